@@ -1,0 +1,41 @@
+# Front for the common commands; CMake does the building.
+BUILD_DIR    ?= build
+SANITIZE_DIR ?= build-sanitize
+JOBS         ?= $(shell nproc 2>/dev/null || echo 2)
+WERROR       ?= $(if $(TONALYX_WERROR),ON,OFF)
+CMAKE_FLAGS  := -DTONALYX_WERROR=$(WERROR)
+
+.PHONY: all deps build test test-sanitize bench demo format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+
+test-sanitize: deps
+	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DTONALYX_SANITIZE=ON \
+		-DTONALYX_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	@ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
+
+bench: build
+	@$(BUILD_DIR)/bench/tonalyx_bench --benchmark_repetitions=5 \
+		--benchmark_report_aggregates_only=true
+
+# The built-in test signal, piped into Tonalyx with matching options.
+demo: build
+	@$(BUILD_DIR)/tonalyx-signal --rate 48000 --channels 2 | \
+		$(BUILD_DIR)/tonalyx --rate 48000 --channels 2
+
+format:
+	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+clean:
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)

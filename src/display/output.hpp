@@ -1,0 +1,38 @@
+// Buffered standard output with a fixed capacity. The picture is accumulated here and handed to
+// the terminal with one flush per frame; a closed or stuck output never makes it grow.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace tonalyx {
+
+class OutputBuffer {
+public:
+    static constexpr std::size_t default_capacity = 64 * 1024;
+
+    // Writes to `fd`, which stays owned by the caller.
+    explicit OutputBuffer(int fd, std::size_t capacity = default_capacity);
+
+    // Appends `bytes`. When they do not fit, flushes first; if that flush fails, returns its
+    // error and buffers nothing. Bytes larger than the whole buffer go straight to the fd.
+    std::error_code write(std::string_view bytes);
+
+    // Writes out everything buffered. On error the bytes not yet written stay buffered for the
+    // next attempt.
+    std::error_code flush();
+
+    std::size_t buffered() const { return size_; }
+    std::size_t capacity() const { return data_.size(); }
+
+private:
+    std::error_code write_all(const char* bytes, std::size_t count, std::size_t& written);
+
+    int fd_;
+    std::vector<char> data_;
+    std::size_t size_ = 0;
+};
+
+} // namespace tonalyx
