@@ -1,0 +1,63 @@
+// Owners of the FFTW resources behind the spectrum: a 1024-point interleaved complex buffer and
+// the one forward, in-place, unnormalised transform planned on it. Both are move-only and free
+// their FFTW resources when destroyed.
+#pragma once
+
+#include <cstddef>
+
+#include <fftw3.h>
+
+namespace tonalyx {
+
+// Transform length: points fed to the transform and complex values in the buffer.
+inline constexpr std::size_t fft_size = 1024;
+
+// fft_size complex values (real part first, then imaginary part), from fftwf_malloc so that
+// FFTW may use its aligned code paths. Zero-filled when made.
+class FftBuffer {
+public:
+    // Allocates and zeroes the buffer; throws std::bad_alloc when memory runs out.
+    FftBuffer();
+    FftBuffer(FftBuffer&& other) noexcept;
+    FftBuffer& operator=(FftBuffer&& other) noexcept;
+    FftBuffer(const FftBuffer&) = delete;
+    FftBuffer& operator=(const FftBuffer&) = delete;
+    ~FftBuffer();
+
+    // Entry i, 0 <= i < fft_size: [0] is the real part, [1] the imaginary part.
+    fftwf_complex& operator[](std::size_t i) { return data_[i]; }
+    const fftwf_complex& operator[](std::size_t i) const { return data_[i]; }
+
+    // The first of fft_size entries; null only after the buffer was moved from.
+    fftwf_complex* data() { return data_; }
+    const fftwf_complex* data() const { return data_; }
+
+    static constexpr std::size_t size() { return fft_size; }
+
+private:
+    void release();
+    fftwf_complex* data_;
+};
+
+// A forward single-precision transform of fft_size points that runs in place on one buffer.
+// The buffer must outlive the plan and keep its storage (moving the FftBuffer keeps it).
+class FftPlan {
+public:
+    // Plans with FFTW_ESTIMATE, which is quick and leaves the buffer's contents alone; throws
+    // FatalError if FFTW cannot make the plan.
+    explicit FftPlan(FftBuffer& buffer);
+    FftPlan(FftPlan&& other) noexcept;
+    FftPlan& operator=(FftPlan&& other) noexcept;
+    FftPlan(const FftPlan&) = delete;
+    FftPlan& operator=(const FftPlan&) = delete;
+    ~FftPlan();
+
+    // Replaces the buffer's contents with their unnormalised forward transform:
+    // X[k] = sum over t of x[t] * e^(-2*pi*i*k*t/1024). Allocates nothing.
+    void execute() const;
+
+private:
+    fftwf_plan plan_;
+};
+
+} // namespace tonalyx
