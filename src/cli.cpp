@@ -1,0 +1,365 @@
+#include "cli.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace tonalyx {
+namespace {
+
+constexpr std::string_view name = "Tonalyx";
+constexpr std::string_view version = "0.2.6";
+constexpr std::string_view short_description = "A PCM spectrum analyzer for audio visualization";
+constexpr std::string_view long_description =
+    "Tonalyx is a PCM spectrum analyzer that visualizes audio in your terminal.\n"
+    "It can read from stdin, a file, or capture directly from PipeWire.\n"
+    "\n"
+    "Examples:\n"
+    "- Direct PipeWire capture: tonalyx -p\n"
+    "- From audio file: tonalyx -i audio.pcm\n"
+    "- From stdin: pw-record --raw - | tonalyx\n"
+    "\n"
+    "Runtime controls:\n"
+    "- q / Ctrl+C  quit\n"
+    "- [ / ]       decrease / increase drop-off\n"
+    "- , / .       decrease / increase log scaling\n"
+    "- - / +       decrease / increase sensitivity";
+
+enum class Kind { integer, flag, text, real };
+
+// One row of the option table; the order is the order of the `Cli` fields and of the help.
+struct OptionSpec {
+    std::string_view id;
+    std::string_view short_flag; // empty when there is none
+    std::string_view long_flag;
+    std::string_view value_name; // empty for a flag
+    std::string_view help;
+    Kind kind;
+    std::int64_t max = 0; // upper bound of an integer option
+};
+
+constexpr std::array<OptionSpec, 7> option_table{{
+    {"fps", "-f", "--fps", "FPS", "Target frames per second", Kind::integer, 65535},
+    {"pipewire", "-p", "--pipewire", "", "Use PipeWire to capture audio directly", Kind::flag},
+    {"input", "-i", "--input", "INPUT", "Input file (reads from stdin if not provided)",
+     Kind::text},
+    {"log_power", "-l", "--log-power", "LOG_POWER",
+     "Logarithmic frequency scaling power (0.5\u20133.0; higher values give more space to bass)",
+     Kind::real},
+    {"drop_off", "-d", "--drop-off", "DROP_OFF",
+     "Bar drop-off factor per frame (0.0 = instant drop, 1.0 = no drop)", Kind::real},
+    {"rate", "", "--rate", "RATE", "Sample rate in Hz \u2014 must match the audio source",
+     Kind::integer, 4294967295},
+    {"channels", "", "--channels", "CHANNELS",
+     "Number of audio channels \u2014 must match the audio source", Kind::integer, 255},
+}};
+
+enum Field { fps, pipewire, input, log_power, drop_off, rate, channels };
+
+// The shortest text that reads back as the same float: 1.4f gives "1.4", not "1.39999998".
+std::string float_text(float value) {
+    std::array<char, 32> text{};
+    const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
+    return {text.data(), result.ptr};
+}
+
+// The default texts, formed once; they go through the same parse as user input.
+const std::array<std::string, 7>& default_texts() {
+    static const std::array<std::string, 7> texts{
+        "60", "", "", float_text(1.4f), float_text(0.75f), "48000", "2"};
+    return texts;
+}
+
+bool has_default(std::size_t field) {
+    return field != pipewire && field != input;
+}
+
+// A decimal signed 64-bit integer: an optional sign, then digits, nothing else.
+std::string parse_integer(std::string_view text, std::int64_t max, std::int64_t& value) {
+    std::string_view digits = text;
+    if (digits.starts_with('+')) {
+        digits.remove_prefix(1);
+        if (digits.starts_with('-')) {
+            return "invalid digit found in string";
+        }
+    }
+    if (digits.empty() || digits == "-") {
+        return "cannot parse integer from empty string";
+    }
+    const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (result.ec == std::errc::result_out_of_range) {
+        return "number too large to fit in target type";
+    }
+    if (result.ec != std::errc() || result.ptr != digits.data() + digits.size()) {
+        return "invalid digit found in string";
+    }
+    if (value < 0 || value > max) {
+        return std::string(text) + " is not in 0..=" + std::to_string(max);
+    }
+    return {};
+}
+
+// Standard decimal float syntax, including "inf", "infinity" and "nan" in any case.
+std::string parse_real(std::string_view text, float& value) {
+    std::string_view body = text;
+    bool negative = false;
+    if (body.starts_with('+') || body.starts_with('-')) {
+        negative = body.front() == '-';
+        body.remove_prefix(1);
+    }
+    if (body.empty() || body.front() == '+' || body.front() == '-') {
+        return "invalid float literal";
+    }
+    const auto result =
+        std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
+    if (result.ptr != body.data() + body.size()) {
+        return "invalid float literal";
+    }
+    if (result.ec == std::errc::result_out_of_range) {
+        // Valid syntax beyond the float range: round as the C library does (to infinity or zero).
+        const std::string copy(body);
+        value = std::strtof(copy.c_str(), nullptr);
+    } else if (result.ec != std::errc()) {
+        return "invalid float literal";
+    }
+    if (negative) {
+        value = -value;
+    }
+    return {};
+}
+
+// Returns an error text, or an empty string when `text` is a valid value of `spec`.
+std::string validate(const OptionSpec& spec, std::string_view text) {
+    if (spec.kind == Kind::integer) {
+        std::int64_t value = 0;
+        std::string error = parse_integer(text, spec.max, value);
+        if (error.empty() && spec.id == "fps" && value == 0) {
+            error = "the frame rate must be at least 1";
+        }
+        return error;
+    }
+    if (spec.kind == Kind::real) {
+        float value = 0.0f;
+        return parse_real(text, value);
+    }
+    return {};
+}
+
+bool valid_utf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        char32_t code = 0;
+        char32_t minimum = 0;
+        if (byte < 0x80) {
+            ++i;
+            continue;
+        }
+        if ((byte & 0xE0) == 0xC0) {
+            length = 2, code = byte & 0x1Fu, minimum = 0x80;
+        } else if ((byte & 0xF0) == 0xE0) {
+            length = 3, code = byte & 0x0Fu, minimum = 0x800;
+        } else if ((byte & 0xF8) == 0xF0) {
+            length = 4, code = byte & 0x07u, minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string usage_line(std::string_view program) {
+    return "Usage: " + std::string(program) + " [OPTIONS]";
+}
+
+std::string flag_column(const OptionSpec& spec) {
+    std::string column = spec.short_flag.empty() ? "    " : std::string(spec.short_flag) + ", ";
+    column += spec.long_flag;
+    if (!spec.value_name.empty()) {
+        column += " <" + std::string(spec.value_name) + ">";
+    }
+    return column;
+}
+
+std::string default_marker(std::size_t field) {
+    return has_default(field) ? " [default: " + default_texts()[field] + "]" : "";
+}
+
+// The short help lists one option per line; the long help gives each option a paragraph.
+std::string help_text(std::string_view program, bool long_form) {
+    struct Entry {
+        std::string flags;
+        std::string help;
+        std::string marker;
+    };
+    std::vector<Entry> entries;
+    for (std::size_t field = 0; field < option_table.size(); ++field) {
+        entries.push_back({flag_column(option_table[field]), std::string(option_table[field].help),
+                           default_marker(field)});
+    }
+    entries.push_back(
+        {"-h, --help",
+         long_form ? "Print help (see a summary with '-h')" : "Print help (see more with '--help')",
+         ""});
+    entries.push_back({"-V, --version", "Print version", ""});
+
+    std::string text(long_form ? long_description : short_description);
+    text += "\n\n" + usage_line(program) + "\n\nOptions:\n";
+    std::size_t width = 0;
+    for (const Entry& entry : entries) {
+        width = std::max(width, entry.flags.size());
+    }
+    for (const Entry& entry : entries) {
+        if (long_form) {
+            text += "  " + entry.flags + "\n          " + entry.help + "\n";
+            if (!entry.marker.empty()) {
+                text += "\n          " + entry.marker.substr(1) + "\n";
+            }
+            text += "\n";
+        } else {
+            text += "  " + entry.flags + std::string(width - entry.flags.size() + 2, ' ') +
+                    entry.help + entry.marker + "\n";
+        }
+    }
+    if (long_form) {
+        text.pop_back(); // no empty line after the last paragraph
+    }
+    return text;
+}
+
+ParseOutcome usage_error(std::string_view program, const std::string& message) {
+    ParseOutcome outcome;
+    outcome.exit_status = 2;
+    outcome.standard_error = "error: " + message + "\n\n" + usage_line(program) +
+                             "\n\nFor more information, try '--help'.\n";
+    return outcome;
+}
+
+} // namespace
+
+ParseOutcome parse_arguments(const std::vector<std::string>& args) {
+    std::string program = args.empty() ? std::string(name) : args.front();
+    if (const auto slash = program.rfind('/'); slash != std::string::npos) {
+        program.erase(0, slash + 1);
+    }
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        if (!valid_utf8(args[i])) {
+            return usage_error(program, "invalid UTF-8 was detected in one or more arguments");
+        }
+        // The parser would read "--pipewire=false" as a flag override; the flag takes no value.
+        if (std::string_view(args[i]).starts_with("--pipewire=")) {
+            return usage_error(program, "unexpected value '" + args[i].substr(11) +
+                                            "' for '--pipewire' found; no more were expected");
+        }
+    }
+
+    CLI::App app{std::string(short_description), std::string(name)};
+    app.set_help_flag("-h", "Print help");
+    app.set_help_all_flag("--help", "Print help");
+    app.set_version_flag("-V,--version", std::string(name) + " " + std::string(version));
+
+    std::array<std::string, 7> texts{};
+    std::array<CLI::Option*, 7> options{};
+    for (std::size_t field = 0; field < option_table.size(); ++field) {
+        const OptionSpec& spec = option_table[field];
+        std::string flags(spec.long_flag);
+        if (!spec.short_flag.empty()) {
+            flags = std::string(spec.short_flag) + "," + flags;
+        }
+        CLI::Option* option = nullptr;
+        if (spec.kind == Kind::flag) {
+            const std::string help(spec.help);
+            option = app.add_flag(flags, help);
+            option->disable_flag_override();
+        } else {
+            option = app.add_option(flags, texts[field], std::string(spec.help));
+            option->type_name(std::string(spec.value_name));
+            option->check(CLI::Validator(
+                [&spec](std::string& text) { return validate(spec, text); }, "", ""));
+        }
+        option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
+        options[field] = option;
+    }
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    if (!reversed.empty()) {
+        reversed.pop_back(); // the program path
+    }
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForAllHelp&) {
+        return {std::nullopt, 0, help_text(program, true), ""};
+    } catch (const CLI::CallForHelp&) {
+        return {std::nullopt, 0, help_text(program, false), ""};
+    } catch (const CLI::CallForVersion& version_call) {
+        return {std::nullopt, 0, std::string(version_call.what()) + "\n", ""};
+    } catch (const CLI::ExtrasError&) {
+        std::vector<std::string> extras = app.remaining();
+        return usage_error(program, "unexpected argument '" +
+                                        (extras.empty() ? "" : extras.front()) + "' found");
+    } catch (const CLI::ParseError& error) {
+        return usage_error(program, error.what());
+    }
+
+    // Absent options take their default text through the same parse as user input.
+    const auto text_of = [&](std::size_t field) -> const std::string& {
+        return options[field]->count() > 0 ? texts[field] : default_texts()[field];
+    };
+    const auto integer_of = [&](std::size_t field) {
+        std::int64_t value = 0;
+        parse_integer(text_of(field), option_table[field].max, value);
+        return value;
+    };
+    const auto real_of = [&](std::size_t field) {
+        float value = 0.0f;
+        parse_real(text_of(field), value);
+        return value;
+    };
+
+    Cli cli;
+    cli.fps = static_cast<std::uint16_t>(integer_of(fps));
+    cli.pipewire = options[pipewire]->count() > 0;
+    if (options[input]->count() > 0) {
+        cli.input = texts[input];
+    }
+    cli.log_power = real_of(log_power);
+    cli.drop_off = real_of(drop_off);
+    cli.rate = static_cast<std::uint32_t>(integer_of(rate));
+    cli.channels = static_cast<std::uint8_t>(integer_of(channels));
+    return {cli, 0, "", ""};
+}
+
+Cli parse(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    ParseOutcome outcome = parse_arguments(args);
+    if (outcome.cli) {
+        return *outcome.cli;
+    }
+    std::fputs(outcome.standard_output.c_str(), stdout);
+    std::fputs(outcome.standard_error.c_str(), stderr);
+    std::fflush(stdout);
+    std::exit(outcome.exit_status);
+}
+
+} // namespace tonalyx

@@ -1,0 +1,311 @@
+#include "display/terminal.hpp"
+
+#include "errors.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <string_view>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tonalyx {
+namespace {
+
+constexpr std::string_view enter_sequence = "\x1b[?1049h\x1b[?25l";
+// Leaving the alternate screen also shows the cursor again, so the shell gets it back.
+constexpr std::string_view leave_sequence = "\x1b[?1049l\x1b[?25h";
+
+// The attributes from before raw mode, filled only while raw mode is on.
+std::mutex saved_mutex;
+std::optional<termios> saved_attributes;
+
+// A copy for the fatal-signal handlers, which must not take the lock.
+termios signal_attributes{};
+std::atomic<bool> signal_attributes_valid{false};
+
+// The fatal-error hook.
+std::atomic<bool> hook_installed{false};
+std::atomic<bool> screen_active{false};
+constexpr int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+struct sigaction previous_actions[std::size(fatal_signals)];
+
+std::error_code last_error() {
+    return {errno, std::generic_category()};
+}
+
+void write_fully(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+// Only async-signal-safe calls: ioctl, open, tcsetattr, close, write.
+void restore_in_signal_handler() {
+    if (signal_attributes_valid.exchange(false)) {
+        winsize size{};
+        int fd = STDIN_FILENO;
+        bool opened = false;
+        if (::ioctl(STDIN_FILENO, TIOCGWINSZ, &size) != 0) {
+            fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+            opened = fd >= 0;
+        }
+        if (fd >= 0) {
+            ::tcsetattr(fd, TCSANOW, &signal_attributes);
+        }
+        if (opened) {
+            ::close(fd);
+        }
+    }
+    if (screen_active.exchange(false)) {
+        write_fully(STDOUT_FILENO, leave_sequence);
+    }
+}
+
+void on_fatal_signal(int signal_number, siginfo_t*, void*) {
+    const int saved_errno = errno;
+    restore_in_signal_handler();
+    // Hand the signal to whoever had it before (the default action, or a sanitizer's handler):
+    // it stays blocked until this handler returns, then arrives under the previous action.
+    for (std::size_t i = 0; i < std::size(fatal_signals); ++i) {
+        if (fatal_signals[i] == signal_number) {
+            ::sigaction(signal_number, &previous_actions[i], nullptr);
+        }
+    }
+    ::raise(signal_number);
+    errno = saved_errno;
+}
+
+[[noreturn]] void on_terminate() {
+    restore_for_fatal_report();
+    std::string what = "unknown exception";
+    if (const std::exception_ptr current = std::current_exception()) {
+        try {
+            std::rethrow_exception(current);
+        } catch (const std::exception& error) {
+            what = error.what();
+        } catch (...) {
+        }
+    }
+    std::fprintf(stderr, "fatal internal error: %s\n", what.c_str());
+    std::fflush(stderr);
+    std::_Exit(101);
+}
+
+// Runs `tput <capability>` and reads the number it prints.
+std::optional<std::uint16_t> tput_number(const char* capability, std::error_code& error) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        error = last_error();
+        return std::nullopt;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    char program[] = "tput";
+    std::string argument(capability);
+    char* argv[] = {program, argument.data(), nullptr};
+    pid_t pid = 0;
+    const int spawn_error = ::posix_spawnp(&pid, "tput", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    if (spawn_error != 0) {
+        ::close(fds[0]);
+        error = {spawn_error, std::generic_category()};
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[64];
+    ssize_t n = 0;
+    while ((n = ::read(fds[0], buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    std::uint16_t value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || result.ec != std::errc() ||
+        result.ptr != text.data() + text.size() || text.empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+} // namespace
+
+TerminalDevice::TerminalDevice(std::error_code& error) {
+    winsize size{};
+    if (::ioctl(STDIN_FILENO, TIOCGWINSZ, &size) == 0) {
+        fd_ = STDIN_FILENO;
+        return;
+    }
+    fd_ = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) {
+        error = last_error();
+        return;
+    }
+    owned_ = true;
+}
+
+TerminalDevice::~TerminalDevice() {
+    if (owned_) {
+        ::close(fd_);
+    }
+}
+
+std::error_code enable_raw_mode() {
+    std::lock_guard lock(saved_mutex);
+    if (saved_attributes) {
+        return {};
+    }
+    std::error_code error;
+    const TerminalDevice device(error);
+    if (error) {
+        return error;
+    }
+    termios original{};
+    if (::tcgetattr(device.fd(), &original) != 0) {
+        return last_error();
+    }
+    termios raw = original;
+    raw.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+    raw.c_cflag |= CS8;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (::tcsetattr(device.fd(), TCSANOW, &raw) != 0) {
+        return last_error();
+    }
+    saved_attributes = original;
+    signal_attributes = original;
+    signal_attributes_valid = true;
+    return {};
+}
+
+std::error_code disable_raw_mode() {
+    std::lock_guard lock(saved_mutex);
+    if (!saved_attributes) {
+        return {};
+    }
+    std::error_code error;
+    const TerminalDevice device(error);
+    if (error) {
+        return error;
+    }
+    if (::tcsetattr(device.fd(), TCSANOW, &*saved_attributes) != 0) {
+        return last_error();
+    }
+    signal_attributes_valid = false;
+    saved_attributes.reset();
+    return {};
+}
+
+std::error_code terminal_size(TerminalSize& size) {
+    int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    const bool opened = fd >= 0;
+    if (!opened) {
+        fd = STDOUT_FILENO;
+    }
+    winsize window{};
+    const int result = ::ioctl(fd, TIOCGWINSZ, &window);
+    std::error_code error = result == 0 ? std::error_code{} : last_error();
+    if (opened) {
+        ::close(fd);
+    }
+    if (!error) {
+        size = {window.ws_col, window.ws_row};
+        return {};
+    }
+    const std::optional<std::uint16_t> cols = tput_number("cols", error);
+    const std::optional<std::uint16_t> rows = cols ? tput_number("lines", error) : std::nullopt;
+    if (!cols || !rows) {
+        return error;
+    }
+    size = {*cols, *rows};
+    return {};
+}
+
+TerminalSession::TerminalSession(OutputBuffer& out) : out_(out) {
+    if (const std::error_code error = enable_raw_mode()) {
+        throw FatalError("failed to enable raw mode", error.value());
+    }
+    screen_active = true;
+    std::error_code error = out_.write(enter_sequence);
+    if (!error) {
+        error = out_.flush();
+    }
+    if (error) {
+        // No hook yet to restore the terminal, so give the attributes back here: a shell left
+        // in raw mode is unusable.
+        screen_active = false;
+        disable_raw_mode();
+        throw FatalError("failed to initialize terminal", error.value());
+    }
+}
+
+void TerminalSession::leave() {
+    if (screen_active.exchange(false)) {
+        if (!out_.write(leave_sequence)) {
+            out_.flush();
+        }
+    }
+    disable_raw_mode();
+}
+
+void install_restore_hook() {
+    std::set_terminate(on_terminate);
+    for (std::size_t i = 0; i < std::size(fatal_signals); ++i) {
+        struct sigaction action {};
+        action.sa_sigaction = on_fatal_signal;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(fatal_signals[i], &action, &previous_actions[i]);
+    }
+    hook_installed = true;
+}
+
+void restore_for_fatal_report() {
+    if (!hook_installed) {
+        return;
+    }
+    disable_raw_mode();
+    if (screen_active.exchange(false)) {
+        write_fully(STDOUT_FILENO, leave_sequence);
+    }
+}
+
+} // namespace tonalyx
