@@ -1,3 +1,5 @@
 #include "app.hpp"
 
-int main(int argc, char** argv) { return tonalyx::run(argc, argv); }
+int main(int argc, char** argv) {
+    return tonalyx::run(argc, argv);
+}

@@ -1,0 +1,72 @@
+#include "app.hpp"
+
+#include "analysis/spectrum.hpp"
+#include "audio/channel.hpp"
+#include "audio/reader.hpp"
+#include "audio/source.hpp"
+#include "cli.hpp"
+#include "controls.hpp"
+#include "display/events.hpp"
+#include "display/output.hpp"
+#include "display/terminal.hpp"
+#include "errors.hpp"
+#include "frame_loop.hpp"
+
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <thread>
+#include <unistd.h>
+
+namespace tonalyx {
+
+int run(int argc, char** argv) {
+    const Cli cli = parse(argc, argv);
+    // A closed standard output then fails a write instead of killing the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    OutputBuffer out(STDOUT_FILENO);
+    std::optional<TerminalSession> session;
+    try {
+        session.emplace(out);
+        install_restore_hook();
+
+        TerminalSize size;
+        if (const std::error_code error = terminal_size(size)) {
+            throw FatalError("failed to get terminal size", error.value());
+        }
+        const std::uint32_t samples_per_frame = cli.rate / cli.fps;
+        SpectrumAnalyzer analyzer(cli.fps);
+        static_cast<void>(out.flush());
+
+        AudioSource source = open_audio_source(cli.pipewire, cli.input, cli.rate, cli.channels);
+        auto [sender, receiver] = make_sample_channel();
+        std::thread reader = start_sample_reader(std::move(sender), std::move(source),
+                                                 samples_per_frame, cli.rate, cli.channels);
+
+        DisplayState display = make_display(size.rows, size.cols);
+        LiveSettings settings = initial_settings(cli);
+        const std::chrono::nanoseconds period = frame_period(cli.fps);
+        reset_columns(analyzer, display.grid_cols, settings.log_power);
+
+        EventSource events;
+        run_frame_loop(period, settings, analyzer, display, receiver, events, out);
+
+        session->leave();
+        // The reader may be blocked on a silent source: it ends with the process, not before.
+        reader.detach();
+        return 0;
+    } catch (const OrderlyExit& exit) {
+        if (session) {
+            session->leave();
+        }
+        std::fprintf(stderr, "%s\n", exit.what());
+        return 1;
+    } catch (const FatalError& error) {
+        restore_for_fatal_report();
+        std::fprintf(stderr, "%s\n", error.what());
+        return 101;
+    }
+}
+
+} // namespace tonalyx

@@ -1,0 +1,54 @@
+#include "controls.hpp"
+
+#include "analysis/bands.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tonalyx {
+
+LiveSettings initial_settings(const Cli& cli) {
+    return {std::clamp(cli.drop_off, 0.0f, 1.0f), cli.log_power, 1.0f};
+}
+
+bool is_quit_key(const KeyEvent& key) {
+    if (key.character == U'q') {
+        return true;
+    }
+    return key.character == U'c' && key.modifiers == Modifiers{false, false, true};
+}
+
+void handle_key(const KeyEvent& key, LiveSettings& settings, std::uint16_t grid_cols,
+                std::vector<std::uint16_t>& column_bins) {
+    if (!key.character) {
+        return;
+    }
+    // fmin and fmax pass over NaN, so a bound brings a NaN setting back to a finite value.
+    switch (*key.character) {
+    case U'+':
+    case U'=':
+        settings.sensitivity = std::fmin(settings.sensitivity * 1.2f, 10.0f);
+        break;
+    case U'-':
+        settings.sensitivity = std::fmax(settings.sensitivity / 1.2f, 0.1f);
+        break;
+    case U']':
+        settings.drop_off = std::fmin(settings.drop_off + 0.05f, 1.0f);
+        break;
+    case U'[':
+        settings.drop_off = std::fmax(settings.drop_off - 0.05f, 0.0f);
+        break;
+    case U'.':
+        settings.log_power = std::fmin(settings.log_power + 0.1f, 3.0f);
+        column_bins = build_column_bins(grid_cols, settings.log_power);
+        break;
+    case U',':
+        settings.log_power = std::fmax(settings.log_power - 0.1f, 0.5f);
+        column_bins = build_column_bins(grid_cols, settings.log_power);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace tonalyx

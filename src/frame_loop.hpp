@@ -1,0 +1,54 @@
+// The paced frame loop: waits for terminal events until the next frame is due, handles at most
+// one event per wait, checks the terminal size every 500 ms, and at each due frame analyses the
+// samples that arrived, draws the bars and writes only the cells that changed.
+#pragma once
+
+#include "analysis/spectrum.hpp"
+#include "audio/channel.hpp"
+#include "controls.hpp"
+#include "display/diff.hpp"
+#include "display/events.hpp"
+#include "display/grid.hpp"
+#include "display/output.hpp"
+
+#include <chrono>
+#include <cstdint>
+
+namespace tonalyx {
+
+using Clock = std::chrono::steady_clock;
+
+// The picture's state: the terminal size as last reported (unclamped), the drawing area, the
+// back and front grids and the change list.
+struct DisplayState {
+    std::uint16_t rows = 0;
+    std::uint16_t cols = 0;
+    std::uint16_t grid_rows = 0;
+    std::uint16_t grid_cols = 0;
+    FrameGrid back;
+    FrameGrid front;
+    ViewDiff diff;
+};
+
+// A display for a terminal of `rows` × `cols`: the drawing area capped at 1000 each way, two
+// blank grids of that size and an empty change list.
+DisplayState make_display(std::uint16_t rows, std::uint16_t cols);
+
+// The time between frames: 1/fps in single precision, rounded to the nearest nanosecond.
+std::chrono::nanoseconds frame_period(std::uint16_t fps);
+
+// What is left of `period` since `last_frame`; a clock reading before it counts as no time.
+std::chrono::nanoseconds time_left(std::chrono::nanoseconds period, Clock::time_point last_frame,
+                                   Clock::time_point now);
+
+// Draws one frame: clear, analyse what arrived, render, write the changes and swap the grids.
+// Does not flush.
+void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, DisplayState& display,
+                SampleReceiver& receiver, OutputBuffer& out);
+
+// Runs frames every `period` until a quit key is read.
+void run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
+                    SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
+                    EventSource& events, OutputBuffer& out);
+
+} // namespace tonalyx
