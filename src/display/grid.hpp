@@ -1,0 +1,81 @@
+// The picture in memory: a grid of character cells covering the terminal from its top-left
+// corner, and the renderer that draws one bar per column with block glyphs in eighths of a line.
+// Drawing never allocates and never addresses a cell outside the grid.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tonalyx {
+
+// One character cell. `filled` marks cells drawn by the renderer; it is compared but never shown.
+struct Cell {
+    char32_t ch = U' ';
+    bool filled = false;
+
+    friend bool operator==(const Cell&, const Cell&) = default;
+};
+
+// The cell every grid starts with and every cleared grid goes back to: a space, not filled.
+inline constexpr Cell blank_cell{};
+
+// The largest grid in either direction; larger terminals are drawn only in their top-left part.
+inline constexpr std::uint16_t max_grid_size = 1000;
+
+// The full block (a whole cell) and the seven lower partial blocks, indexed by eighths - 1.
+inline constexpr char32_t full_block = U'\u2588';
+inline constexpr char32_t partial_blocks[7] = {U'\u2581', U'\u2582', U'\u2583', U'\u2584',
+                                               U'\u2585', U'\u2586', U'\u2587'};
+
+// rows × cols cells in one contiguous block, row-major; row 0 is the top line, column 0 the
+// leftmost. A moved-from grid is a valid 0 × 0 grid.
+class FrameGrid {
+public:
+    // An empty 0 × 0 grid.
+    FrameGrid() = default;
+
+    // A grid of rows × cols blank cells; either size may be zero.
+    FrameGrid(std::uint16_t rows, std::uint16_t cols);
+
+    FrameGrid(const FrameGrid&) = default;
+    FrameGrid& operator=(const FrameGrid&) = default;
+    FrameGrid(FrameGrid&& other) noexcept;
+    FrameGrid& operator=(FrameGrid&& other) noexcept;
+    ~FrameGrid() = default;
+
+    std::uint16_t rows() const { return rows_; }
+    std::uint16_t cols() const { return cols_; }
+
+    // The cells of row `r`, which must be below rows().
+    std::span<Cell> row(std::uint16_t r) { return {cells_.data() + std::size_t{r} * cols_, cols_}; }
+    std::span<const Cell> row(std::uint16_t r) const {
+        return {cells_.data() + std::size_t{r} * cols_, cols_};
+    }
+
+    // Every cell, row after row.
+    std::span<const Cell> cells() const { return cells_; }
+
+    // Sets every cell to blank_cell; the size and the storage stay.
+    void clear();
+
+    // Exchanges the two grids' cells and sizes without copying any cell.
+    void swap(FrameGrid& other) noexcept;
+    friend void swap(FrameGrid& a, FrameGrid& b) noexcept { a.swap(b); }
+
+    friend bool operator==(const FrameGrid&, const FrameGrid&) = default;
+
+private:
+    std::uint16_t rows_ = 0;
+    std::uint16_t cols_ = 0;
+    std::vector<Cell> cells_;
+};
+
+// Draws one bar per column into `grid`, which the caller has cleared: the height in lines is
+// ((bars[c] / normaliser) * rows) * sensitivity, capped at the grid height (NaN counts as full),
+// drawn as full blocks from the bottom and one partial block for the remaining eighths.
+// Columns without a value in `bars` stay blank.
+void render_bars(FrameGrid& grid, std::span<const float> bars, float normaliser, float sensitivity);
+
+} // namespace tonalyx

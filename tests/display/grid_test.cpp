@@ -1,0 +1,120 @@
+#include "display/grid.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tonalyx {
+namespace {
+
+// The column as a string from the top line down, one character per cell: '#' for a full block,
+// '1'…'7' for a partial block of that many eighths, '.' for blank, '?' for anything else.
+std::string column_picture(const FrameGrid& grid, std::uint16_t c) {
+    std::string picture;
+    for (std::uint16_t r = 0; r < grid.rows(); ++r) {
+        const Cell cell = grid.row(r)[c];
+        if (cell == blank_cell) {
+            picture += '.';
+        } else if (cell == Cell{U'\u2588', true}) {
+            picture += '#';
+        } else if (cell.filled && cell.ch >= U'\u2581' && cell.ch <= U'\u2587') {
+            picture += static_cast<char>('1' + (cell.ch - U'\u2581'));
+        } else {
+            picture += '?';
+        }
+    }
+    return picture;
+}
+
+struct HeightCase {
+    const char* name;
+    float height; // in lines on a 10-row grid
+    const char* picture;
+};
+
+class RenderHeight : public testing::TestWithParam<HeightCase> {};
+
+TEST_P(RenderHeight, DrawsWholeCellsFromTheBottomAndTruncatedEighthsAbove) {
+    // (1 / 10) * 10 rounds to exactly 1, so the sensitivity is the height to the last bit.
+    FrameGrid grid(10, 3);
+    const std::vector<float> bars(3, 1.0f);
+    render_bars(grid, bars, 10.0f, GetParam().height);
+    for (std::uint16_t c = 0; c < 3; ++c) {
+        EXPECT_EQ(column_picture(grid, c), GetParam().picture) << "column " << c;
+    }
+}
+
+constexpr float infinity = std::numeric_limits<float>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Grid, RenderHeight,
+    testing::Values(HeightCase{"ThreeAndAThird", 3.3f, "......2###"},
+                    HeightCase{"BelowOneEighth", 0.1f, ".........."},
+                    HeightCase{"ExactlyOneEighth", 0.125f, ".........1"},
+                    HeightCase{"SevenEighths", 0.875f, ".........7"},
+                    HeightCase{"JustBelowFull", 9.99f, "7#########"},
+                    HeightCase{"Full", 10.0f, "##########"},
+                    HeightCase{"AboveFull", 25.5f, "##########"},
+                    HeightCase{"Infinite", infinity, "##########"},
+                    HeightCase{"NotANumber", std::numeric_limits<float>::quiet_NaN(), "##########"},
+                    HeightCase{"Negative", -2.5f, ".........."},
+                    HeightCase{"NegativeInfinite", -infinity, ".........."}),
+    [](const testing::TestParamInfo<HeightCase>& test) { return std::string(test.param.name); });
+
+TEST(Grid, EmptyGridsAndMissingValuesDrawNothing) {
+    const std::vector<float> bars(4, 1.0f);
+    FrameGrid no_rows(0, 4);
+    FrameGrid no_cols(5, 0);
+    render_bars(no_rows, bars, 1.0f, 1.0f);
+    render_bars(no_cols, bars, 1.0f, 1.0f);
+    EXPECT_EQ(no_cols, FrameGrid(5, 0));
+
+    // Fewer values than columns: the columns without one stay blank instead of reading past the
+    // end.
+    FrameGrid grid(3, 4);
+    render_bars(grid, std::span(bars).first(2), 1.0f, 1.0f);
+    EXPECT_EQ(column_picture(grid, 1), "###");
+    EXPECT_EQ(column_picture(grid, 2), "...");
+}
+
+TEST(Grid, SameValuesTwiceGiveIdenticalGrids) {
+    std::vector<float> bars;
+    for (int c = 0; c < 50; ++c) {
+        bars.push_back(std::fabs(std::sin(static_cast<float>(c) * 0.37f)) * 1.3f);
+    }
+    FrameGrid first(20, 50);
+    FrameGrid second(20, 50);
+    render_bars(first, bars, 1.0f, 1.0f);
+    render_bars(second, bars, 1.0f, 1.0f);
+    EXPECT_EQ(first, second);
+    EXPECT_NE(first, FrameGrid(20, 50));
+}
+
+TEST(Grid, ClearBlanksInPlaceAndSwapExchangesWithoutCopying) {
+    FrameGrid grid(4, 3);
+    const std::vector<float> bars{1.0f, 0.5f, 0.0f};
+    render_bars(grid, bars, 1.0f, 1.0f);
+    const Cell* storage = grid.cells().data();
+    grid.clear();
+    EXPECT_EQ(grid, FrameGrid(4, 3));
+    EXPECT_EQ(grid.cells().data(), storage);
+
+    FrameGrid other(2, 5);
+    render_bars(grid, bars, 1.0f, 1.0f);
+    std::swap(grid, other);
+    EXPECT_EQ(grid, FrameGrid(2, 5));
+    EXPECT_EQ(other.cells().data(), storage);
+    EXPECT_EQ(column_picture(other, 0), "####");
+
+    // A moved-from grid is a usable empty grid.
+    const FrameGrid moved = std::move(other);
+    EXPECT_EQ(moved.rows(), 4u);
+    EXPECT_EQ(other, FrameGrid());
+}
+
+} // namespace
+} // namespace tonalyx
