@@ -1,0 +1,175 @@
+#include "cli.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace tonalyx {
+namespace {
+
+ParseOutcome parse_words(std::vector<std::string> words) {
+    words.insert(words.begin(), "/usr/local/bin/tonalyx");
+    return parse_arguments(words);
+}
+
+TEST(CommandLine, NoArgumentsGiveTheDefaults) {
+    const ParseOutcome outcome = parse_words({});
+    ASSERT_TRUE(outcome.cli);
+    EXPECT_EQ(outcome.cli->fps, 60);
+    EXPECT_FALSE(outcome.cli->pipewire);
+    EXPECT_FALSE(outcome.cli->input);
+    EXPECT_EQ(outcome.cli->log_power, 1.4f);
+    EXPECT_EQ(outcome.cli->drop_off, 0.75f);
+    EXPECT_EQ(outcome.cli->rate, 48000u);
+    EXPECT_EQ(outcome.cli->channels, 2);
+}
+
+TEST(CommandLine, AcceptsEveryOptionInBothForms) {
+    const ParseOutcome outcome = parse_words({"-f", "30", "-p", "-i", "song.pcm", "-l", "5", "-d",
+                                              "2.0", "--rate", "4294967295", "--channels", "255"});
+    ASSERT_TRUE(outcome.cli) << outcome.standard_error;
+    EXPECT_EQ(outcome.cli->fps, 30);
+    EXPECT_TRUE(outcome.cli->pipewire);
+    EXPECT_EQ(outcome.cli->input, "song.pcm");
+    // Outside the advised ranges but accepted: only the types bound the values.
+    EXPECT_EQ(outcome.cli->log_power, 5.0f);
+    EXPECT_EQ(outcome.cli->drop_off, 2.0f);
+    EXPECT_EQ(outcome.cli->rate, 4294967295u);
+    EXPECT_EQ(outcome.cli->channels, 255);
+
+    const ParseOutcome long_forms = parse_words(
+        {"--fps=65535", "--pipewire", "--input=x", "--log-power=-1e-3", "--drop-off", "+.5"});
+    ASSERT_TRUE(long_forms.cli) << long_forms.standard_error;
+    EXPECT_EQ(long_forms.cli->fps, 65535);
+    EXPECT_EQ(long_forms.cli->log_power, -0.001f);
+    EXPECT_EQ(long_forms.cli->drop_off, 0.5f);
+}
+
+TEST(CommandLine, FloatsTakeTheSpecialWordsAndRoundOutOfRangeValues) {
+    const auto log_power = [](const char* text) {
+        const ParseOutcome outcome = parse_words({"--log-power", text});
+        EXPECT_TRUE(outcome.cli) << text << ": " << outcome.standard_error;
+        return outcome.cli ? outcome.cli->log_power : 0.0f;
+    };
+    EXPECT_TRUE(std::isinf(log_power("inf")));
+    EXPECT_TRUE(std::isinf(log_power("-Infinity")));
+    EXPECT_TRUE(std::isnan(log_power("NaN")));
+    EXPECT_TRUE(std::isinf(log_power("1e50")));
+    EXPECT_EQ(log_power("1e-50"), 0.0f);
+    EXPECT_EQ(log_power("3"), 3.0f);
+}
+
+struct Rejected {
+    std::vector<std::string> words;
+    std::string message; // part of the error text
+};
+
+TEST(CommandLine, UsageErrorsGoToStandardErrorWithStatus2) {
+    const std::vector<Rejected> cases = {
+        {{"--fps", "65536"}, "--fps"},
+        {{"--fps", "fast"}, "--fps"},
+        {{"--fps", "-1"}, "--fps"},
+        {{"--fps", "0"}, "the frame rate must be at least 1"},
+        {{"--fps", "99999999999999999999"}, "--fps"},
+        {{"--rate", "4294967296"}, "--rate"},
+        {{"--channels", "256"}, "--channels"},
+        {{"--log-power", "loud"}, "--log-power"},
+        {{"--drop-off", "0x1p-1"}, "--drop-off"},
+        {{"--drop-off", ""}, "--drop-off"},
+        {{"-r", "48000"}, "'-r'"},
+        {{"-c", "2"}, "'-c'"},
+        {{"--input"}, "--input"},
+        {{"--pipewire=true"}, "--pipewire"},
+        {{"-f", "30", "-f", "40"}, "--fps"},
+        {{"-p", "-p"}, "--pipewire"},
+        {{"surplus"}, "'surplus'"},
+        {{"-i", "caf\xe9.pcm"}, "UTF-8"},
+    };
+    for (const Rejected& rejected : cases) {
+        const ParseOutcome outcome = parse_words(rejected.words);
+        const std::string shown = rejected.words.front();
+        EXPECT_FALSE(outcome.cli) << shown;
+        EXPECT_EQ(outcome.exit_status, 2) << shown;
+        EXPECT_EQ(outcome.standard_output, "") << shown;
+        EXPECT_NE(outcome.standard_error.find(rejected.message), std::string::npos)
+            << shown << ": " << outcome.standard_error;
+        EXPECT_NE(outcome.standard_error.find("Usage: tonalyx [OPTIONS]"), std::string::npos)
+            << shown;
+    }
+}
+
+TEST(CommandLine, VersionPrintsNameAndVersion) {
+    for (const char* flag : {"-V", "--version"}) {
+        const ParseOutcome outcome = parse_words({flag});
+        EXPECT_FALSE(outcome.cli);
+        EXPECT_EQ(outcome.exit_status, 0);
+        EXPECT_EQ(outcome.standard_output, "Tonalyx 0.2.6\n");
+        EXPECT_EQ(outcome.standard_error, "");
+    }
+}
+
+TEST(CommandLine, ShortHelpListsTheOptionsInTableOrder) {
+    const ParseOutcome outcome = parse_words({"-h"});
+    EXPECT_EQ(outcome.exit_status, 0);
+    const std::string& help = outcome.standard_output;
+    EXPECT_TRUE(help.starts_with("A PCM spectrum analyzer for audio visualization\n\n"
+                                 "Usage: tonalyx [OPTIONS]\n\nOptions:\n"))
+        << help;
+    const std::vector<std::string> in_order = {
+        "-f, --fps <FPS>",
+        "Target frames per second [default: 60]",
+        "-p, --pipewire",
+        "Use PipeWire to capture audio directly\n",
+        "-i, --input <INPUT>",
+        "Input file (reads from stdin if not provided)\n",
+        "-l, --log-power <LOG_POWER>",
+        "Logarithmic frequency scaling power (0.5\u20133.0; higher values give more space to "
+        "bass) [default: 1.4]",
+        "-d, --drop-off <DROP_OFF>",
+        "Bar drop-off factor per frame (0.0 = instant drop, 1.0 = no drop) [default: 0.75]",
+        "    --rate <RATE>",
+        "Sample rate in Hz \u2014 must match the audio source [default: 48000]",
+        "    --channels <CHANNELS>",
+        "Number of audio channels \u2014 must match the audio source [default: 2]",
+        "-h, --help",
+        "Print help (see more with '--help')",
+        "-V, --version",
+        "Print version",
+    };
+    std::size_t position = 0;
+    for (const std::string& piece : in_order) {
+        const std::size_t found = help.find(piece, position);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << piece;
+        position = found + piece.size();
+    }
+}
+
+TEST(CommandLine, LongHelpCarriesTheLongDescription) {
+    const ParseOutcome outcome = parse_words({"--help"});
+    EXPECT_EQ(outcome.exit_status, 0);
+    EXPECT_TRUE(outcome.standard_output.starts_with(
+        "Tonalyx is a PCM spectrum analyzer that visualizes audio in your terminal.\n"
+        "It can read from stdin, a file, or capture directly from PipeWire.\n"
+        "\n"
+        "Examples:\n"
+        "- Direct PipeWire capture: tonalyx -p\n"
+        "- From audio file: tonalyx -i audio.pcm\n"
+        "- From stdin: pw-record --raw - | tonalyx\n"
+        "\n"
+        "Runtime controls:\n"
+        "- q / Ctrl+C  quit\n"
+        "- [ / ]       decrease / increase drop-off\n"
+        "- , / .       decrease / increase log scaling\n"
+        "- - / +       decrease / increase sensitivity\n"
+        "\n"
+        "Usage: tonalyx [OPTIONS]\n"))
+        << outcome.standard_output;
+    EXPECT_NE(outcome.standard_output.find("Print help (see a summary with '-h')"),
+              std::string::npos);
+    EXPECT_NE(outcome.standard_output.find("[default: 48000]"), std::string::npos);
+}
+
+} // namespace
+} // namespace tonalyx
