@@ -1,0 +1,156 @@
+#include "audio/reader.hpp"
+
+#include "errors.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace tonalyx {
+
+namespace {
+
+constexpr std::size_t bytes_per_sample = sample_bits / 8;
+constexpr std::chrono::milliseconds would_block_pause{1};
+
+// The time `frames` PCM frames last at `rate`, rounded up to whole nanoseconds. Split into
+// seconds and the rest so that the product cannot overflow.
+std::chrono::nanoseconds duration_of(std::uint64_t frames, std::uint32_t rate) {
+    constexpr std::uint64_t ns_per_second = 1'000'000'000;
+    const std::uint64_t seconds = frames / rate;
+    const std::uint64_t rest = frames % rate;
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(
+        seconds * ns_per_second + (rest * ns_per_second + rate - 1) / rate));
+}
+
+} // namespace
+
+ReaderClock steady_reader_clock() {
+    return {
+        [] {
+            return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::steady_clock::now().time_since_epoch());
+        },
+        [](std::chrono::nanoseconds duration) { std::this_thread::sleep_for(duration); },
+    };
+}
+
+SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels) {
+    if (channels == 0) {
+        return {};
+    }
+    const std::size_t frame_bytes = channels * bytes_per_sample;
+    const std::size_t frames = bytes.size() / frame_bytes;
+    const float channel_count = static_cast<float>(channels);
+    SampleChunk chunk;
+    chunk.reserve(frames);
+    const std::uint8_t* sample = bytes.data();
+    for (std::size_t frame = 0; frame < frames; ++frame) {
+        float sum = 0.0f;
+        for (std::size_t channel = 0; channel < channels; ++channel, sample += bytes_per_sample) {
+            const auto bits = static_cast<std::uint16_t>(sample[0] | (sample[1] << 8));
+            sum += static_cast<float>(static_cast<std::int16_t>(bits));
+        }
+        // Divide first, then scale: keeps -1.0 exact.
+        chunk.push_back((sum / channel_count) * 0.000030517578125f);
+    }
+    return chunk;
+}
+
+SampleReader::SampleReader(const ReaderFormat& format)
+    : format_(format), buffer_(format.samples_per_frame * format.channels * bytes_per_sample) {}
+
+void SampleReader::run(SampleSender sender, const ByteSource& read, const ReaderClock& clock) {
+    if (buffer_.empty()) {
+        return;
+    }
+    const std::size_t frame_bytes = format_.channels * bytes_per_sample;
+    const std::span<std::uint8_t> buffer(buffer_);
+    std::size_t kept = 0;
+    std::uint64_t frames_sent = 0;
+    std::optional<std::chrono::nanoseconds> start;
+    for (;;) {
+        if (format_.paced && !start) {
+            start = clock.now();
+        }
+        const std::span<std::uint8_t> free_space = buffer.subspan(kept);
+        const ReadResult result = read(free_space);
+        if (result.error == EAGAIN || result.error == EWOULDBLOCK) {
+            clock.sleep(would_block_pause);
+            continue;
+        }
+        if (result.error == EINTR) {
+            continue;
+        }
+        if (result.error != 0 || result.count == 0) {
+            return;
+        }
+        const std::size_t filled = kept + std::min(result.count, free_space.size());
+        const std::size_t whole_bytes = filled - filled % frame_bytes;
+        kept = filled - whole_bytes;
+        if (whole_bytes == 0) {
+            continue;
+        }
+        SampleChunk chunk = mix_down(buffer.first(whole_bytes), format_.channels);
+        // The start of a frame the next read completes.
+        std::memmove(buffer.data(), buffer.data() + whole_bytes, kept);
+        frames_sent += chunk.size();
+        if (format_.paced) {
+            wait_for_schedule(frames_sent, *start, clock);
+        }
+        if (sender.send(std::move(chunk))) {
+            return;
+        }
+    }
+}
+
+void SampleReader::wait_for_schedule(std::uint64_t frames_sent, std::chrono::nanoseconds start,
+                                     const ReaderClock& clock) const {
+    // One read's worth ahead of the clock is allowed, so the first chunk goes out at once.
+    if (format_.rate == 0 || frames_sent <= format_.samples_per_frame) {
+        return;
+    }
+    const std::chrono::nanoseconds due =
+        start + duration_of(frames_sent - format_.samples_per_frame, format_.rate);
+    const std::chrono::nanoseconds now = clock.now();
+    if (now < due) {
+        clock.sleep(due - now);
+    }
+}
+
+std::thread start_sample_reader(SampleSender sender, AudioSource source,
+                                std::size_t samples_per_frame, std::uint32_t rate,
+                                std::size_t channels) {
+    const ReaderFormat format{samples_per_frame, rate, channels, source.paced()};
+    std::optional<SampleReader> reader;
+    try {
+        reader.emplace(format);
+    } catch (const std::bad_alloc&) {
+        throw FatalError("failed to spawn thread", ENOMEM);
+    } catch (const std::length_error&) {
+        throw FatalError("failed to spawn thread", ENOMEM);
+    }
+    auto body = [reader = std::move(*reader), sender = std::move(sender),
+                 source = std::move(source)]() mutable {
+        try {
+            reader.run(
+                std::move(sender),
+                [&source](std::span<std::uint8_t> buffer) { return source.read(buffer); },
+                steady_reader_clock());
+        } catch (const std::bad_alloc&) {
+            // A chunk too large for memory ends the reader like a read error would.
+        }
+    };
+    try {
+        return std::thread(std::move(body));
+    } catch (const std::system_error& error) {
+        throw FatalError("failed to spawn thread", error.code().value());
+    }
+}
+
+} // namespace tonalyx

@@ -1,0 +1,74 @@
+// The sample reader: decodes interleaved signed 16-bit little-endian PCM from the audio source
+// into mono float chunks and sends them, in stream order, to the frame loop. Every chunk holds
+// 1 to samples_per_frame samples in [-1, 1); the sender is released when the stream ends.
+#pragma once
+
+#include "audio/channel.hpp"
+#include "audio/source.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <thread>
+#include <vector>
+
+namespace tonalyx {
+
+// Bits per PCM sample; the only width the reader accepts.
+inline constexpr std::size_t sample_bits = 16;
+
+// A read of up to `buffer.size()` bytes into `buffer`.
+using ByteSource = std::function<ReadResult(std::span<std::uint8_t> buffer)>;
+
+// The reader's view of time: a monotonic `now` and a `sleep` for a duration.
+struct ReaderClock {
+    std::function<std::chrono::nanoseconds()> now;
+    std::function<void(std::chrono::nanoseconds)> sleep;
+};
+
+// The steady clock and a real sleep.
+ReaderClock steady_reader_clock();
+
+// What the reader needs to know about the stream.
+struct ReaderFormat {
+    std::size_t samples_per_frame = 0; // PCM frames per read: one display frame of audio
+    std::uint32_t rate = 0;            // PCM frames per second, used only when paced
+    std::size_t channels = 0;          // interleaved samples per PCM frame
+    bool paced = false;                // keep to `rate` instead of reading as fast as possible
+};
+
+// Mixes whole PCM frames down to one sample each: the sum of the frame's samples, divided by
+// `channels`, then scaled by 1/32768. Trailing bytes short of a frame are ignored. The chunk
+// has room for exactly its samples.
+SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels);
+
+// The reader's state: the format and a read buffer of samples_per_frame whole frames.
+class SampleReader {
+public:
+    // Allocates the zero-filled read buffer; throws std::bad_alloc when it cannot.
+    explicit SampleReader(const ReaderFormat& format);
+
+    // Reads and sends until the end of the stream, a read error other than would-block or
+    // interrupted, or a failed send; then releases `sender`. A read that ends inside a PCM
+    // frame keeps that frame's bytes for the next read. When paced, never sends more than one
+    // read's worth of frames ahead of `rate` counted from the first read.
+    void run(SampleSender sender, const ByteSource& read, const ReaderClock& clock);
+
+private:
+    void wait_for_schedule(std::uint64_t frames_sent, std::chrono::nanoseconds start,
+                           const ReaderClock& clock) const;
+
+    ReaderFormat format_;
+    std::vector<std::uint8_t> buffer_;
+};
+
+// Starts the reader thread over `source`, which it owns from now on, with reads of
+// `samples_per_frame` frames of `channels` samples. The thread is never joined; it ends on its
+// own. Throws FatalError("failed to spawn thread", errno) when it cannot be started.
+std::thread start_sample_reader(SampleSender sender, AudioSource source,
+                                std::size_t samples_per_frame, std::uint32_t rate,
+                                std::size_t channels);
+
+} // namespace tonalyx

@@ -1,0 +1,288 @@
+#include "audio/reader.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace tonalyx {
+namespace {
+
+using std::chrono::nanoseconds;
+using namespace std::chrono_literals;
+
+// Little-endian bytes of the given 16-bit samples.
+std::string pcm(std::initializer_list<int> samples) {
+    std::string bytes;
+    for (const int sample : samples) {
+        const auto bits = static_cast<std::uint16_t>(sample);
+        bytes.push_back(static_cast<char>(bits & 0xffu));
+        bytes.push_back(static_cast<char>(bits >> 8));
+    }
+    return bytes;
+}
+
+std::vector<std::uint8_t> as_bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+// One step of a scripted source: bytes to deliver, or an errno to fail with.
+struct Step {
+    std::string bytes;
+    int error = 0;
+};
+
+// Replays its steps read by read, then reports the end of the stream. Remembers how many bytes
+// each read asked for.
+struct ScriptedSource {
+    explicit ScriptedSource(std::vector<Step> script = {}) : steps(std::move(script)) {}
+
+    std::vector<Step> steps;
+    std::size_t next = 0;
+    std::vector<std::size_t> requested;
+
+    ReadResult read(std::span<std::uint8_t> buffer) {
+        requested.push_back(buffer.size());
+        if (next == steps.size()) {
+            return {};
+        }
+        const Step& step = steps[next++];
+        if (step.error != 0) {
+            return {0, step.error};
+        }
+        EXPECT_LE(step.bytes.size(), buffer.size()) << "script delivers more than was asked";
+        const std::size_t count = std::min(step.bytes.size(), buffer.size());
+        std::memcpy(buffer.data(), step.bytes.data(), count);
+        return {count, 0};
+    }
+    ByteSource source() {
+        return [this](std::span<std::uint8_t> buffer) { return read(buffer); };
+    }
+};
+
+// Time that moves only when the reader sleeps (or a test moves it).
+struct FakeClock {
+    nanoseconds time{0};
+    std::vector<nanoseconds> sleeps;
+    ReaderClock clock() {
+        return {[this] { return time; },
+                [this](nanoseconds duration) {
+                    sleeps.push_back(duration);
+                    time += duration;
+                }};
+    }
+};
+
+// Runs the reader to its end and returns every chunk it sent, checking that the channel
+// reports disconnected afterwards.
+std::vector<SampleChunk> run_reader(const ReaderFormat& format, const ByteSource& source,
+                                    const ReaderClock& clock) {
+    auto [sender, receiver] = make_sample_channel();
+    SampleReader(format).run(std::move(sender), source, clock);
+    std::vector<SampleChunk> chunks;
+    SampleChunk chunk;
+    while (receiver.try_receive(chunk) == ReceiveStatus::value) {
+        chunks.push_back(chunk);
+    }
+    EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
+    return chunks;
+}
+
+std::vector<SampleChunk> run_script(ScriptedSource& script, std::size_t channels,
+                                    std::size_t samples_per_frame = 800) {
+    FakeClock clock;
+    return run_reader({samples_per_frame, 48000, channels, false}, script.source(), clock.clock());
+}
+
+TEST(MixDown, ConvertsEachFrameToTheChannelMean) {
+    struct Case {
+        std::size_t channels;
+        std::string bytes;
+        SampleChunk expected;
+    };
+    const Case cases[] = {
+        {1, std::string("\x00\x80", 2), {-1.0f}},
+        {1, std::string("\xff\x7f", 2), {32767.0f / 32768.0f}},
+        {1, pcm({0, 1, -1}), {0.0f, 1.0f / 32768.0f, -1.0f / 32768.0f}},
+        {2, pcm({16384, -16384}), {0.0f}},
+        {2, pcm({-32768, -32768}), {-1.0f}},
+        {2, pcm({32767, 32767, 1000, 3000}), {32767.0f / 32768.0f, 2000.0f / 32768.0f}},
+        {3, pcm({100, 200, 600}), {300.0f / 32768.0f}},
+        // Trailing bytes short of a whole frame give no sample.
+        {2, pcm({8192, 8192, 5}), {0.25f}},
+        {2, pcm({7}), {}},
+    };
+    for (const Case& test : cases) {
+        const std::vector<std::uint8_t> bytes = as_bytes(test.bytes);
+        const SampleChunk chunk = mix_down(bytes, test.channels);
+        EXPECT_EQ(chunk, test.expected) << "channels " << test.channels;
+        EXPECT_EQ(chunk.capacity(), chunk.size());
+    }
+}
+
+TEST(SampleReader, WholeFramesOfOneReadMakeOneChunk) {
+    ScriptedSource full{{{std::string(3200, '\x01')}}};
+    const std::vector<SampleChunk> chunks = run_script(full, 2);
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0].size(), 800u);
+    EXPECT_EQ(chunks[0][0], 257.0f / 32768.0f);
+    EXPECT_EQ(full.requested, (std::vector<std::size_t>{3200, 3200}));
+
+    ScriptedSource short_read{{{std::string(3198, '\x01')}}};
+    const std::vector<SampleChunk> short_chunks = run_script(short_read, 2);
+    ASSERT_EQ(short_chunks.size(), 1u);
+    EXPECT_EQ(short_chunks[0].size(), 799u);
+    // The two bytes of the unfinished frame stay at the front of the buffer.
+    EXPECT_EQ(short_read.requested, (std::vector<std::size_t>{3200, 3198}));
+}
+
+TEST(SampleReader, ReadsShorterThanAFrameSendNothingAndReadAgain) {
+    for (const std::size_t length : {1u, 2u, 3u}) {
+        ScriptedSource script{{{std::string(length, '\x05')}}};
+        EXPECT_TRUE(run_script(script, 2).empty()) << length << " bytes";
+        EXPECT_EQ(script.requested, (std::vector<std::size_t>{3200, 3200 - length}));
+    }
+}
+
+TEST(SampleReader, FramesSplitAcrossReadsAreCompletedNotShifted) {
+    const std::string stream = pcm({100, 300, -200, -400, 1000, 3000});
+    ScriptedSource script{{{stream.substr(0, 3)}, {stream.substr(3, 5)}, {stream.substr(8)}}};
+    const std::vector<SampleChunk> chunks = run_script(script, 2);
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[0], SampleChunk({200.0f / 32768.0f, -300.0f / 32768.0f}));
+    EXPECT_EQ(chunks[1], SampleChunk({2000.0f / 32768.0f}));
+}
+
+TEST(SampleReader, AChunkNeverHoldsMoreThanOneReadBuffer) {
+    // Four stereo frames per read: after 3 kept bytes the reader asks for the other 13 only.
+    const std::string stream = pcm({1, 1, 2, 2, 3, 3, 4, 4, 5, 5});
+    ScriptedSource script{{{stream.substr(0, 3)}, {stream.substr(3, 13)}, {stream.substr(16)}}};
+    const std::vector<SampleChunk> chunks = run_script(script, 2, 4);
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[0].size(), 4u);
+    EXPECT_EQ(chunks[1], SampleChunk({5.0f / 32768.0f}));
+    EXPECT_EQ(script.requested, (std::vector<std::size_t>{16, 13, 16, 16}));
+}
+
+TEST(SampleReader, TenByteStereoStreamGivesTwoSamplesThenDisconnects) {
+    ScriptedSource script{{{pcm({10, 20, 30, 40, 50})}}};
+    const std::vector<SampleChunk> chunks = run_script(script, 2);
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0], SampleChunk({15.0f / 32768.0f, 35.0f / 32768.0f}));
+}
+
+TEST(SampleReader, EmptyStreamEndsAfterOneRead) {
+    ScriptedSource script;
+    EXPECT_TRUE(run_script(script, 2).empty());
+    EXPECT_EQ(script.requested.size(), 1u);
+}
+
+TEST(SampleReader, ZeroSizedBufferEndsWithoutReading) {
+    const std::pair<std::size_t, std::size_t> shapes[] = {{0, 800}, {2, 0}};
+    for (const auto& [channels, samples_per_frame] : shapes) {
+        ScriptedSource script{{{pcm({1, 2, 3, 4})}}};
+        EXPECT_TRUE(run_script(script, channels, samples_per_frame).empty());
+        EXPECT_TRUE(script.requested.empty());
+    }
+}
+
+TEST(SampleReader, StopsReadingOnceTheReceiverIsGone) {
+    ScriptedSource script{{{pcm({1, 1})}, {pcm({2, 2})}, {pcm({3, 3})}}};
+    auto [sender, receiver] = make_sample_channel();
+    { SampleReceiver gone = std::move(receiver); }
+    FakeClock clock;
+    SampleReader({800, 48000, 2, false}).run(std::move(sender), script.source(), clock.clock());
+    EXPECT_EQ(script.requested.size(), 1u);
+}
+
+TEST(SampleReader, RetriesInterruptedAndWouldBlockReadsAndEndsOnOtherErrors) {
+    ScriptedSource script{{{{}, EINTR},
+                           {pcm({4})},
+                           {{}, EAGAIN},
+                           {{}, EWOULDBLOCK},
+                           {pcm({8})},
+                           {{}, EIO},
+                           {pcm({9})}}};
+    FakeClock clock;
+    const std::vector<SampleChunk> chunks =
+        run_reader({800, 48000, 1, false}, script.source(), clock.clock());
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[0], SampleChunk({4.0f / 32768.0f}));
+    EXPECT_EQ(chunks[1], SampleChunk({8.0f / 32768.0f}));
+    // Would-block pauses a millisecond each time; nothing after the error is read.
+    EXPECT_EQ(clock.sleeps, (std::vector<nanoseconds>{1ms, 1ms}));
+    EXPECT_EQ(script.requested.size(), 6u);
+}
+
+// Frames delivered must never be more than one read buffer ahead of the time since the first
+// read: frames_sent <= elapsed * rate + samples_per_frame.
+TEST(SampleReader, PacedReaderKeepsOneReadAheadOfTheClock) {
+    constexpr std::uint32_t rate = 48000;
+    constexpr std::size_t samples_per_frame = 800;
+    FakeClock clock;
+    clock.time = 1000s;
+    const nanoseconds start = clock.time;
+    std::size_t reads = 0;
+    const ByteSource source = [&](std::span<std::uint8_t> buffer) -> ReadResult {
+        const std::uint64_t frames_sent = reads * samples_per_frame;
+        const double allowed =
+            std::chrono::duration<double>(clock.time - start).count() * rate + samples_per_frame;
+        EXPECT_LE(static_cast<double>(frames_sent), allowed) << "read " << reads;
+        if (++reads > 10) {
+            return {};
+        }
+        std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
+        return {buffer.size(), 0};
+    };
+    const std::vector<SampleChunk> chunks =
+        run_reader({samples_per_frame, rate, 1, true}, source, clock.clock());
+    EXPECT_EQ(chunks.size(), 10u);
+    // It waits no longer than it must: the last of ten chunks goes out when nine reads' worth of
+    // time has passed.
+    EXPECT_EQ(clock.time - start, 9 * 800 * 1'000'000'000ns / rate);
+    EXPECT_EQ(clock.sleeps.size(), 9u);
+}
+
+TEST(SampleReader, PacingNeverSleepsWhenBehindOrUnpaced) {
+    for (const bool paced : {true, false}) {
+        FakeClock clock;
+        std::size_t reads = 0;
+        // Each read takes 50 ms, longer than the 16.7 ms of audio it delivers.
+        const ByteSource slow = [&](std::span<std::uint8_t> buffer) -> ReadResult {
+            if (++reads > 5) {
+                return {};
+            }
+            clock.time += 50ms;
+            return {buffer.size(), 0};
+        };
+        const std::vector<SampleChunk> chunks =
+            run_reader({800, 48000, 2, paced}, slow, clock.clock());
+        EXPECT_EQ(chunks.size(), 5u);
+        EXPECT_TRUE(clock.sleeps.empty()) << "paced " << paced;
+    }
+}
+
+TEST(StartSampleReader, DecodesAPipeOnItsOwnThread) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    const std::string stream = pcm({100, 300, 500, 700, 9});
+    ASSERT_EQ(::write(ends[1], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+    ::close(ends[1]);
+    auto [sender, receiver] = make_sample_channel();
+    std::thread reader =
+        start_sample_reader(std::move(sender), AudioSource::adopt(ends[0]), 800, 48000, 2);
+    reader.join();
+    SampleChunk chunk;
+    ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
+    EXPECT_EQ(chunk, SampleChunk({200.0f / 32768.0f, 600.0f / 32768.0f}));
+    EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
+}
+
+} // namespace
+} // namespace tonalyx
