@@ -1,1 +1,71 @@
+// Test signals for Tonalyx: steady tones, repeating log sweeps, a music-like mix and silence,
+// as interleaved signed 16-bit PCM with the same value on every channel. Deterministic: the
+// same settings always give the same samples.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace tonalyx {
+
+enum class SignalKind {
+    tone,    // a steady sine at `frequency`
+    sweep,   // a log sweep from `sweep_low` to `sweep_high` over `sweep_seconds`, repeating
+    music,   // a few tones with slowly moving amplitudes and pitches, plus a little noise
+    silence, // all zeros
+};
+
+struct SignalSettings {
+    SignalKind kind = SignalKind::music;
+    std::uint32_t rate = 48000;  // PCM frames per second
+    std::uint16_t channels = 2;  // interleaved samples per frame, all equal
+    float amplitude = 0.5f;      // peak level, 0 to 1 of full scale
+    float frequency = 440.0f;    // Hz, for the tone
+    float sweep_low = 40.0f;     // Hz
+    float sweep_high = 16000.0f; // Hz
+    float sweep_seconds = 5.0f;  // length of one sweep
+};
+
+// A phase in turns, kept in [0, 1) so that it never loses precision however long it runs.
+class Oscillator {
+public:
+    // Returns sin of the current phase, then advances it by `frequency` / `rate` turns.
+    float next(float frequency, std::uint32_t rate);
+
+private:
+    float phase_ = 0.0f;
+};
+
+// Makes the signal frame by frame, continuing where the previous call stopped.
+class SignalGenerator {
+public:
+    explicit SignalGenerator(const SignalSettings& settings);
+
+    // Fills `frames` with whole interleaved frames; a trailing partial frame is left alone.
+    void fill(std::span<std::int16_t> frames);
+
+    // The next mono value, in [-amplitude, amplitude].
+    float next_value();
+
+    const SignalSettings& settings() const { return settings_; }
+
+private:
+    static constexpr std::size_t voice_count = 4;
+
+    float next_noise();
+
+    SignalSettings settings_;
+    std::uint64_t frame_ = 0;
+    Oscillator carrier_;
+    Oscillator voices_[voice_count];
+    Oscillator swells_[voice_count];
+    Oscillator glides_[voice_count];
+    std::uint32_t noise_state_ = 0x9e3779b9u;
+};
+
+// The first `frames` frames of the signal as headerless s16le bytes.
+std::string pcm_bytes(const SignalSettings& settings, std::size_t frames);
+
+} // namespace tonalyx

@@ -1,1 +1,148 @@
-int main() { return 1; }
+// tonalyx-signal: writes a test signal as headerless s16le PCM to standard output, in real time
+// by default, so that it can be piped into tonalyx with matching --rate and --channels.
+#include "signal.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+enum class WriteOutcome { written, closed, failed };
+
+// Writes all of `bytes` to standard output; a reader that went away is `closed`.
+WriteOutcome write_all(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EPIPE) {
+                return WriteOutcome::closed;
+            }
+            std::fprintf(stderr, "tonalyx-signal: write failed: %s\n", std::strerror(errno));
+            return WriteOutcome::failed;
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return WriteOutcome::written;
+}
+
+void append_little_endian(std::string& bytes, const std::vector<std::int16_t>& samples) {
+    for (const std::int16_t sample : samples) {
+        const auto bits = static_cast<std::uint16_t>(sample);
+        bytes.push_back(static_cast<char>(bits & 0xffu));
+        bytes.push_back(static_cast<char>(bits >> 8));
+    }
+}
+
+// The frames in `seconds`, or no limit when none is given.
+std::uint64_t frame_limit(const std::optional<double>& seconds, std::uint32_t rate) {
+    if (!seconds) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    const double frames = *seconds * static_cast<double>(rate);
+    if (frames >= 1.8e19) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return static_cast<std::uint64_t>(frames);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Writes a test signal as raw interleaved s16le PCM to standard output.",
+                 "tonalyx-signal"};
+    tonalyx::SignalSettings settings;
+    std::optional<float> tone;
+    std::optional<double> seconds;
+    bool sweep = false;
+    bool silence = false;
+    bool fast = false;
+    app.add_option("--rate", settings.rate, "Sample rate in Hz")
+        ->check(CLI::Range(1u, std::numeric_limits<std::uint32_t>::max()))
+        ->capture_default_str();
+    app.add_option("--channels", settings.channels, "Number of interleaved channels")
+        ->check(CLI::Range(1, 255))
+        ->capture_default_str();
+    auto* tone_option = app.add_option("--tone", tone, "A steady sine at HZ")
+                            ->type_name("HZ")
+                            ->check(CLI::Range(0.01f, 1.0e6f));
+    auto* sweep_flag = app.add_flag("--sweep", sweep, "A repeating log sweep, 40 Hz to 16 kHz");
+    auto* silence_flag = app.add_flag("--silence", silence, "All zeros");
+    tone_option->excludes(sweep_flag)->excludes(silence_flag);
+    sweep_flag->excludes(silence_flag);
+    app.add_option("--amplitude", settings.amplitude, "Peak level, 0 to 1 of full scale")
+        ->check(CLI::Range(0.0f, 1.0f))
+        ->capture_default_str();
+    app.add_option("--seconds", seconds, "Length of the signal (default: endless)")
+        ->type_name("S")
+        ->check(CLI::Range(0.0, 1.0e9));
+    app.add_flag("--fast", fast, "Write as fast as possible instead of in real time");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        // Help is a success; every usage error ends with status 2.
+        return app.exit(error) == 0 ? 0 : 2;
+    }
+
+    if (tone) {
+        settings.kind = tonalyx::SignalKind::tone;
+        settings.frequency = *tone;
+    } else if (sweep) {
+        settings.kind = tonalyx::SignalKind::sweep;
+    } else if (silence) {
+        settings.kind = tonalyx::SignalKind::silence;
+    }
+
+    // A reader that goes away shows up as EPIPE, which ends the program quietly.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    tonalyx::SignalGenerator generator(settings);
+    const std::uint64_t total = frame_limit(seconds, settings.rate);
+    // About 10 ms per write, bounded for very high rates.
+    const std::size_t block_frames = std::clamp<std::size_t>(settings.rate / 100, 1, 4096);
+    std::vector<std::int16_t> samples;
+    std::string bytes;
+    const auto start = std::chrono::steady_clock::now();
+    std::uint64_t written = 0;
+    while (written < total) {
+        const auto frames =
+            static_cast<std::size_t>(std::min<std::uint64_t>(block_frames, total - written));
+        samples.assign(frames * settings.channels, 0);
+        generator.fill(samples);
+        bytes.clear();
+        append_little_endian(bytes, samples);
+        switch (write_all(bytes)) {
+        case WriteOutcome::written:
+            break;
+        case WriteOutcome::closed:
+            return 0;
+        case WriteOutcome::failed:
+            return 1;
+        }
+        written += frames;
+        if (!fast) {
+            const std::uint64_t whole_seconds = written / settings.rate;
+            const std::uint64_t rest = written % settings.rate;
+            std::this_thread::sleep_until(
+                start + std::chrono::seconds(whole_seconds) +
+                std::chrono::nanoseconds(rest * 1'000'000'000u / settings.rate));
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,102 @@
+#include "signal.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <vector>
+
+namespace tonalyx {
+namespace {
+
+std::vector<std::int16_t> generate(const SignalSettings& settings, std::size_t frames) {
+    SignalGenerator generator(settings);
+    std::vector<std::int16_t> samples(frames * settings.channels);
+    generator.fill(samples);
+    return samples;
+}
+
+// Rising zero crossings of one channel of interleaved samples.
+int rising_crossings(const std::vector<std::int16_t>& samples, std::size_t channels,
+                     std::size_t begin, std::size_t end) {
+    int crossings = 0;
+    for (std::size_t frame = begin + 1; frame < end; ++frame) {
+        if (samples[(frame - 1) * channels] < 0 && samples[frame * channels] >= 0) {
+            ++crossings;
+        }
+    }
+    return crossings;
+}
+
+TEST(SignalGenerator, ToneCrossesZeroAtItsFrequency) {
+    for (const float frequency : {50.0f, 440.0f, 1000.0f, 5000.0f}) {
+        SignalSettings settings;
+        settings.kind = SignalKind::tone;
+        settings.frequency = frequency;
+        settings.channels = 1;
+        const std::vector<std::int16_t> second = generate(settings, 48000);
+        EXPECT_NEAR(rising_crossings(second, 1, 0, 48000), frequency, 1.0f);
+        const auto [low, high] = std::minmax_element(second.begin(), second.end());
+        EXPECT_NEAR(*high, 0.5f * 32767.0f, 2.0f);
+        EXPECT_NEAR(*low, -0.5f * 32767.0f, 2.0f);
+    }
+}
+
+TEST(SignalGenerator, SweepRisesInPitchAndRepeats) {
+    SignalSettings settings;
+    settings.kind = SignalKind::sweep;
+    settings.channels = 1;
+    settings.rate = 8000;
+    settings.sweep_low = 50.0f;
+    settings.sweep_high = 2000.0f;
+    settings.sweep_seconds = 2.0f;
+    const std::vector<std::int16_t> samples = generate(settings, 32000);
+    const int start = rising_crossings(samples, 1, 0, 4000);
+    const int end = rising_crossings(samples, 1, 12000, 16000);
+    EXPECT_GT(end, 5 * start);
+    // The second sweep starts low again.
+    EXPECT_NEAR(rising_crossings(samples, 1, 16000, 20000), start, 1);
+}
+
+TEST(SignalGenerator, EveryChannelCarriesTheSameValueWithinTheAmplitude) {
+    for (const SignalKind kind : {SignalKind::music, SignalKind::sweep, SignalKind::silence}) {
+        SignalSettings settings;
+        settings.kind = kind;
+        settings.amplitude = 0.8f;
+        const std::vector<std::int16_t> samples = generate(settings, 24000);
+        int loudest = 0;
+        for (std::size_t frame = 0; frame < 24000; ++frame) {
+            ASSERT_EQ(samples[2 * frame], samples[2 * frame + 1]) << "frame " << frame;
+            loudest = std::max(loudest, std::abs(int{samples[2 * frame]}));
+        }
+        EXPECT_LE(loudest, static_cast<int>(0.8f * 32767.0f));
+        if (kind == SignalKind::silence) {
+            EXPECT_EQ(loudest, 0);
+        } else {
+            EXPECT_GT(loudest, 1000);
+        }
+    }
+}
+
+TEST(PcmBytes, IsLittleEndianDeterministicAndContinuesWhereItLeftOff) {
+    SignalSettings settings; // music, stereo
+    const std::string bytes = pcm_bytes(settings, 1000);
+    ASSERT_EQ(bytes.size(), 1000u * 2 * 2);
+    EXPECT_EQ(pcm_bytes(settings, 1000), bytes);
+
+    // The same samples in two halves: the generator keeps its phases between calls.
+    SignalGenerator generator(settings);
+    std::vector<std::int16_t> halves(2000);
+    generator.fill(std::span(halves).first(1000));
+    generator.fill(std::span(halves).subspan(1000));
+    for (std::size_t index = 0; index < halves.size(); ++index) {
+        const auto low = static_cast<std::uint8_t>(bytes[2 * index]);
+        const auto high = static_cast<std::uint8_t>(bytes[2 * index + 1]);
+        ASSERT_EQ(static_cast<std::int16_t>(static_cast<std::uint16_t>(low | high << 8)),
+                  halves[index])
+            << "sample " << index;
+    }
+}
+
+} // namespace
+} // namespace tonalyx
