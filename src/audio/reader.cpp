@@ -7,7 +7,6 @@
 #include <cstring>
 #include <new>
 #include <optional>
-#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -127,15 +126,15 @@ std::thread start_sample_reader(SampleSender sender, AudioSource source,
                                 std::size_t samples_per_frame, std::uint32_t rate,
                                 std::size_t channels) {
     const ReaderFormat format{samples_per_frame, rate, channels, source.paced()};
-    std::optional<SampleReader> reader;
+    // The read buffer is made here, so that a size too large for memory is a start-up failure
+    // rather than a crash on the reader thread.
+    std::optional<SampleReader> prepared;
     try {
-        reader.emplace(format);
+        prepared.emplace(format);
     } catch (const std::bad_alloc&) {
         throw FatalError("failed to spawn thread", ENOMEM);
-    } catch (const std::length_error&) {
-        throw FatalError("failed to spawn thread", ENOMEM);
     }
-    auto body = [reader = std::move(*reader), sender = std::move(sender),
+    auto body = [reader = std::move(*prepared), sender = std::move(sender),
                  source = std::move(source)]() mutable {
         try {
             reader.run(
