@@ -119,6 +119,10 @@ AudioSource AudioSource::standard_input() {
     return AudioSource(STDIN_FILENO, false);
 }
 
+AudioSource AudioSource::empty() {
+    return AudioSource(-1, false);
+}
+
 AudioSource::AudioSource(AudioSource&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), owned_(std::exchange(other.owned_, false)),
       paced_(other.paced_) {}
@@ -146,6 +150,9 @@ void AudioSource::release() {
 }
 
 ReadResult AudioSource::read(std::span<std::uint8_t> buffer) {
+    if (fd_ < 0) {
+        return {0, 0};
+    }
     const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
     if (count < 0) {
         return {0, errno};
@@ -207,6 +214,11 @@ AudioSource open_audio_source(bool pipewire, const std::optional<std::string>& i
     }
     if (input) {
         return open_input_file(*input);
+    }
+    // A terminal on standard input carries the user's keys, not audio: reading it as PCM would
+    // swallow the keystrokes meant for the display, `q` among them.
+    if (::isatty(STDIN_FILENO) != 0) {
+        return AudioSource::empty();
     }
     return AudioSource::standard_input();
 }

@@ -24,6 +24,8 @@ public:
     static AudioSource adopt(int fd);
     // The process's standard input, which releasing the source leaves open.
     static AudioSource standard_input();
+    // A source that is at its end from the start.
+    static AudioSource empty();
 
     AudioSource(AudioSource&& other) noexcept;
     AudioSource& operator=(AudioSource&& other) noexcept;
@@ -50,8 +52,9 @@ private:
 };
 
 // Opens the source: a started pw-record when `pipewire`, else the file `input`, else standard
-// input. Throws OrderlyExit when pw-record cannot be started, FatalError when the file cannot
-// be opened (a directory counts as unopenable).
+// input (an empty source when standard input is the terminal, whose bytes are keys). Throws
+// OrderlyExit when pw-record cannot be started, FatalError when the file cannot be opened (a
+// directory counts as unopenable).
 AudioSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
                               std::uint32_t rate, std::uint8_t channels);
 

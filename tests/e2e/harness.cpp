@@ -1,0 +1,473 @@
+#include "harness.hpp"
+
+#include <vterm.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <pty.h>
+#include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utmp.h>
+
+extern char** environ;
+
+namespace e2e {
+namespace {
+
+void set_cloexec(int fd) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+void set_nonblocking(int fd) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+// The child's environment: ours with the requested changes, built before forking.
+std::vector<std::string>
+environment_with(const std::vector<std::pair<std::string, std::string>>& changes) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        const std::string name = text.substr(0, text.find('='));
+        bool changed = false;
+        for (const auto& change : changes) {
+            changed = changed || change.first == name;
+        }
+        if (!changed) {
+            entries.push_back(text);
+        }
+    }
+    for (const auto& [name, value] : changes) {
+        if (!value.empty()) {
+            entries.push_back(name + "=" + value);
+        }
+    }
+    return entries;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (std::string& text : strings) {
+        result.push_back(text.data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+std::optional<int> decode_status(int status) {
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string utf8(char32_t c) {
+    std::string text;
+    if (c < 0x80) {
+        text += static_cast<char>(c);
+    } else if (c < 0x800) {
+        text += static_cast<char>(0xC0 | (c >> 6));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        text += static_cast<char>(0xE0 | (c >> 12));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        text += static_cast<char>(0xF0 | (c >> 18));
+        text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return text;
+}
+
+std::string tonalyx_binary() {
+    return TONALYX_BINARY;
+}
+std::string signal_binary() {
+    return SIGNAL_BINARY;
+}
+
+TerminalRun::TerminalRun(const std::string& binary, Launch launch)
+    : rows_(launch.rows), cols_(launch.cols) {
+    std::signal(SIGPIPE, SIG_IGN);
+    // An ordinary cooked terminal, as a shell leaves it.
+    termios attributes{};
+    attributes.c_iflag = ICRNL | IXON | IUTF8;
+    attributes.c_oflag = OPOST | ONLCR;
+    attributes.c_cflag = CS8 | CREAD | B38400;
+    attributes.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN | ECHOCTL | ECHOKE;
+    attributes.c_cc[VINTR] = 3;
+    attributes.c_cc[VQUIT] = 28;
+    attributes.c_cc[VERASE] = 127;
+    attributes.c_cc[VKILL] = 21;
+    attributes.c_cc[VEOF] = 4;
+    attributes.c_cc[VSTART] = 17;
+    attributes.c_cc[VSTOP] = 19;
+    attributes.c_cc[VSUSP] = 26;
+    attributes.c_cc[VMIN] = 1;
+    winsize size{};
+    size.ws_row = launch.rows;
+    size.ws_col = launch.cols;
+    if (::openpty(&master_, &slave_, nullptr, &attributes, &size) != 0) {
+        fail("openpty");
+    }
+    set_cloexec(master_);
+    set_cloexec(slave_);
+    set_nonblocking(master_);
+    ::tcgetattr(slave_, &original_);
+
+    int audio_read = -1;
+    if (launch.input == Input::pipe) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            fail("pipe");
+        }
+        audio_read = fds[0];
+        audio_ = fds[1];
+    } else if (launch.input == Input::file) {
+        audio_read = ::open(launch.input_file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (audio_read < 0) {
+            fail("open " + launch.input_file);
+        }
+    }
+
+    std::vector<std::string> argv_strings{binary};
+    argv_strings.insert(argv_strings.end(), launch.args.begin(), launch.args.end());
+    std::vector<char*> argv = pointers(argv_strings);
+    std::vector<std::string> env_strings = environment_with(launch.environment);
+    std::vector<char*> envp = pointers(env_strings);
+
+    pid_ = ::fork();
+    if (pid_ < 0) {
+        fail("fork");
+    }
+    if (pid_ == 0) {
+        // A new session with the pseudo-terminal as its controlling terminal and 0, 1, 2.
+        const int slave = ::dup(slave_);
+        if (::login_tty(slave) != 0) {
+            ::_exit(126);
+        }
+        if (audio_read >= 0) {
+            ::dup2(audio_read, STDIN_FILENO);
+        }
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    if (audio_read >= 0) {
+        ::close(audio_read);
+    }
+
+    vterm_ = vterm_new(rows_, cols_);
+    vterm_set_utf8(vterm_, 1);
+    screen_ = vterm_obtain_screen(vterm_);
+    static VTermScreenCallbacks callbacks{};
+    callbacks.settermprop = [](VTermProp property, VTermValue* value, void* self) {
+        return on_property(property, value, self);
+    };
+    vterm_screen_set_callbacks(screen_, &callbacks, this);
+    vterm_screen_enable_altscreen(screen_, 1);
+    vterm_screen_reset(screen_, 1);
+}
+
+TerminalRun::~TerminalRun() {
+    if (!status_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    if (audio_ >= 0) {
+        ::close(audio_);
+    }
+    ::close(master_);
+    ::close(slave_);
+    if (vterm_ != nullptr) {
+        vterm_free(vterm_);
+    }
+}
+
+int TerminalRun::on_property(int property, void* value, void* self) {
+    auto* run = static_cast<TerminalRun*>(self);
+    const auto* v = static_cast<VTermValue*>(value);
+    if (property == VTERM_PROP_ALTSCREEN) {
+        run->alternate_screen_ = v->boolean != 0;
+    } else if (property == VTERM_PROP_CURSORVISIBLE) {
+        run->cursor_visible_ = v->boolean != 0;
+    }
+    return 1;
+}
+
+void TerminalRun::type(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(master_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EAGAIN) {
+            read_available();
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+bool TerminalRun::feed(std::string_view pcm) {
+    while (!pcm.empty()) {
+        const ssize_t n = ::write(audio_, pcm.data(), pcm.size());
+        if (n <= 0) {
+            return false;
+        }
+        pcm.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+void TerminalRun::close_audio() {
+    if (audio_ >= 0) {
+        ::close(audio_);
+        audio_ = -1;
+    }
+}
+
+void TerminalRun::resize(std::uint16_t rows, std::uint16_t cols) {
+    read_available();
+    rows_ = rows;
+    cols_ = cols;
+    vterm_set_size(vterm_, rows, cols);
+    winsize size{};
+    size.ws_row = rows;
+    size.ws_col = cols;
+    ::ioctl(master_, TIOCSWINSZ, &size);
+}
+
+void TerminalRun::read_available() {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        output_.append(buffer, static_cast<std::size_t>(n));
+        vterm_input_write(vterm_, buffer, static_cast<std::size_t>(n));
+    }
+}
+
+bool TerminalRun::wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        read_available();
+        if (done()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        pollfd fd{master_, POLLIN, 0};
+        ::poll(&fd, 1, 10);
+    }
+}
+
+void TerminalRun::pump(std::chrono::milliseconds duration) {
+    wait_for([] { return false; }, duration);
+}
+
+std::optional<int> TerminalRun::wait_exit(std::chrono::milliseconds timeout) {
+    if (status_) {
+        return status_;
+    }
+    wait_for(
+        [this] {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = decode_status(status);
+            }
+            return status_.has_value();
+        },
+        timeout);
+    read_available();
+    return status_;
+}
+
+char32_t TerminalRun::cell(int row, int col) const {
+    VTermScreenCell cell{};
+    vterm_screen_get_cell(screen_, VTermPos{row, col}, &cell);
+    return cell.chars[0] == 0 ? U' ' : static_cast<char32_t>(cell.chars[0]);
+}
+
+std::string TerminalRun::line(int row) const {
+    std::string text;
+    for (int col = 0; col < cols_; ++col) {
+        text += utf8(cell(row, col));
+    }
+    while (!text.empty() && text.back() == ' ') {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string TerminalRun::screen() const {
+    std::string text;
+    for (int row = 0; row < rows_; ++row) {
+        text += line(row) + "\n";
+    }
+    return text;
+}
+
+termios TerminalRun::attributes() const {
+    termios now{};
+    ::tcgetattr(slave_, &now);
+    return now;
+}
+
+DetachedResult run_detached(const std::string& binary, const std::vector<std::string>& args,
+                            const std::string& input, std::chrono::milliseconds timeout) {
+    std::signal(SIGPIPE, SIG_IGN);
+    int in[2], out[2], err[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+        ::pipe2(err, O_CLOEXEC) != 0) {
+        fail("pipe");
+    }
+    std::vector<std::string> argv_strings{binary};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    std::vector<char*> argv = pointers(argv_strings);
+
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        fail("fork");
+    }
+    if (pid == 0) {
+        ::setsid(); // no controlling terminal from here on
+        ::dup2(in[0], STDIN_FILENO);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(err[1], STDERR_FILENO);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    std::string pending = input;
+    int writer = in[1];
+    if (pending.empty()) {
+        ::close(writer);
+        writer = -1;
+    } else {
+        set_nonblocking(writer);
+    }
+
+    DetachedResult result;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool out_open = true;
+    bool err_open = true;
+    while ((out_open || err_open) && std::chrono::steady_clock::now() < deadline) {
+        pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
+                         {err_open ? err[0] : -1, POLLIN, 0},
+                         {writer, POLLOUT, 0}};
+        ::poll(fds, 3, 20);
+        char buffer[4096];
+        const auto collect = [&buffer](int fd, std::string& text, bool& open) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                text.append(buffer, static_cast<std::size_t>(n));
+            } else {
+                open = false;
+            }
+        };
+        if (fds[0].revents) {
+            collect(out[0], result.standard_output, out_open);
+        }
+        if (fds[1].revents) {
+            collect(err[0], result.standard_error, err_open);
+        }
+        if (writer >= 0 && fds[2].revents) {
+            const ssize_t n = ::write(writer, pending.data(), pending.size());
+            if (n > 0) {
+                pending.erase(0, static_cast<std::size_t>(n));
+            }
+            if (n <= 0 || pending.empty()) {
+                ::close(writer);
+                writer = -1;
+            }
+        }
+    }
+    if (writer >= 0) {
+        ::close(writer);
+    }
+    ::close(out[0]);
+    ::close(err[0]);
+    int status = 0;
+    if (out_open || err_open) {
+        ::kill(pid, SIGKILL);
+    }
+    ::waitpid(pid, &status, 0);
+    result.status = decode_status(status).value_or(-1);
+    return result;
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tonalyx-e2e-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        fail("mkdtemp");
+    }
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TemporaryDirectory::write(const std::string& name, std::string_view content,
+                                      bool executable) {
+    const std::string file = path_ + "/" + name;
+    const int fd =
+        ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, executable ? 0755 : 0644);
+    if (fd < 0) {
+        fail("create " + file);
+    }
+    while (!content.empty()) {
+        const ssize_t n = ::write(fd, content.data(), content.size());
+        if (n <= 0) {
+            break;
+        }
+        content.remove_prefix(static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return file;
+}
+
+std::string TemporaryDirectory::read(const std::string& name) const {
+    std::string content;
+    const int fd = ::open((path_ + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return content;
+    }
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return content;
+}
+
+} // namespace e2e

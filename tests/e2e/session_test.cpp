@@ -1,0 +1,190 @@
+// The terminal session as a user meets it: start-up, the quit keys, the restore, and the
+// command line's own exits, all on the real binary.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace e2e {
+namespace {
+
+constexpr std::string_view enter = "\x1b[?1049h\x1b[?25l";
+constexpr std::string_view leave = "\x1b[?1049l\x1b[?25h";
+
+void expect_same_attributes(const termios& now, const termios& before) {
+    EXPECT_EQ(now.c_iflag, before.c_iflag);
+    EXPECT_EQ(now.c_oflag, before.c_oflag);
+    EXPECT_EQ(now.c_cflag, before.c_cflag);
+    EXPECT_EQ(now.c_lflag, before.c_lflag);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(now.c_cc), NCCS),
+              std::string(reinterpret_cast<const char*>(before.c_cc), NCCS));
+}
+
+// Started with an idle audio pipe, so standard input is not the terminal.
+Launch idle_pipe(std::vector<std::string> args = {}) {
+    Launch launch;
+    launch.args = std::move(args);
+    launch.input = Input::pipe;
+    return launch;
+}
+
+bool raw_mode_on(const TerminalRun& run) {
+    const termios now = run.attributes();
+    return (now.c_lflag & (ICANON | ECHO | ISIG)) == 0;
+}
+
+TEST(Session, EntersTheAlternateScreenInRawModeWithoutErasing) {
+    TerminalRun run(tonalyx_binary(), idle_pipe());
+    ASSERT_TRUE(run.wait_for([&] { return run.output().size() >= enter.size(); }));
+    EXPECT_TRUE(run.output().starts_with(enter)) << run.output();
+    EXPECT_TRUE(run.alternate_screen());
+    EXPECT_FALSE(run.cursor_visible());
+    EXPECT_TRUE(raw_mode_on(run));
+    const termios now = run.attributes();
+    EXPECT_EQ(now.c_iflag & (ICRNL | IXON), 0u);
+    EXPECT_EQ(now.c_oflag & OPOST, 0u);
+    EXPECT_EQ(now.c_lflag & IEXTEN, 0u);
+    EXPECT_EQ(now.c_cc[VMIN], 1);
+    EXPECT_EQ(now.c_cc[VTIME], 0);
+    run.pump(300ms);
+    EXPECT_EQ(run.output().find("\x1b[2J"), std::string::npos);
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+}
+
+TEST(Session, EachQuitKeyRestoresTheTerminalExactly) {
+    for (const std::string key : {"q", "\x11", "\x1bq", "\x03"}) {
+        SCOPED_TRACE(::testing::PrintToString(key));
+        TerminalRun run(tonalyx_binary(), idle_pipe());
+        ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
+        run.type(key);
+        ASSERT_EQ(run.wait_exit(), 0);
+        EXPECT_TRUE(run.output().ends_with(leave)) << run.output();
+        EXPECT_FALSE(run.alternate_screen());
+        EXPECT_TRUE(run.cursor_visible());
+        expect_same_attributes(run.attributes(), run.original_attributes());
+    }
+}
+
+TEST(Session, OtherKeysDoNotQuit) {
+    TerminalRun run(tonalyx_binary(), idle_pipe());
+    ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
+    // Q, a plain c, Control+Alt+c, Escape, Enter, an arrow, a function key and adjustment keys.
+    run.type("Q");
+    run.type("c");
+    run.type("\x1b\x03");
+    run.type("\x1b");
+    run.pump(200ms); // long enough for a lone Escape to count as the Escape key
+    run.type("\r\x1b[A\x1bOP[],.-+=x");
+    EXPECT_FALSE(run.wait_exit(700ms));
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+}
+
+TEST(Session, QuitsWhileStandardInputIsTheTerminal) {
+    // Nothing piped in: the keys must still reach the program, not be read as audio.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        TerminalRun run(tonalyx_binary(), Launch{});
+        ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
+        run.pump(100ms);
+        run.type("q");
+        ASSERT_EQ(run.wait_exit(5s), 0) << "attempt " << attempt;
+        expect_same_attributes(run.attributes(), run.original_attributes());
+    }
+}
+
+TEST(Session, KeysComeFromTheTerminalWhileAudioArrivesOnStandardInput) {
+    TerminalRun run(tonalyx_binary(), idle_pipe());
+    ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
+    const std::string second_of_audio(48000 * 4, '\x10');
+    EXPECT_TRUE(run.feed(second_of_audio.substr(0, 9600)));
+    run.pump(100ms);
+    run.type("\x03");
+    EXPECT_EQ(run.wait_exit(), 0);
+    expect_same_attributes(run.attributes(), run.original_attributes());
+}
+
+TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
+    // The picture goes into a pipe whose reader leaves after one byte; keys still come from
+    // the terminal.
+    TemporaryDirectory directory;
+    const std::string status_file = directory.path() + "/status";
+    const std::string script =
+        directory.write("broken-stdout",
+                        "#!/bin/sh\n(\"$@\"; echo $? > '" + status_file + "') | head -c 1\n", true);
+    Launch launch = idle_pipe();
+    launch.args = {tonalyx_binary()};
+    TerminalRun run(script, launch);
+    ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
+    EXPECT_TRUE(run.feed(std::string(48000, '\x40')));
+    run.pump(300ms);
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_EQ(directory.read("status"), "0\n");
+    expect_same_attributes(run.attributes(), run.original_attributes());
+}
+
+TEST(FatalErrors, ClosedStandardOutputFailsStartUpAndGivesTheTerminalBack) {
+    TemporaryDirectory directory;
+    const std::string script =
+        directory.write("closed-stdout", "#!/bin/sh\nexec \"$@\" >&-\n", true);
+    Launch launch = idle_pipe();
+    launch.args = {tonalyx_binary()};
+    TerminalRun run(script, launch);
+    EXPECT_EQ(run.wait_exit(), 101);
+    EXPECT_NE(run.output().find("failed to initialize terminal: Bad file descriptor\r\n"),
+              std::string::npos)
+        << run.output();
+    expect_same_attributes(run.attributes(), run.original_attributes());
+}
+
+TEST(CommandLineExits, HelpVersionAndErrorsLeaveTheTerminalAlone) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string in_stdout;
+        std::string in_stderr;
+    };
+    const Case cases[] = {
+        {{"-V"}, 0, "Tonalyx 0.2.6\n", ""},
+        {{"--version"}, 0, "Tonalyx 0.2.6\n", ""},
+        {{"-h"}, 0, "Usage: tonalyx [OPTIONS]", ""},
+        {{"--help"}, 0, "Runtime controls:", ""},
+        {{"--fps", "0"}, 2, "", "frame rate must be at least 1"},
+        {{"--channels", "256"}, 2, "", "Usage: tonalyx [OPTIONS]"},
+        {{"-r"}, 2, "", "'-r'"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.args.front());
+        const DetachedResult result = run_detached(tonalyx_binary(), test.args);
+        EXPECT_EQ(result.status, test.status);
+        EXPECT_NE(result.standard_output.find(test.in_stdout), std::string::npos)
+            << result.standard_output;
+        EXPECT_NE(result.standard_error.find(test.in_stderr), std::string::npos)
+            << result.standard_error;
+        if (test.status == 2) {
+            EXPECT_EQ(result.standard_output, "");
+        }
+        EXPECT_EQ(result.standard_output.find('\x1b'), std::string::npos);
+    }
+}
+
+TEST(CommandLineExits, HelpUnderATerminalWritesNoControlSequence) {
+    Launch launch;
+    launch.args = {"-h"};
+    TerminalRun run(tonalyx_binary(), launch);
+    EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_EQ(run.output().find('\x1b'), std::string::npos) << run.output();
+    expect_same_attributes(run.attributes(), run.original_attributes());
+}
+
+TEST(FatalErrors, NoTerminalMeansRawModeCannotBeEnabled) {
+    const DetachedResult result = run_detached(tonalyx_binary(), {}, std::string(3200, '\0'));
+    EXPECT_EQ(result.status, 101);
+    EXPECT_EQ(result.standard_output, "");
+    EXPECT_EQ(result.standard_error, "failed to enable raw mode: No such device or address\n");
+}
+
+} // namespace
+} // namespace e2e
