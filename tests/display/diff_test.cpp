@@ -1,6 +1,7 @@
 #include "display/diff.hpp"
 
 #include "analysis/bands.hpp"
+#include "display/test_pipe.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,51 +15,6 @@ namespace tonalyx {
 namespace {
 
 using namespace std::string_literals;
-
-// A pipe whose bytes the test reads back; the read end never blocks.
-struct TestPipe {
-    int read_end = -1;
-    int write_end = -1;
-    TestPipe() {
-        int fds[2];
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        read_end = fds[0];
-        write_end = fds[1];
-        ::fcntl(read_end, F_SETFL, O_NONBLOCK);
-    }
-    ~TestPipe() {
-        ::close(read_end);
-        ::close(write_end);
-    }
-    TestPipe(const TestPipe&) = delete;
-    TestPipe& operator=(const TestPipe&) = delete;
-
-    std::string drain() const {
-        std::string bytes;
-        char chunk[4096];
-        ssize_t n;
-        while ((n = ::read(read_end, chunk, sizeof chunk)) > 0) {
-            bytes.append(chunk, static_cast<std::size_t>(n));
-        }
-        return bytes;
-    }
-
-    // Makes the write end non-blocking and fills the pipe, so that every write fails with EAGAIN
-    // until drain() makes room. Returns how many bytes it took.
-    std::size_t fill() const {
-        ::fcntl(write_end, F_SETFL, O_NONBLOCK);
-        const std::string chunk(4096, 'x');
-        std::size_t total = 0;
-        for (std::size_t size : {chunk.size(), std::size_t{1}}) {
-            ssize_t n;
-            while ((n = ::write(write_end, chunk.data(), size)) > 0) {
-                total += static_cast<std::size_t>(n);
-            }
-            EXPECT_EQ(errno, EAGAIN);
-        }
-        return total;
-    }
-};
 
 const std::string full = "\xe2\x96\x88";
 const std::string two_eighths = "\xe2\x96\x82";

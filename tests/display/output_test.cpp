@@ -1,4 +1,5 @@
 #include "display/output.hpp"
+#include "display/test_pipe.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,37 +11,8 @@
 namespace tonalyx {
 namespace {
 
-struct Pipe {
-    int read_end = -1;
-    int write_end = -1;
-    Pipe() {
-        int fds[2];
-        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        read_end = fds[0];
-        write_end = fds[1];
-    }
-    ~Pipe() {
-        if (read_end >= 0) {
-            ::close(read_end);
-        }
-        if (write_end >= 0) {
-            ::close(write_end);
-        }
-    }
-    std::string drain() const {
-        ::fcntl(read_end, F_SETFL, O_NONBLOCK);
-        std::string bytes;
-        char chunk[4096];
-        ssize_t n;
-        while ((n = ::read(read_end, chunk, sizeof chunk)) > 0) {
-            bytes.append(chunk, static_cast<std::size_t>(n));
-        }
-        return bytes;
-    }
-};
-
 TEST(OutputBuffer, HoldsBytesUntilFlushedAndFlushesFirstWhenFull) {
-    Pipe pipe;
+    TestPipe pipe;
     OutputBuffer out(pipe.write_end, 8);
     EXPECT_FALSE(out.write("abcde"));
     EXPECT_EQ(pipe.drain(), "");
@@ -59,9 +31,8 @@ TEST(OutputBuffer, HoldsBytesUntilFlushedAndFlushesFirstWhenFull) {
 
 TEST(OutputBuffer, FailedFlushRefusesNewBytesAndNeverGrows) {
     std::signal(SIGPIPE, SIG_IGN);
-    Pipe pipe;
-    ::close(pipe.read_end);
-    pipe.read_end = -1;
+    TestPipe pipe;
+    pipe.close_read_end();
     OutputBuffer out(pipe.write_end, 8);
     EXPECT_FALSE(out.write("abcdef"));
     EXPECT_EQ(out.flush(), std::errc::broken_pipe);
