@@ -12,6 +12,7 @@
 #include <pty.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -169,6 +170,9 @@ TerminalRun::TerminalRun(const std::string& binary, Launch launch)
             ::dup2(audio_read, STDIN_FILENO);
         }
         ::signal(SIGPIPE, SIG_DFL);
+        // Crashes provoked by the tests leave no core files behind.
+        const rlimit no_core{0, 0};
+        ::setrlimit(RLIMIT_CORE, &no_core);
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -256,6 +260,10 @@ void TerminalRun::resize(std::uint16_t rows, std::uint16_t cols) {
     size.ws_row = rows;
     size.ws_col = cols;
     ::ioctl(master_, TIOCSWINSZ, &size);
+}
+
+void TerminalRun::send_signal(int signal_number) {
+    ::kill(pid_, signal_number);
 }
 
 void TerminalRun::read_available() {

@@ -54,6 +54,8 @@ public:
     void close_audio();
     // Changes the terminal's size, which signals the program.
     void resize(std::uint16_t rows, std::uint16_t cols);
+    // Sends a signal to the program, as a crash or another process would.
+    void send_signal(int signal_number);
 
     // Pumps the program's output into the emulator until `done` holds; false on timeout.
     bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout = patience);

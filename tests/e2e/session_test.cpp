@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <optional>
+
 #include <string>
 
 namespace e2e {
@@ -177,6 +180,23 @@ TEST(CommandLineExits, HelpUnderATerminalWritesNoControlSequence) {
     EXPECT_EQ(run.wait_exit(), 0);
     EXPECT_EQ(run.output().find('\x1b'), std::string::npos) << run.output();
     expect_same_attributes(run.attributes(), run.original_attributes());
+}
+
+TEST(FatalErrors, ACrashGivesTheTerminalBackBeforeTheProcessDies) {
+    for (const int crash : {SIGSEGV, SIGABRT, SIGBUS}) {
+        SCOPED_TRACE(crash);
+        TerminalRun run(tonalyx_binary(), idle_pipe());
+        ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
+        run.send_signal(crash);
+        const std::optional<int> status = run.wait_exit();
+        ASSERT_TRUE(status);
+        // A sanitizer's own crash report may turn the signal into an exit status.
+        EXPECT_NE(*status, 0);
+        EXPECT_NE(run.output().find(leave), std::string::npos) << run.output();
+        EXPECT_FALSE(run.alternate_screen());
+        EXPECT_TRUE(run.cursor_visible());
+        expect_same_attributes(run.attributes(), run.original_attributes());
+    }
 }
 
 TEST(FatalErrors, NoTerminalMeansRawModeCannotBeEnabled) {
