@@ -34,7 +34,7 @@ constexpr std::string_view long_description =
 enum class Kind { integer, flag, text, real };
 
 // One row of the option table; the order is the order of the `Cli` fields and of the help.
-struct OptionSpec {
+struct OptionEntry {
     std::string_view id;
     std::string_view short_flag; // empty when there is none
     std::string_view long_flag;
@@ -44,7 +44,7 @@ struct OptionSpec {
     std::int64_t max = 0; // upper bound of an integer option
 };
 
-constexpr std::array<OptionSpec, 7> option_table{{
+constexpr std::array<OptionEntry, 7> option_table{{
     {"fps", "-f", "--fps", "FPS", "Target frames per second", Kind::integer, 65535},
     {"pipewire", "-p", "--pipewire", "", "Use PipeWire to capture audio directly", Kind::flag},
     {"input", "-i", "--input", "INPUT", "Input file (reads from stdin if not provided)",
@@ -134,17 +134,17 @@ std::string parse_real(std::string_view text, float& value) {
     return {};
 }
 
-// Returns an error text, or an empty string when `text` is a valid value of `spec`.
-std::string validate(const OptionSpec& spec, std::string_view text) {
-    if (spec.kind == Kind::integer) {
+// Returns an error text, or an empty string when `text` is a valid value of `option`.
+std::string validate(const OptionEntry& option, std::string_view text) {
+    if (option.kind == Kind::integer) {
         std::int64_t value = 0;
-        std::string error = parse_integer(text, spec.max, value);
-        if (error.empty() && spec.id == "fps" && value == 0) {
+        std::string error = parse_integer(text, option.max, value);
+        if (error.empty() && option.id == "fps" && value == 0) {
             error = "the frame rate must be at least 1";
         }
         return error;
     }
-    if (spec.kind == Kind::real) {
+    if (option.kind == Kind::real) {
         float value = 0.0f;
         return parse_real(text, value);
     }
@@ -193,11 +193,11 @@ std::string usage_line(std::string_view program) {
     return "Usage: " + std::string(program) + " [OPTIONS]";
 }
 
-std::string flag_column(const OptionSpec& spec) {
-    std::string column = spec.short_flag.empty() ? "    " : std::string(spec.short_flag) + ", ";
-    column += spec.long_flag;
-    if (!spec.value_name.empty()) {
-        column += " <" + std::string(spec.value_name) + ">";
+std::string flag_column(const OptionEntry& option) {
+    std::string column = option.short_flag.empty() ? "    " : std::string(option.short_flag) + ", ";
+    column += option.long_flag;
+    if (!option.value_name.empty()) {
+        column += " <" + std::string(option.value_name) + ">";
     }
     return column;
 }
@@ -208,12 +208,12 @@ std::string default_marker(std::size_t field) {
 
 // The short help lists one option per line; the long help gives each option a paragraph.
 std::string help_text(std::string_view program, bool long_form) {
-    struct Entry {
+    struct HelpLine {
         std::string flags;
         std::string help;
         std::string marker;
     };
-    std::vector<Entry> entries;
+    std::vector<HelpLine> entries;
     for (std::size_t field = 0; field < option_table.size(); ++field) {
         entries.push_back({flag_column(option_table[field]), std::string(option_table[field].help),
                            default_marker(field)});
@@ -227,10 +227,10 @@ std::string help_text(std::string_view program, bool long_form) {
     std::string text(long_form ? long_description : short_description);
     text += "\n\n" + usage_line(program) + "\n\nOptions:\n";
     std::size_t width = 0;
-    for (const Entry& entry : entries) {
+    for (const HelpLine& entry : entries) {
         width = std::max(width, entry.flags.size());
     }
-    for (const Entry& entry : entries) {
+    for (const HelpLine& entry : entries) {
         if (long_form) {
             text += "  " + entry.flags + "\n          " + entry.help + "\n";
             if (!entry.marker.empty()) {
@@ -282,21 +282,21 @@ ParseOutcome parse_arguments(const std::vector<std::string>& args) {
     std::array<std::string, 7> texts{};
     std::array<CLI::Option*, 7> options{};
     for (std::size_t field = 0; field < option_table.size(); ++field) {
-        const OptionSpec& spec = option_table[field];
-        std::string flags(spec.long_flag);
-        if (!spec.short_flag.empty()) {
-            flags = std::string(spec.short_flag) + "," + flags;
+        const OptionEntry& entry = option_table[field];
+        std::string flags(entry.long_flag);
+        if (!entry.short_flag.empty()) {
+            flags = std::string(entry.short_flag) + "," + flags;
         }
         CLI::Option* option = nullptr;
-        if (spec.kind == Kind::flag) {
-            const std::string help(spec.help);
+        if (entry.kind == Kind::flag) {
+            const std::string help(entry.help);
             option = app.add_flag(flags, help);
             option->disable_flag_override();
         } else {
-            option = app.add_option(flags, texts[field], std::string(spec.help));
-            option->type_name(std::string(spec.value_name));
+            option = app.add_option(flags, texts[field], std::string(entry.help));
+            option->type_name(std::string(entry.value_name));
             option->check(CLI::Validator(
-                [&spec](std::string& text) { return validate(spec, text); }, "", ""));
+                [&entry](std::string& text) { return validate(entry, text); }, "", ""));
         }
         option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
         options[field] = option;

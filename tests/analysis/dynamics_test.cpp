@@ -23,16 +23,6 @@ void set_bin(SpectrumAnalyzer& analyzer, std::size_t bin, float re, float im) {
     analyzer.fft_buffer[bin][1] = im;
 }
 
-TEST(BarDynamics, StartUpGivesZeroBarsForEveryColumn) {
-    SpectrumAnalyzer analyzer(60);
-    EXPECT_TRUE(analyzer.bars.empty());
-    EXPECT_EQ(analyzer.normaliser, 1.0f);
-    reset_columns(analyzer, 10, 1.4f);
-    EXPECT_EQ(analyzer.bars, std::vector<float>(10, 0.0f));
-    EXPECT_EQ(analyzer.spare_bars, std::vector<float>(10, 0.0f));
-    EXPECT_EQ(analyzer.column_bins, build_column_bins(10, 1.4f));
-}
-
 TEST(BarDynamics, ValueIsTheTiltedCompressedMagnitudeOfTheColumnsBin) {
     // Bin 0 has tilt 1, bin 128 tilt 2, bin 384 tilt 4: sqrt(m x 80 x tilt).
     SpectrumAnalyzer analyzer = with_bins({0, 128, 384, 128});
