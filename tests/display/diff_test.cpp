@@ -107,7 +107,7 @@ TEST(Diff, FailedWritesLoseOnlyTheirChangesAndTheNextFrameGoesOn) {
     EXPECT_EQ(pipe.drain(), "\x1b[2;1H"s + two_eighths);
 }
 
-struct DisplayState {
+struct ResizeFixture {
     std::uint16_t rows = 10;
     std::uint16_t cols = 20;
     std::uint16_t grid_rows = 10;
@@ -118,7 +118,7 @@ struct DisplayState {
     std::vector<float> spare_bars = std::vector<float>(20, 0.4f);
     std::vector<std::uint16_t> column_bins = std::vector<std::uint16_t>(20, 7);
 
-    DisplayState() {
+    ResizeFixture() {
         render_bars(front, bars, 1.0f, 1.0f);
         render_bars(back, spare_bars, 1.0f, 1.0f);
     }
@@ -142,7 +142,7 @@ struct DisplayState {
 TEST(Resize, SameSizeStillRebuildsAndErasesTheScreen) {
     TestPipe pipe;
     OutputBuffer out(pipe.write_end);
-    DisplayState state;
+    ResizeFixture state;
     const float* bars_storage = state.bars.data();
     state.resize(10, 20, out);
     EXPECT_EQ(state.rows, 10u);
@@ -156,7 +156,7 @@ TEST(Resize, SameSizeStillRebuildsAndErasesTheScreen) {
 TEST(Resize, ToZeroColumnsAndBack) {
     TestPipe pipe;
     OutputBuffer out(pipe.write_end);
-    DisplayState state;
+    ResizeFixture state;
     state.resize(24, 0, out);
     state.expect_rebuilt(24, 0);
 
@@ -175,7 +175,7 @@ TEST(Resize, ToZeroColumnsAndBack) {
 TEST(Resize, WideTerminalsAreCappedButStillRebuilt) {
     TestPipe pipe;
     OutputBuffer out(pipe.write_end);
-    DisplayState state;
+    ResizeFixture state;
     state.resize(50, 1200, out);
     state.expect_rebuilt(50, 1000);
     pipe.drain();
