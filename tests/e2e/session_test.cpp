@@ -186,7 +186,9 @@ TEST(FatalErrors, ACrashGivesTheTerminalBackBeforeTheProcessDies) {
     for (const int crash : {SIGSEGV, SIGABRT, SIGBUS}) {
         SCOPED_TRACE(crash);
         TerminalRun run(tonalyx_binary(), idle_pipe());
-        ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
+        // Once a bar is drawn the frame loop runs, so the restore hook is in place.
+        ASSERT_TRUE(run.feed(std::string(9600, '\x40')));
+        ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) != U' '; }));
         run.send_signal(crash);
         const std::optional<int> status = run.wait_exit();
         ASSERT_TRUE(status);
