@@ -122,27 +122,18 @@ EventSource::~EventSource() {
         ::sigaction(SIGWINCH, &previous_window_change_action, nullptr);
         ::close(signal_pipe_[0]);
         ::close(signal_pipe_[1]);
-        if (owns_terminal_fd_) {
-            ::close(terminal_fd_);
-        }
     }
 }
 
 bool EventSource::open() {
-    winsize size{};
-    if (::ioctl(STDIN_FILENO, TIOCGWINSZ, &size) == 0) {
-        terminal_fd_ = STDIN_FILENO;
-    } else {
-        terminal_fd_ = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (terminal_fd_ < 0) {
-            return false;
-        }
-        owns_terminal_fd_ = true;
+    std::error_code error;
+    terminal_.emplace(error);
+    if (error) {
+        terminal_.reset();
+        return false;
     }
     if (::pipe2(signal_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        if (owns_terminal_fd_) {
-            ::close(terminal_fd_);
-        }
+        terminal_.reset();
         return false;
     }
     window_change_fd = signal_pipe_[1];
@@ -180,7 +171,7 @@ void EventSource::read_terminal() {
     if (room == 0) {
         return;
     }
-    const ssize_t n = ::read(terminal_fd_, bytes, room);
+    const ssize_t n = ::read(terminal_->fd(), bytes, room);
     if (n > 0) {
         decoder_.push({bytes, static_cast<std::size_t>(n)});
         decode();
@@ -205,7 +196,8 @@ bool EventSource::poll(std::chrono::nanoseconds timeout) {
     // for the rest before taking it as the Escape key.
     const auto wait =
         undecided_ ? std::min<std::chrono::nanoseconds>(timeout, decoder_.wait_time()) : timeout;
-    pollfd fds[2] = {{terminal_gone_ ? -1 : terminal_fd_, POLLIN, 0}, {signal_pipe_[0], POLLIN, 0}};
+    pollfd fds[2] = {{terminal_gone_ ? -1 : terminal_->fd(), POLLIN, 0},
+                     {signal_pipe_[0], POLLIN, 0}};
     const timespec limit = to_timespec(wait);
     const int result = ::ppoll(fds, 2, &limit, nullptr);
     if (result < 0) {
@@ -239,7 +231,7 @@ TerminalEvent EventSource::read() {
     if (resize_pending_) {
         resize_pending_ = false;
         winsize size{};
-        if (::ioctl(terminal_fd_, TIOCGWINSZ, &size) == 0) {
+        if (::ioctl(terminal_->fd(), TIOCGWINSZ, &size) == 0) {
             return ResizeEvent{size.ws_col, size.ws_row};
         }
         return OtherEvent{};

@@ -2,6 +2,8 @@
 // from the window-change signal. A poll waits up to a timeout; a read takes exactly one event.
 #pragma once
 
+#include "display/terminal.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -92,8 +94,7 @@ private:
 
     enum class State { closed, open, failed };
     State state_ = State::closed;
-    int terminal_fd_ = -1;
-    bool owns_terminal_fd_ = false;
+    std::optional<TerminalDevice> terminal_;
     bool terminal_gone_ = false;
     int signal_pipe_[2] = {-1, -1};
     bool resize_pending_ = false;
