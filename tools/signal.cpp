@@ -103,17 +103,21 @@ void SignalGenerator::fill(std::span<std::int16_t> frames) {
     }
 }
 
+void append_pcm(std::string& bytes, std::span<const std::int16_t> samples) {
+    for (const std::int16_t sample : samples) {
+        const auto bits = static_cast<std::uint16_t>(sample);
+        bytes.push_back(static_cast<char>(bits & 0xffu));
+        bytes.push_back(static_cast<char>(bits >> 8));
+    }
+}
+
 std::string pcm_bytes(const SignalSettings& settings, std::size_t frames) {
     SignalGenerator generator(settings);
     std::vector<std::int16_t> samples(frames * settings.channels);
     generator.fill(samples);
     std::string bytes;
     bytes.reserve(samples.size() * 2);
-    for (const std::int16_t sample : samples) {
-        const auto bits = static_cast<std::uint16_t>(sample);
-        bytes.push_back(static_cast<char>(bits & 0xffu));
-        bytes.push_back(static_cast<char>(bits >> 8));
-    }
+    append_pcm(bytes, samples);
     return bytes;
 }
 

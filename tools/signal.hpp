@@ -65,6 +65,9 @@ private:
     std::uint32_t noise_state_ = 0x9e3779b9u;
 };
 
+// Appends `samples` to `bytes` as s16le, low byte first.
+void append_pcm(std::string& bytes, std::span<const std::int16_t> samples);
+
 // The first `frames` frames of the signal as headerless s16le bytes.
 std::string pcm_bytes(const SignalSettings& settings, std::size_t frames);
 

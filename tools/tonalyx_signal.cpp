@@ -42,14 +42,6 @@ WriteOutcome write_all(const std::string& bytes) {
     return WriteOutcome::written;
 }
 
-void append_little_endian(std::string& bytes, const std::vector<std::int16_t>& samples) {
-    for (const std::int16_t sample : samples) {
-        const auto bits = static_cast<std::uint16_t>(sample);
-        bytes.push_back(static_cast<char>(bits & 0xffu));
-        bytes.push_back(static_cast<char>(bits >> 8));
-    }
-}
-
 // The frames in `seconds`, or no limit when none is given.
 std::uint64_t frame_limit(const std::optional<double>& seconds, std::uint32_t rate) {
     if (!seconds) {
@@ -126,7 +118,7 @@ int main(int argc, char** argv) {
         samples.assign(frames * settings.channels, 0);
         generator.fill(samples);
         bytes.clear();
-        append_little_endian(bytes, samples);
+        tonalyx::append_pcm(bytes, samples);
         switch (write_all(bytes)) {
         case WriteOutcome::written:
             break;

@@ -11,18 +11,6 @@
 namespace e2e {
 namespace {
 
-constexpr std::string_view leave = "\x1b[?1049l\x1b[?25h";
-
-void expect_same_attributes(const termios& now, const termios& before) {
-    EXPECT_EQ(now.c_iflag, before.c_iflag);
-    EXPECT_EQ(now.c_oflag, before.c_oflag);
-    EXPECT_EQ(now.c_lflag, before.c_lflag);
-}
-
-bool raw_mode_on(const TerminalRun& run) {
-    return (run.attributes().c_lflag & ICANON) == 0;
-}
-
 bool any_bar(const TerminalRun& run) {
     for (int col = 0; col < run.cols(); ++col) {
         if (run.cell(run.rows() - 1, col) != U' ') {
@@ -34,14 +22,14 @@ bool any_bar(const TerminalRun& run) {
 
 // The message must come after the terminal was given back, on the normal screen.
 void expect_message_after_restore(const TerminalRun& run, const std::string& message) {
-    const std::size_t restored = run.output().rfind(leave);
+    const std::size_t restored = run.output().rfind(leave_sequence);
     const std::size_t shown = run.output().find(message);
     ASSERT_NE(shown, std::string::npos) << run.output();
     ASSERT_NE(restored, std::string::npos) << run.output();
     EXPECT_LT(restored, shown);
     EXPECT_FALSE(run.alternate_screen());
     EXPECT_TRUE(run.cursor_visible());
-    expect_same_attributes(run.attributes(), run.original_attributes());
+    expect_attributes_restored(run);
 }
 
 // A stand-in pw-record that records its arguments and then plays a short tone.

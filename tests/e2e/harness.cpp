@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include <gtest/gtest.h>
 #include <vterm.h>
 
 #include <cerrno>
@@ -343,6 +344,22 @@ termios TerminalRun::attributes() const {
     termios now{};
     ::tcgetattr(slave_, &now);
     return now;
+}
+
+bool raw_mode_on(const TerminalRun& run) {
+    const termios now = run.attributes();
+    return (now.c_lflag & (ICANON | ECHO | ISIG)) == 0;
+}
+
+void expect_attributes_restored(const TerminalRun& run) {
+    const termios now = run.attributes();
+    const termios& before = run.original_attributes();
+    EXPECT_EQ(now.c_iflag, before.c_iflag);
+    EXPECT_EQ(now.c_oflag, before.c_oflag);
+    EXPECT_EQ(now.c_cflag, before.c_cflag);
+    EXPECT_EQ(now.c_lflag, before.c_lflag);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(now.c_cc), NCCS),
+              std::string(reinterpret_cast<const char*>(before.c_cc), NCCS));
 }
 
 DetachedResult run_detached(const std::string& binary, const std::vector<std::string>& args,

@@ -129,6 +129,15 @@ private:
     std::string path_;
 };
 
+// What the program writes to give the terminal back: leave the alternate screen, show the cursor.
+inline constexpr std::string_view leave_sequence = "\x1b[?1049l\x1b[?25h";
+
+// True once the program has switched its terminal to raw mode.
+bool raw_mode_on(const TerminalRun& run);
+
+// Expects the terminal attributes to be exactly as they were before the program started.
+void expect_attributes_restored(const TerminalRun& run);
+
 // The path of the binary under test and of the test-signal generator.
 std::string tonalyx_binary();
 std::string signal_binary();

@@ -224,9 +224,7 @@ Writes parse_writes(const std::string& output, std::size_t from = 0) {
 // Little-endian s16 bytes of mono values in [-1, 1].
 void append_pcm(std::string& bytes, float value) {
     const auto sample = static_cast<std::int16_t>(std::clamp(value, -1.0f, 1.0f) * 32767.0f);
-    const auto bits = static_cast<std::uint16_t>(sample);
-    bytes.push_back(static_cast<char>(bits & 0xffu));
-    bytes.push_back(static_cast<char>(bits >> 8));
+    tonalyx::append_pcm(bytes, {&sample, 1});
 }
 
 // Feeds mono audio into the program's pipe at a steady pace of `per_second` samples, in small

@@ -13,28 +13,12 @@ namespace e2e {
 namespace {
 
 constexpr std::string_view enter = "\x1b[?1049h\x1b[?25l";
-constexpr std::string_view leave = "\x1b[?1049l\x1b[?25h";
-
-void expect_same_attributes(const termios& now, const termios& before) {
-    EXPECT_EQ(now.c_iflag, before.c_iflag);
-    EXPECT_EQ(now.c_oflag, before.c_oflag);
-    EXPECT_EQ(now.c_cflag, before.c_cflag);
-    EXPECT_EQ(now.c_lflag, before.c_lflag);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(now.c_cc), NCCS),
-              std::string(reinterpret_cast<const char*>(before.c_cc), NCCS));
-}
-
 // Started with an idle audio pipe, so standard input is not the terminal.
 Launch idle_pipe(std::vector<std::string> args = {}) {
     Launch launch;
     launch.args = std::move(args);
     launch.input = Input::pipe;
     return launch;
-}
-
-bool raw_mode_on(const TerminalRun& run) {
-    const termios now = run.attributes();
-    return (now.c_lflag & (ICANON | ECHO | ISIG)) == 0;
 }
 
 TEST(Session, EntersTheAlternateScreenInRawModeWithoutErasing) {
@@ -63,10 +47,10 @@ TEST(Session, EachQuitKeyRestoresTheTerminalExactly) {
         ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
         run.type(key);
         ASSERT_EQ(run.wait_exit(), 0);
-        EXPECT_TRUE(run.output().ends_with(leave)) << run.output();
+        EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
         EXPECT_FALSE(run.alternate_screen());
         EXPECT_TRUE(run.cursor_visible());
-        expect_same_attributes(run.attributes(), run.original_attributes());
+        expect_attributes_restored(run);
     }
 }
 
@@ -93,7 +77,7 @@ TEST(Session, QuitsWhileStandardInputIsTheTerminal) {
         run.pump(100ms);
         run.type("q");
         ASSERT_EQ(run.wait_exit(5s), 0) << "attempt " << attempt;
-        expect_same_attributes(run.attributes(), run.original_attributes());
+        expect_attributes_restored(run);
     }
 }
 
@@ -105,7 +89,7 @@ TEST(Session, KeysComeFromTheTerminalWhileAudioArrivesOnStandardInput) {
     run.pump(100ms);
     run.type("\x03");
     EXPECT_EQ(run.wait_exit(), 0);
-    expect_same_attributes(run.attributes(), run.original_attributes());
+    expect_attributes_restored(run);
 }
 
 TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
@@ -125,7 +109,7 @@ TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
     run.type("q");
     EXPECT_EQ(run.wait_exit(), 0);
     EXPECT_EQ(directory.read("status"), "0\n");
-    expect_same_attributes(run.attributes(), run.original_attributes());
+    expect_attributes_restored(run);
 }
 
 TEST(FatalErrors, ClosedStandardOutputFailsStartUpAndGivesTheTerminalBack) {
@@ -139,7 +123,7 @@ TEST(FatalErrors, ClosedStandardOutputFailsStartUpAndGivesTheTerminalBack) {
     EXPECT_NE(run.output().find("failed to initialize terminal: Bad file descriptor\r\n"),
               std::string::npos)
         << run.output();
-    expect_same_attributes(run.attributes(), run.original_attributes());
+    expect_attributes_restored(run);
 }
 
 TEST(CommandLineExits, HelpVersionAndErrorsLeaveTheTerminalAlone) {
@@ -179,7 +163,7 @@ TEST(CommandLineExits, HelpUnderATerminalWritesNoControlSequence) {
     TerminalRun run(tonalyx_binary(), launch);
     EXPECT_EQ(run.wait_exit(), 0);
     EXPECT_EQ(run.output().find('\x1b'), std::string::npos) << run.output();
-    expect_same_attributes(run.attributes(), run.original_attributes());
+    expect_attributes_restored(run);
 }
 
 TEST(FatalErrors, ACrashGivesTheTerminalBackBeforeTheProcessDies) {
@@ -194,10 +178,10 @@ TEST(FatalErrors, ACrashGivesTheTerminalBackBeforeTheProcessDies) {
         ASSERT_TRUE(status);
         // A sanitizer's own crash report may turn the signal into an exit status.
         EXPECT_NE(*status, 0);
-        EXPECT_NE(run.output().find(leave), std::string::npos) << run.output();
+        EXPECT_NE(run.output().find(leave_sequence), std::string::npos) << run.output();
         EXPECT_FALSE(run.alternate_screen());
         EXPECT_TRUE(run.cursor_visible());
-        expect_same_attributes(run.attributes(), run.original_attributes());
+        expect_attributes_restored(run);
     }
 }
 
