@@ -8,6 +8,7 @@
 #include "controls.hpp"
 #include "display/events.hpp"
 #include "display/output.hpp"
+#include "display/signals.hpp"
 #include "display/terminal.hpp"
 #include "errors.hpp"
 #include "frame_loop.hpp"
@@ -21,9 +22,13 @@
 namespace tonalyx {
 
 int run(int argc, char** argv) {
+    open_standard_descriptors();
     const Cli cli = parse(argc, argv);
     // A closed standard output then fails a write instead of killing the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // Signals caught from here on wait until the frame loop reads them, so that one that comes
+    // during start-up still leaves through the loop's one exit with the terminal given back.
+    SignalPipe signals;
 
     OutputBuffer out(STDOUT_FILENO);
     std::optional<TerminalSession> session;
@@ -49,12 +54,16 @@ int run(int argc, char** argv) {
         const std::chrono::nanoseconds period = frame_period(cli.fps);
         reset_columns(analyzer, display.grid_cols, settings.log_power);
 
-        EventSource events;
-        run_frame_loop(period, settings, analyzer, display, receiver, events, out);
+        EventSource events(signals);
+        const LoopEnd end =
+            run_frame_loop(period, settings, analyzer, display, receiver, events, *session, out);
 
         session->leave();
         // The reader may be blocked on a silent source: it ends with the process, not before.
         reader.detach();
+        if (end.reason == LoopEnd::Reason::signal) {
+            end_by_signal(end.signal_number);
+        }
         return 0;
     } catch (const OrderlyExit& exit) {
         if (session) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,11 +42,12 @@ struct OptionEntry {
     std::string_view value_name; // empty for a flag
     std::string_view help;
     Kind kind;
-    std::int64_t max = 0; // upper bound of an integer option
+    std::int64_t max = 0;         // upper bound of an integer option
+    std::string_view counts = {}; // what an integer option counts; 0 of it would show nothing
 };
 
 constexpr std::array<OptionEntry, 7> option_table{{
-    {"fps", "-f", "--fps", "FPS", "Target frames per second", Kind::integer, 65535},
+    {"fps", "-f", "--fps", "FPS", "Target frames per second", Kind::integer, 65535, "frame rate"},
     {"pipewire", "-p", "--pipewire", "", "Use PipeWire to capture audio directly", Kind::flag},
     {"input", "-i", "--input", "INPUT", "Input file (reads from stdin if not provided)",
      Kind::text},
@@ -55,9 +57,10 @@ constexpr std::array<OptionEntry, 7> option_table{{
     {"drop_off", "-d", "--drop-off", "DROP_OFF",
      "Bar drop-off factor per frame (0.0 = instant drop, 1.0 = no drop)", Kind::real},
     {"rate", "", "--rate", "RATE", "Sample rate in Hz \u2014 must match the audio source",
-     Kind::integer, 4294967295},
+     Kind::integer, 4294967295, "sample rate"},
     {"channels", "", "--channels", "CHANNELS",
-     "Number of audio channels \u2014 must match the audio source", Kind::integer, 255},
+     "Number of audio channels \u2014 must match the audio source", Kind::integer, 255,
+     "channel count"},
 }};
 
 enum Field { fps, pipewire, input, log_power, drop_off, rate, channels };
@@ -139,14 +142,19 @@ std::string validate(const OptionEntry& option, std::string_view text) {
     if (option.kind == Kind::integer) {
         std::int64_t value = 0;
         std::string error = parse_integer(text, option.max, value);
-        if (error.empty() && option.id == "fps" && value == 0) {
-            error = "the frame rate must be at least 1";
+        if (error.empty() && value == 0) {
+            error = "the " + std::string(option.counts) + " must be at least 1";
         }
         return error;
     }
     if (option.kind == Kind::real) {
         float value = 0.0f;
-        return parse_real(text, value);
+        std::string error = parse_real(text, value);
+        // Not-a-number passes every clamp and never falls; infinity swamps every bar.
+        if (error.empty() && !std::isfinite(value)) {
+            error = std::string(text) + " is not a finite 32-bit float";
+        }
+        return error;
     }
     return {};
 }

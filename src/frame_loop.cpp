@@ -1,9 +1,10 @@
 #include "frame_loop.hpp"
 
-#include "display/terminal.hpp"
+#include "display/signals.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <utility>
 #include <variant>
 
@@ -17,6 +18,17 @@ void resize(DisplayState& display, const LiveSettings& settings, SpectrumAnalyze
     handle_terminal_resize(display.rows, display.cols, new_rows, new_cols, display.grid_rows,
                            display.grid_cols, settings.log_power, display.front, display.back,
                            analyzer.bars, analyzer.spare_bars, analyzer.column_bins, out);
+}
+
+// Takes the terminal again after a stop, whatever the shell did with it meanwhile, and clears
+// and rebuilds through the resize path so that the next frame draws everything.
+void take_terminal_again(TerminalSession& session, DisplayState& display,
+                         const LiveSettings& settings, SpectrumAnalyzer& analyzer,
+                         OutputBuffer& out) {
+    session.resume();
+    TerminalSize size{display.cols, display.rows};
+    static_cast<void>(terminal_size(size));
+    resize(display, settings, analyzer, size.rows, size.cols, out);
 }
 
 } // namespace
@@ -55,9 +67,9 @@ void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, Displa
     std::swap(display.back, display.front);
 }
 
-void run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
-                    SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
-                    EventSource& events, OutputBuffer& out) {
+LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
+                       SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
+                       EventSource& events, TerminalSession& session, OutputBuffer& out) {
     Clock::time_point last_frame = Clock::now();
     Clock::time_point last_size_check = last_frame;
     for (;;) {
@@ -65,11 +77,24 @@ void run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
             const TerminalEvent event = events.read();
             if (const auto* key = std::get_if<KeyEvent>(&event)) {
                 if (is_quit_key(*key)) {
-                    return;
+                    return {LoopEnd::Reason::quit_key};
                 }
                 handle_key(*key, settings, display.grid_cols, analyzer.column_bins);
             } else if (const auto* size = std::get_if<ResizeEvent>(&event)) {
                 resize(display, settings, analyzer, size->rows, size->cols, out);
+            } else if (const auto* caught = std::get_if<SignalEvent>(&event)) {
+                if (caught->signal_number == SIGTSTP) {
+                    session.suspend();
+                    stop_process();
+                    // Also where an orphaned process group, which is not stopped, goes on.
+                    take_terminal_again(session, display, settings, analyzer, out);
+                } else if (caught->signal_number == SIGCONT) {
+                    take_terminal_again(session, display, settings, analyzer, out);
+                } else {
+                    return {LoopEnd::Reason::signal, caught->signal_number};
+                }
+            } else if (std::holds_alternative<HangUpEvent>(event)) {
+                return {LoopEnd::Reason::hang_up};
             }
         }
 

@@ -10,6 +10,7 @@
 #include "display/events.hpp"
 #include "display/grid.hpp"
 #include "display/output.hpp"
+#include "display/terminal.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -46,9 +47,18 @@ std::chrono::nanoseconds time_left(std::chrono::nanoseconds period, Clock::time_
 void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, DisplayState& display,
                 SampleReceiver& receiver, OutputBuffer& out);
 
-// Runs frames every `period` until a quit key is read.
-void run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
-                    SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
-                    EventSource& events, OutputBuffer& out);
+// Why the frame loop ended. The caller gives the terminal back, then acts on it.
+struct LoopEnd {
+    enum class Reason { quit_key, hang_up, signal };
+    Reason reason = Reason::quit_key;
+    int signal_number = 0; // the ending signal caught, for Reason::signal
+};
+
+// Runs frames every `period` until a quit key, a hang-up of the key terminal or an ending
+// signal. On SIGTSTP it gives the terminal back through `session` and stops; on SIGCONT (also
+// after an uncatchable stop) it takes the terminal again and redraws everything.
+LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
+                       SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
+                       EventSource& events, TerminalSession& session, OutputBuffer& out);
 
 } // namespace tonalyx

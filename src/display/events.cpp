@@ -1,33 +1,18 @@
 #include "display/events.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termkey.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace tonalyx {
 namespace {
-
-// The write end of the self-pipe, for the window-change handler.
-std::atomic<int> window_change_fd{-1};
-struct sigaction previous_window_change_action;
-
-void on_window_change(int, siginfo_t*, void*) {
-    const int saved_errno = errno;
-    const int fd = window_change_fd.load();
-    if (fd >= 0) {
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
-    }
-    errno = saved_errno;
-}
 
 TerminalEvent to_event(const TermKeyKey& key) {
     const Modifiers modifiers{(key.modifiers & TERMKEY_KEYMOD_SHIFT) != 0,
@@ -116,15 +101,6 @@ std::size_t KeyDecoder::room() const {
     return termkey_ != nullptr ? termkey_get_buffer_remaining(termkey_) : 0;
 }
 
-EventSource::~EventSource() {
-    if (state_ == State::open) {
-        window_change_fd = -1;
-        ::sigaction(SIGWINCH, &previous_window_change_action, nullptr);
-        ::close(signal_pipe_[0]);
-        ::close(signal_pipe_[1]);
-    }
-}
-
 bool EventSource::open() {
     std::error_code error;
     terminal_.emplace(error);
@@ -132,16 +108,6 @@ bool EventSource::open() {
         terminal_.reset();
         return false;
     }
-    if (::pipe2(signal_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        terminal_.reset();
-        return false;
-    }
-    window_change_fd = signal_pipe_[1];
-    struct sigaction action {};
-    action.sa_sigaction = on_window_change;
-    action.sa_flags = SA_RESTART | SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGWINCH, &action, &previous_window_change_action);
     return true;
 }
 
@@ -176,7 +142,7 @@ void EventSource::read_terminal() {
         decoder_.push({bytes, static_cast<std::size_t>(n)});
         decode();
     } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        // The terminal hung up: stop watching it rather than wake up for it forever.
+        // The terminal hung up: report it once the keys read before it are taken.
         terminal_gone_ = true;
     }
 }
@@ -184,20 +150,18 @@ void EventSource::read_terminal() {
 bool EventSource::poll(std::chrono::nanoseconds timeout) {
     if (state_ == State::closed) {
         state_ = open() ? State::open : State::failed;
+        // Raw mode was set on the same device at start-up: not finding it now means it is gone.
+        terminal_gone_ = state_ == State::failed;
     }
-    if (state_ == State::failed) {
-        std::this_thread::sleep_for(timeout);
-        return false;
-    }
-    if (ready_ || resize_pending_) {
+    if (ready_ || pending_.any() || terminal_gone_) {
         return true;
     }
     // A lone Escape may be the start of a longer sequence: wait at most the decoder's wait time
     // for the rest before taking it as the Escape key.
     const auto wait =
         undecided_ ? std::min<std::chrono::nanoseconds>(timeout, decoder_.wait_time()) : timeout;
-    pollfd fds[2] = {{terminal_gone_ ? -1 : terminal_->fd(), POLLIN, 0},
-                     {signal_pipe_[0], POLLIN, 0}};
+    // Without a signal pipe its descriptor is -1, which the poll leaves out.
+    pollfd fds[2] = {{terminal_->fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
     const timespec limit = to_timespec(wait);
     const int result = ::ppoll(fds, 2, &limit, nullptr);
     if (result < 0) {
@@ -207,10 +171,7 @@ bool EventSource::poll(std::chrono::nanoseconds timeout) {
         return false;
     }
     if (fds[1].revents & POLLIN) {
-        char drain[64];
-        while (::read(signal_pipe_[0], drain, sizeof drain) > 0) {
-        }
-        resize_pending_ = true;
+        signals_.drain(pending_);
     }
     if (fds[0].revents & POLLIN) {
         read_terminal();
@@ -224,17 +185,31 @@ bool EventSource::poll(std::chrono::nanoseconds timeout) {
         }
         undecided_ = false;
     }
-    return ready_.has_value() || resize_pending_;
+    return ready_.has_value() || pending_.any() || terminal_gone_;
 }
 
 TerminalEvent EventSource::read() {
-    if (resize_pending_) {
-        resize_pending_ = false;
+    if (pending_.termination != 0) {
+        return SignalEvent{std::exchange(pending_.termination, 0)};
+    }
+    if (pending_.job_control != 0) {
+        return SignalEvent{std::exchange(pending_.job_control, 0)};
+    }
+    if (pending_.resize) {
+        pending_.resize = false;
         winsize size{};
-        if (::ioctl(terminal_->fd(), TIOCGWINSZ, &size) == 0) {
+        if (terminal_ && ::ioctl(terminal_->fd(), TIOCGWINSZ, &size) == 0) {
             return ResizeEvent{size.ws_col, size.ws_row};
         }
         return OtherEvent{};
+    }
+    if (terminal_gone_ && !ready_) {
+        // The kernel or the shell sends SIGHUP for a hang-up: it may come a moment later, so
+        // end by it now unless it is ignored.
+        if (signals_.catches(SIGHUP)) {
+            return SignalEvent{SIGHUP};
+        }
+        return HangUpEvent{};
     }
     if (!ready_) {
         return OtherEvent{};

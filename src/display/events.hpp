@@ -1,7 +1,9 @@
-// Terminal events for the frame loop: keys decoded from the terminal device's bytes, and resizes
-// from the window-change signal. A poll waits up to a timeout; a read takes exactly one event.
+// Terminal events for the frame loop: keys decoded from the terminal device's bytes, its hang-up,
+// and the signals caught on the self-pipe (resizes, ending signals, job control). A poll waits up
+// to a timeout; a read takes exactly one event.
 #pragma once
 
+#include "display/signals.hpp"
 #include "display/terminal.hpp"
 
 #include <chrono>
@@ -39,7 +41,17 @@ struct ResizeEvent {
 // Anything else the terminal reports (mouse, focus, unknown sequences); the loop ignores it.
 struct OtherEvent {};
 
-using TerminalEvent = std::variant<KeyEvent, ResizeEvent, OtherEvent>;
+// The key terminal hung up while SIGHUP is ignored: nothing more can be read from it or shown
+// on it. (When SIGHUP is caught, a hang-up reads as that signal.)
+struct HangUpEvent {};
+
+// A caught signal that asks the program to end (SIGTERM, SIGHUP, SIGINT, SIGQUIT), to stop as a
+// job (SIGTSTP) or to take the terminal again after a stop (SIGCONT).
+struct SignalEvent {
+    int signal_number = 0;
+};
+
+using TerminalEvent = std::variant<KeyEvent, ResizeEvent, OtherEvent, HangUpEvent, SignalEvent>;
 
 // Turns terminal input bytes into keys with modifiers, through an abstract libtermkey instance.
 class KeyDecoder {
@@ -70,18 +82,18 @@ private:
     TermKey* termkey_ = nullptr;
 };
 
-// The event source of the frame loop. It opens lazily, at the first poll: the terminal device
-// (standard input when it is a terminal, otherwise "/dev/tty") and a self-pipe fed by a
-// window-change signal handler.
+// The event source of the frame loop. The terminal device (standard input when it is a
+// terminal, otherwise "/dev/tty") opens lazily, at the first poll; the signals come from
+// `signals`, which is in place from start-up on. Ending signals come first, then job control,
+// then resizes, then keys.
 class EventSource {
 public:
-    EventSource() = default;
+    explicit EventSource(SignalPipe& signals) : signals_(signals) {}
     EventSource(const EventSource&) = delete;
     EventSource& operator=(const EventSource&) = delete;
-    ~EventSource();
 
-    // Waits up to `timeout` and tells whether an event is ready. When the terminal cannot be
-    // watched it sleeps out the timeout and reports nothing, so the loop never spins.
+    // Waits up to `timeout` and tells whether an event is ready. A terminal that cannot be
+    // opened or read any more is ready with its hang-up.
     bool poll(std::chrono::nanoseconds timeout);
 
     // Takes exactly one event; meant to be called after poll reported one.
@@ -96,8 +108,8 @@ private:
     State state_ = State::closed;
     std::optional<TerminalDevice> terminal_;
     bool terminal_gone_ = false;
-    int signal_pipe_[2] = {-1, -1};
-    bool resize_pending_ = false;
+    SignalPipe& signals_;
+    PendingSignals pending_;
     // The next decoded event, and whether the decoder holds the start of an unfinished sequence.
     std::optional<TerminalEvent> ready_;
     bool undecided_ = false;

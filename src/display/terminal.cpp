@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <optional>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <string_view>
@@ -60,8 +61,8 @@ void write_fully(int fd, std::string_view bytes) {
     }
 }
 
-// Only async-signal-safe calls: ioctl, open, tcsetattr, close, write.
-void restore_in_signal_handler() {
+// Only async-signal-safe calls: ioctl, open, tcsetattr, close.
+void restore_attributes_in_signal_handler() {
     if (signal_attributes_valid.exchange(false)) {
         winsize size{};
         int fd = STDIN_FILENO;
@@ -77,6 +78,11 @@ void restore_in_signal_handler() {
             ::close(fd);
         }
     }
+}
+
+// Only async-signal-safe calls: those above, and write.
+void restore_in_signal_handler() {
+    restore_attributes_in_signal_handler();
     if (screen_active.exchange(false)) {
         write_fully(STDOUT_FILENO, leave_sequence);
     }
@@ -162,7 +168,58 @@ std::optional<std::uint16_t> tput_number(const char* capability, std::error_code
     return value;
 }
 
+// Raw mode made from the attributes the user had.
+termios raw_attributes(const termios& original) {
+    termios raw = original;
+    raw.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+    raw.c_cflag |= CS8;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    return raw;
+}
+
+// Applies `attributes` to the terminal device at once.
+std::error_code set_attributes(const termios& attributes) {
+    std::error_code error;
+    const TerminalDevice device(error);
+    if (error) {
+        return error;
+    }
+    if (::tcsetattr(device.fd(), TCSANOW, &attributes) != 0) {
+        return last_error();
+    }
+    return {};
+}
+
 } // namespace
+
+void open_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        // The lowest free descriptor is this one, as the ones below it are open by now. It is
+        // opened read-only: standard input then reads as an empty stream, and writes to
+        // standard output or error still fail as on a closed descriptor instead of vanishing.
+        const int opened = ::open("/dev/null", O_RDONLY);
+        if (opened >= 0 && opened != fd) {
+            ::close(opened);
+        }
+    }
+}
+
+void restore_terminal_without_waiting() {
+    restore_attributes_in_signal_handler();
+    pollfd output{STDOUT_FILENO, POLLOUT, 0};
+    if (::poll(&output, 1, 0) == 1 && (output.revents & POLLOUT) != 0 &&
+        screen_active.exchange(false)) {
+        write_fully(STDOUT_FILENO, leave_sequence);
+    }
+}
 
 TerminalDevice::TerminalDevice(std::error_code& error) {
     winsize size{};
@@ -198,15 +255,7 @@ std::error_code enable_raw_mode() {
     if (::tcgetattr(device.fd(), &original) != 0) {
         return last_error();
     }
-    termios raw = original;
-    raw.c_iflag &=
-        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
-    raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
-    raw.c_cflag |= CS8;
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
+    const termios raw = raw_attributes(original);
     if (::tcsetattr(device.fd(), TCSANOW, &raw) != 0) {
         return last_error();
     }
@@ -221,13 +270,8 @@ std::error_code disable_raw_mode() {
     if (!saved_attributes) {
         return {};
     }
-    std::error_code error;
-    const TerminalDevice device(error);
-    if (error) {
+    if (const std::error_code error = set_attributes(*saved_attributes)) {
         return error;
-    }
-    if (::tcsetattr(device.fd(), TCSANOW, &*saved_attributes) != 0) {
-        return last_error();
     }
     signal_attributes_valid = false;
     saved_attributes.reset();
@@ -284,6 +328,33 @@ void TerminalSession::leave() {
         }
     }
     disable_raw_mode();
+}
+
+void TerminalSession::suspend() {
+    if (screen_active.exchange(false)) {
+        if (!out_.write(leave_sequence)) {
+            out_.flush();
+        }
+    }
+    // The attributes stay saved: they are the user's, and raw mode is made from them again.
+    std::lock_guard lock(saved_mutex);
+    if (saved_attributes) {
+        set_attributes(*saved_attributes);
+    }
+}
+
+void TerminalSession::resume() {
+    {
+        std::lock_guard lock(saved_mutex);
+        if (!saved_attributes) {
+            return;
+        }
+        set_attributes(raw_attributes(*saved_attributes));
+    }
+    screen_active = true;
+    if (!out_.write(enter_sequence)) {
+        out_.flush();
+    }
 }
 
 void install_restore_hook() {

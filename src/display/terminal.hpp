@@ -34,6 +34,11 @@ private:
     bool owned_ = false;
 };
 
+// Makes sure descriptors 0, 1 and 2 are open, putting "/dev/null" where one was closed, so that
+// nothing opened later lands there: the terminal device for keys must never pass for standard
+// input. Call it before anything else is opened.
+void open_standard_descriptors();
+
 // Saves the terminal's attributes and switches it to raw mode. Does nothing if already saved.
 std::error_code enable_raw_mode();
 
@@ -58,6 +63,14 @@ public:
     // calling it again, or after the fatal-error restore, does nothing.
     void leave();
 
+    // Gives the terminal back as leave() does, for a stop, but keeps the saved attributes.
+    void suspend();
+
+    // Takes the terminal again after a stop: raw mode made from the saved attributes (whatever
+    // the shell set meanwhile), the alternate screen and the hidden cursor. Errors are ignored;
+    // after leave() it does nothing.
+    void resume();
+
 private:
     OutputBuffer& out_;
 };
@@ -66,6 +79,11 @@ private:
 // and handlers for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT that restore the terminal with
 // async-signal-safe calls and then let the signal take its previous (normally default) action.
 void install_restore_hook();
+
+// Gives the terminal back from a signal handler, with async-signal-safe calls only: the saved
+// attributes, and the leave sequence only if standard output takes it at once, so that a
+// stalled terminal cannot hold the handler up.
+void restore_terminal_without_waiting();
 
 // Restores the terminal for a fatal report if the hook is installed; otherwise does nothing.
 void restore_for_fatal_report();

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
@@ -66,6 +68,35 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     }
     result.push_back(nullptr);
     return result;
+}
+
+// Forks the job and returns in it once it leads a process group in the terminal's foreground.
+// The parent stays in the session (so the job's group is not orphaned and can be stopped),
+// reports the job's pid on `report_fd`, waits for it and ends as it ended.
+void become_job(int report_fd) {
+    const pid_t job = ::fork();
+    if (job < 0) {
+        ::_exit(126);
+    }
+    if (job == 0) {
+        ::setpgid(0, 0);
+        // A group outside the foreground may take the terminal only with SIGTTOU ignored.
+        ::signal(SIGTTOU, SIG_IGN);
+        ::tcsetpgrp(STDIN_FILENO, ::getpid());
+        ::signal(SIGTTOU, SIG_DFL);
+        ::close(report_fd);
+        return;
+    }
+    [[maybe_unused]] const ssize_t n = ::write(report_fd, &job, sizeof job);
+    ::close(report_fd);
+    int status = 0;
+    while (::waitpid(job, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        ::signal(WTERMSIG(status), SIG_DFL);
+        ::raise(WTERMSIG(status));
+    }
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
 }
 
 std::optional<int> decode_status(int status) {
@@ -156,6 +187,10 @@ TerminalRun::TerminalRun(const std::string& binary, Launch launch)
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<std::string> env_strings = environment_with(launch.environment);
     std::vector<char*> envp = pointers(env_strings);
+    int report[2] = {-1, -1};
+    if (launch.job_control && ::pipe2(report, O_CLOEXEC) != 0) {
+        fail("pipe");
+    }
 
     pid_ = ::fork();
     if (pid_ < 0) {
@@ -167,18 +202,35 @@ TerminalRun::TerminalRun(const std::string& binary, Launch launch)
         if (::login_tty(slave) != 0) {
             ::_exit(126);
         }
-        if (audio_read >= 0) {
-            ::dup2(audio_read, STDIN_FILENO);
-        }
-        ::signal(SIGPIPE, SIG_DFL);
-        // Crashes provoked by the tests leave no core files behind.
+        // Crashes and deaths by SIGQUIT provoked by the tests leave no core files behind.
         const rlimit no_core{0, 0};
         ::setrlimit(RLIMIT_CORE, &no_core);
+        if (launch.job_control) {
+            become_job(report[1]);
+        }
+        if (audio_read >= 0) {
+            ::dup2(audio_read, STDIN_FILENO);
+        } else if (launch.input == Input::closed) {
+            ::close(STDIN_FILENO);
+        }
+        ::signal(SIGPIPE, SIG_DFL);
+        for (const int ignored : launch.ignored_signals) {
+            ::signal(ignored, SIG_IGN);
+        }
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     if (audio_read >= 0) {
         ::close(audio_read);
+    }
+    program_pid_ = pid_;
+    if (launch.job_control) {
+        ::close(report[1]);
+        pid_t job = -1;
+        if (::read(report[0], &job, sizeof job) == sizeof job) {
+            program_pid_ = job;
+        }
+        ::close(report[0]);
     }
 
     vterm_ = vterm_new(rows_, cols_);
@@ -195,6 +247,7 @@ TerminalRun::TerminalRun(const std::string& binary, Launch launch)
 
 TerminalRun::~TerminalRun() {
     if (!status_ && pid_ > 0) {
+        ::kill(program_pid_, SIGKILL);
         ::kill(pid_, SIGKILL);
         int status = 0;
         ::waitpid(pid_, &status, 0);
@@ -202,7 +255,9 @@ TerminalRun::~TerminalRun() {
     if (audio_ >= 0) {
         ::close(audio_);
     }
-    ::close(master_);
+    if (master_ >= 0) {
+        ::close(master_);
+    }
     ::close(slave_);
     if (vterm_ != nullptr) {
         vterm_free(vterm_);
@@ -264,7 +319,26 @@ void TerminalRun::resize(std::uint16_t rows, std::uint16_t cols) {
 }
 
 void TerminalRun::send_signal(int signal_number) {
-    ::kill(pid_, signal_number);
+    ::kill(program_pid_, signal_number);
+}
+
+void TerminalRun::hang_up() {
+    read_available();
+    ::close(master_);
+    master_ = -1;
+}
+
+void TerminalRun::reset_attributes() {
+    ::tcsetattr(slave_, TCSANOW, &original_);
+}
+
+bool TerminalRun::stopped() const {
+    std::ifstream stat("/proc/" + std::to_string(program_pid_) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    // The state follows the command name, which is in parentheses and may hold anything.
+    const std::size_t name_end = text.rfind(')');
+    return name_end != std::string::npos && text.compare(name_end + 1, 3, " T ") == 0;
 }
 
 void TerminalRun::read_available() {

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include <sys/types.h>
 #include <termios.h>
 
 typedef struct VTerm VTerm;
@@ -27,6 +28,7 @@ enum class Input {
     terminal, // standard input is the pseudo-terminal itself
     pipe,     // standard input is a pipe the test writes audio into
     file,     // standard input is a file
+    closed,   // standard input is closed
 };
 
 struct Launch {
@@ -37,7 +39,20 @@ struct Launch {
     std::string input_file;
     // Environment variables to set (or, with an empty value, to remove) for the child.
     std::vector<std::pair<std::string, std::string>> environment;
+    // Signals the program starts with ignored, as under nohup.
+    std::vector<int> ignored_signals;
+    // Run the program as a job-control shell runs a command: in a process group of its own in
+    // the foreground, under a parent that stays in the session. Only then does SIGTSTP stop it.
+    bool job_control = false;
 };
+
+// Started with an idle audio pipe, so standard input is not the terminal.
+inline Launch idle_pipe(std::vector<std::string> args = {}) {
+    Launch launch;
+    launch.args = std::move(args);
+    launch.input = Input::pipe;
+    return launch;
+}
 
 // A process on a pseudo-terminal of its own, as a user's shell would start it.
 class TerminalRun {
@@ -56,6 +71,15 @@ public:
     void resize(std::uint16_t rows, std::uint16_t cols);
     // Sends a signal to the program, as a crash or another process would.
     void send_signal(int signal_number);
+    // Hangs the terminal up, as a closed terminal window or a dropped ssh connection does.
+    // Nothing more is read from it afterwards.
+    void hang_up();
+    // Puts the attributes from before the start back, as a shell does when a job stops.
+    void reset_attributes();
+    // True while the program is stopped.
+    bool stopped() const;
+    // The program's process id.
+    pid_t pid() const { return program_pid_; }
 
     // Pumps the program's output into the emulator until `done` holds; false on timeout.
     bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout = patience);
@@ -88,6 +112,7 @@ private:
     int slave_ = -1;
     int audio_ = -1;
     pid_t pid_ = -1;
+    pid_t program_pid_ = -1; // pid_ itself, or the job under it with job control
     std::optional<int> status_;
     int rows_;
     int cols_;
@@ -129,6 +154,8 @@ private:
     std::string path_;
 };
 
+// What the program writes to take the terminal: enter the alternate screen, hide the cursor.
+inline constexpr std::string_view enter_sequence = "\x1b[?1049h\x1b[?25l";
 // What the program writes to give the terminal back: leave the alternate screen, show the cursor.
 inline constexpr std::string_view leave_sequence = "\x1b[?1049l\x1b[?25h";
 

@@ -8,23 +8,15 @@
 #include <optional>
 
 #include <string>
+#include <unistd.h>
 
 namespace e2e {
 namespace {
 
-constexpr std::string_view enter = "\x1b[?1049h\x1b[?25l";
-// Started with an idle audio pipe, so standard input is not the terminal.
-Launch idle_pipe(std::vector<std::string> args = {}) {
-    Launch launch;
-    launch.args = std::move(args);
-    launch.input = Input::pipe;
-    return launch;
-}
-
 TEST(Session, EntersTheAlternateScreenInRawModeWithoutErasing) {
     TerminalRun run(tonalyx_binary(), idle_pipe());
-    ASSERT_TRUE(run.wait_for([&] { return run.output().size() >= enter.size(); }));
-    EXPECT_TRUE(run.output().starts_with(enter)) << run.output();
+    ASSERT_TRUE(run.wait_for([&] { return run.output().size() >= enter_sequence.size(); }));
+    EXPECT_TRUE(run.output().starts_with(enter_sequence)) << run.output();
     EXPECT_TRUE(run.alternate_screen());
     EXPECT_FALSE(run.cursor_visible());
     EXPECT_TRUE(raw_mode_on(run));
@@ -79,6 +71,21 @@ TEST(Session, QuitsWhileStandardInputIsTheTerminal) {
         ASSERT_EQ(run.wait_exit(5s), 0) << "attempt " << attempt;
         expect_attributes_restored(run);
     }
+}
+
+TEST(Session, ClosedStandardInputReadsAsNoAudioAndLeavesTheKeysAlone) {
+    Launch launch;
+    launch.input = Input::closed;
+    TerminalRun run(tonalyx_binary(), launch);
+    ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
+    // The terminal opened for the keys must not take the free descriptor 0 and pass for audio.
+    const std::string standard_input = "/proc/" + std::to_string(run.pid()) + "/fd/0";
+    char target[64] = {};
+    ASSERT_GT(::readlink(standard_input.c_str(), target, sizeof target - 1), 0);
+    EXPECT_STREQ(target, "/dev/null");
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+    expect_attributes_restored(run);
 }
 
 TEST(Session, KeysComeFromTheTerminalWhileAudioArrivesOnStandardInput) {
@@ -140,6 +147,9 @@ TEST(CommandLineExits, HelpVersionAndErrorsLeaveTheTerminalAlone) {
         {{"--help"}, 0, "Runtime controls:", ""},
         {{"--fps", "0"}, 2, "", "frame rate must be at least 1"},
         {{"--channels", "256"}, 2, "", "Usage: tonalyx [OPTIONS]"},
+        {{"--channels", "0"}, 2, "", "--channels"},
+        {{"--rate", "0"}, 2, "", "--rate"},
+        {{"-d", "nan"}, 2, "", "--drop-off"},
         {{"-r"}, 2, "", "'-r'"},
     };
     for (const Case& test : cases) {

@@ -1,0 +1,150 @@
+#include "display/signals.hpp"
+
+#include "display/terminal.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace tonalyx {
+namespace {
+
+// The write end of the self-pipe, and whether an ending signal was caught already: the only
+// state the handlers reach.
+std::atomic<int> signal_write_end{-1};
+std::atomic<bool> termination_caught{false};
+
+bool ends_program(int signal_number) {
+    return signal_number == SIGTERM || signal_number == SIGHUP || signal_number == SIGINT ||
+           signal_number == SIGQUIT;
+}
+
+struct sigaction default_action() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    return action;
+}
+
+void on_signal(int signal_number, siginfo_t*, void*) {
+    const int saved_errno = errno;
+    if (ends_program(signal_number) && termination_caught.exchange(true)) {
+        // The first one has not ended the process yet: the loop may be stuck writing to a
+        // stalled terminal. Give back what can be given without waiting, then end by this
+        // signal: it stays blocked until the handler returns, then takes the default action.
+        restore_terminal_without_waiting();
+        const struct sigaction action = default_action();
+        ::sigaction(signal_number, &action, nullptr);
+        ::raise(signal_number);
+    } else if (const int fd = signal_write_end.load(); fd >= 0) {
+        // A full pipe drops the byte; the loop has that many to read already.
+        const auto byte = static_cast<unsigned char>(signal_number);
+        [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+    }
+    errno = saved_errno;
+}
+
+bool ignored(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
+}
+
+} // namespace
+
+SignalPipe::SignalPipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    read_end_ = fds[0];
+    write_end_ = fds[1];
+    termination_caught = false;
+    signal_write_end = write_end_;
+    for (std::size_t i = 0; i < std::size(handled); ++i) {
+        struct sigaction current {};
+        ::sigaction(handled[i], nullptr, &current);
+        // Resizes and continuing matter whatever the parent chose; the others stay ignored
+        // when the process was started with them ignored.
+        if (ignored(current) && handled[i] != SIGWINCH && handled[i] != SIGCONT) {
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_sigaction = on_signal;
+        action.sa_flags = SA_RESTART | SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        installed_[i] = ::sigaction(handled[i], &action, &previous_[i]) == 0;
+    }
+}
+
+SignalPipe::~SignalPipe() {
+    if (read_end_ < 0) {
+        return;
+    }
+    for (std::size_t i = 0; i < std::size(handled); ++i) {
+        if (installed_[i]) {
+            ::sigaction(handled[i], &previous_[i], nullptr);
+        }
+    }
+    signal_write_end = -1;
+    ::close(read_end_);
+    ::close(write_end_);
+}
+
+void SignalPipe::drain(PendingSignals& pending) {
+    if (read_end_ < 0) {
+        return;
+    }
+    unsigned char bytes[64];
+    for (;;) {
+        const ssize_t n = ::read(read_end_, bytes, sizeof bytes);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            const int signal_number = bytes[i];
+            if (signal_number == SIGWINCH) {
+                pending.resize = true;
+            } else if (signal_number == SIGTSTP || signal_number == SIGCONT) {
+                pending.job_control = signal_number;
+            } else if (pending.termination == 0) {
+                pending.termination = signal_number;
+            }
+        }
+    }
+}
+
+bool SignalPipe::catches(int signal_number) const {
+    for (std::size_t i = 0; i < std::size(handled); ++i) {
+        if (handled[i] == signal_number) {
+            return installed_[i];
+        }
+    }
+    return false;
+}
+
+void stop_process() {
+    const struct sigaction stop = default_action();
+    struct sigaction caught {};
+    ::sigaction(SIGTSTP, &stop, &caught);
+    ::raise(SIGTSTP);
+    ::sigaction(SIGTSTP, &caught, nullptr);
+}
+
+void end_by_signal(int signal_number) {
+    const struct sigaction action = default_action();
+    ::sigaction(signal_number, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signal_number);
+    // Only a signal whose default action leaves the process running comes back here.
+    std::_Exit(128 + signal_number);
+}
+
+} // namespace tonalyx

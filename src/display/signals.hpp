@@ -1,0 +1,62 @@
+// The signals that concern the terminal, caught from start-up on and queued as bytes on a
+// self-pipe that the frame loop reads in its own time: window changes, the four signals that end
+// a program from outside (TERM, HUP, INT, QUIT) and job control (TSTP, CONT). The handlers only
+// write to the pipe, so every way out runs through the loop's one exit and its one restore.
+#pragma once
+
+#include <csignal>
+#include <iterator>
+
+namespace tonalyx {
+
+// What the signals caught so far ask of the frame loop.
+struct PendingSignals {
+    int termination = 0; // the first of SIGTERM, SIGHUP, SIGINT, SIGQUIT caught, or 0
+    int job_control = 0; // the later of SIGTSTP and SIGCONT caught, or 0
+    bool resize = false; // a SIGWINCH was caught
+
+    bool any() const { return termination != 0 || job_control != 0 || resize; }
+};
+
+// The self-pipe and its handlers, installed for as long as this object lives. A signal that
+// the process ignores when it starts (under nohup, or as a background job of a shell without
+// job control) stays ignored. A second ending signal, arriving while the first still waits for
+// the loop (whose output may be stuck on a stalled terminal), ends the process at once after
+// giving back what can be given without waiting.
+class SignalPipe {
+public:
+    // Creates the pipe and installs the handlers. When no pipe can be made, installs nothing:
+    // the signals keep their default actions and fd() is -1.
+    SignalPipe();
+    SignalPipe(const SignalPipe&) = delete;
+    SignalPipe& operator=(const SignalPipe&) = delete;
+    // Puts the previous actions back and closes the pipe.
+    ~SignalPipe();
+
+    // The read end, non-blocking; it is readable while caught signals wait. -1 without a pipe.
+    int fd() const { return read_end_; }
+
+    // Reads every signal caught since the last call and merges it into `pending`.
+    void drain(PendingSignals& pending);
+
+    // True when `signal_number` has its handler here: false for one the process ignores.
+    bool catches(int signal_number) const;
+
+private:
+    static constexpr int handled[] = {SIGWINCH, SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGCONT};
+
+    int read_end_ = -1;
+    int write_end_ = -1;
+    struct sigaction previous_[std::size(handled)]{};
+    bool installed_[std::size(handled)]{};
+};
+
+// Stops the process as the default action of SIGTSTP does, and returns once it is continued.
+// Returns at once in an orphaned process group, which job control never stops.
+void stop_process();
+
+// Ends the process by `signal_number` under its default action, as though it had never been
+// caught, so that a parent sees the death by that signal.
+[[noreturn]] void end_by_signal(int signal_number);
+
+} // namespace tonalyx
