@@ -227,13 +227,13 @@ void append_pcm(std::string& bytes, float value) {
     tonalyx::append_pcm(bytes, {&sample, 1});
 }
 
-// Feeds mono audio into the program's pipe at a steady pace of `per_second` samples, in small
-// pieces. The pace is below the nominal rate so that a frame, even a late one, takes in fewer
-// than 1024 fresh samples and analyses them at their own spacing; a backlog after a stall of
-// the test is dropped rather than sent in one burst.
+// Feeds mono audio into the program's pipe in real time, `per_second` samples a second, in
+// small pieces, as a live source would; a backlog after a stall of the test is skipped rather
+// than sent in one burst.
 class Feeder {
 public:
-    Feeder(TerminalRun& run, std::function<float()> next_value, float per_second = 30000.0f)
+    Feeder(TerminalRun& run, std::function<float()> next_value,
+           float per_second = static_cast<float>(rate))
         : run_(run), next_value_(std::move(next_value)), per_second_(per_second),
           start_(Clock::now()) {}
 
