@@ -5,8 +5,8 @@
 namespace tonalyx {
 
 // Runs Tonalyx with the process arguments and returns the exit status: 0 after a quit key, 1
-// when the capture program cannot be started, 101 on a fatal start-up error. Help, version and
-// usage errors end the process inside the command-line parse.
+// when the capture program cannot be started or ends in failure, 101 on a fatal start-up error.
+// Help, version and usage errors end the process inside the command-line parse.
 int run(int argc, char** argv);
 
 } // namespace tonalyx

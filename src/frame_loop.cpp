@@ -55,9 +55,18 @@ void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, Displa
     std::swap(display.back, display.front);
 }
 
-void run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
-                    SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
-                    EventSource& events, OutputBuffer& out) {
+bool capture_failed(std::optional<CaptureProcess>& capture, const SampleReceiver& receiver) {
+    if (!capture) {
+        return false;
+    }
+    const std::optional<int> status = capture->poll();
+    return status && ended_in_failure(*status) && receiver.end_note();
+}
+
+LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
+                       SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
+                       std::optional<CaptureProcess>& capture, EventSource& events,
+                       OutputBuffer& out) {
     Clock::time_point last_frame = Clock::now();
     Clock::time_point last_size_check = last_frame;
     for (;;) {
@@ -65,7 +74,7 @@ void run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
             const TerminalEvent event = events.read();
             if (const auto* key = std::get_if<KeyEvent>(&event)) {
                 if (is_quit_key(*key)) {
-                    return;
+                    return LoopEnd::quit;
                 }
                 handle_key(*key, settings, display.grid_cols, analyzer.column_bins);
             } else if (const auto* size = std::get_if<ResizeEvent>(&event)) {
@@ -88,6 +97,9 @@ void run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
         draw_frame(settings, analyzer, display, receiver, out);
         last_frame = Clock::now();
         out.flush();
+        if (capture_failed(capture, receiver)) {
+            return LoopEnd::capture_failed;
+        }
     }
 }
 

@@ -1,10 +1,12 @@
 // The paced frame loop: waits for terminal events until the next frame is due, handles at most
 // one event per wait, checks the terminal size every 500 ms, and at each due frame analyses the
-// samples that arrived, draws the bars and writes only the cells that changed.
+// samples that arrived, draws the bars and writes only the cells that changed. It says why it
+// ended; the caller gives the terminal back and reports.
 #pragma once
 
 #include "analysis/spectrum.hpp"
 #include "audio/channel.hpp"
+#include "audio/source.hpp"
 #include "controls.hpp"
 #include "display/diff.hpp"
 #include "display/events.hpp"
@@ -13,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 namespace tonalyx {
 
@@ -46,9 +49,21 @@ std::chrono::nanoseconds time_left(std::chrono::nanoseconds period, Clock::time_
 void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, DisplayState& display,
                 SampleReceiver& receiver, OutputBuffer& out);
 
-// Runs frames every `period` until a quit key is read.
-void run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
-                    SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
-                    EventSource& events, OutputBuffer& out);
+// Why the frame loop ended.
+enum class LoopEnd {
+    quit,           // a quit key
+    capture_failed, // the capture program failed and its stream has ended: its wait status is
+                    // in the capture handle, what it said in the channel's end note
+};
+
+// After each frame: reaps a capture program that has ended, without waiting, and tells whether
+// it failed with all it said already in the channel (its stream has ended too).
+bool capture_failed(std::optional<CaptureProcess>& capture, const SampleReceiver& receiver);
+
+// Runs frames every `period` until a quit key is read or the capture program has failed.
+LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
+                       SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
+                       std::optional<CaptureProcess>& capture, EventSource& events,
+                       OutputBuffer& out);
 
 } // namespace tonalyx
