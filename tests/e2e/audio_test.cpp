@@ -25,18 +25,6 @@ bool any_bar(const TerminalRun& run) {
     return false;
 }
 
-// The message must come after the terminal was given back, on the normal screen.
-void expect_message_after_restore(const TerminalRun& run, const std::string& message) {
-    const std::size_t restored = run.output().rfind(leave_sequence);
-    const std::size_t shown = run.output().find(message);
-    ASSERT_NE(shown, std::string::npos) << run.output();
-    ASSERT_NE(restored, std::string::npos) << run.output();
-    EXPECT_LT(restored, shown);
-    EXPECT_FALSE(run.alternate_screen());
-    EXPECT_TRUE(run.cursor_visible());
-    expect_attributes_restored(run);
-}
-
 // A stand-in pw-record, first on PATH. It records its arguments and its process id next to
 // itself, then runs `body` (by default it plays a second of a tone and ends cleanly); `$here` is
 // its directory.
