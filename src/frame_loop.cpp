@@ -19,6 +19,16 @@ void resize(DisplayState& display, const LiveSettings& settings, SpectrumAnalyze
                            analyzer.bars, analyzer.spare_bars, analyzer.column_bins, out);
 }
 
+// Reaps a capture program that has ended, without waiting, and tells whether it failed with all
+// it said already in the channel (its stream has ended too).
+bool capture_failed(std::optional<CaptureProcess>& capture, const SampleReceiver& receiver) {
+    if (!capture) {
+        return false;
+    }
+    const std::optional<int> status = capture->poll();
+    return status && ended_in_failure(*status) && receiver.end_note();
+}
+
 } // namespace
 
 DisplayState make_display(std::uint16_t rows, std::uint16_t cols) {
@@ -53,14 +63,6 @@ void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, Displa
     compute_diff(display.back, display.front, display.diff);
     display.diff.apply(out);
     std::swap(display.back, display.front);
-}
-
-bool capture_failed(std::optional<CaptureProcess>& capture, const SampleReceiver& receiver) {
-    if (!capture) {
-        return false;
-    }
-    const std::optional<int> status = capture->poll();
-    return status && ended_in_failure(*status) && receiver.end_note();
 }
 
 LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,

@@ -56,10 +56,6 @@ enum class LoopEnd {
                     // in the capture handle, what it said in the channel's end note
 };
 
-// After each frame: reaps a capture program that has ended, without waiting, and tells whether
-// it failed with all it said already in the channel (its stream has ended too).
-bool capture_failed(std::optional<CaptureProcess>& capture, const SampleReceiver& receiver);
-
 // Runs frames every `period` until a quit key is read or the capture program has failed.
 LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
                        SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,

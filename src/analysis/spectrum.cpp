@@ -62,8 +62,9 @@ void build_fft_input(SpectrumAnalyzer& analyzer) {
     const std::vector<float>& samples = analyzer.sample_buffer;
     FftBuffer& points = analyzer.fft_buffer;
     const std::size_t count = std::min(samples.size(), fft_size);
+    const float* newest = samples.data() + (samples.size() - count);
     for (std::size_t i = 0; i < fft_size; ++i) {
-        points[i][0] = i < count ? samples[i] : 0.0f;
+        points[i][0] = i < count ? newest[i] : 0.0f;
         points[i][1] = 0.0f;
     }
 }

@@ -62,8 +62,8 @@ void reset_columns(SpectrumAnalyzer& analyzer, std::uint16_t grid_cols, float lo
 // a disconnected channel are treated alike.
 std::size_t drain_samples(SpectrumAnalyzer& analyzer, SampleReceiver& receiver);
 
-// Fills fft_buffer from sample_buffer (which must not be empty and holds at most 1024 samples):
-// the samples are copied one to one and followed by zeros. All imaginary parts become 0.
+// Fills fft_buffer from the newest 1024 samples of sample_buffer (which must not be empty), one
+// to one, followed by zeros when there are fewer. All imaginary parts become 0.
 void build_fft_input(SpectrumAnalyzer& analyzer);
 
 // Windows the real parts with hann_window and transforms fft_buffer in place, unnormalised.
