@@ -5,7 +5,7 @@ JOBS         ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR       ?= $(if $(TONALYX_WERROR),ON,OFF)
 CMAKE_FLAGS  := -DTONALYX_WERROR=$(WERROR)
 
-.PHONY: all deps build test test-sanitize bench demo format clean
+.PHONY: all deps build test test-sanitize test-pipewire bench demo format clean
 
 all: build
 
@@ -17,13 +17,18 @@ build: deps
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test: build
-	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	@ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) -LE pipewire
 
 test-sanitize: deps
 	@cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=Debug -DTONALYX_SANITIZE=ON \
 		-DTONALYX_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(SANITIZE_DIR) -j $(JOBS)
-	@ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS)
+	@ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS) -LE pipewire
+
+# Capture from a real PipeWire, started privately for the test; installs PipeWire when missing.
+test-pipewire: build
+	@scripts/install-pipewire
+	@ctest --test-dir $(BUILD_DIR) --output-on-failure -V -L pipewire
 
 bench: build
 	@$(BUILD_DIR)/bench/tonalyx_bench --benchmark_repetitions=5 \

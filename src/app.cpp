@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -40,13 +41,14 @@ int run(int argc, char** argv) {
         if (const std::error_code error = terminal_size(size)) {
             throw FatalError("failed to get terminal size", error.value());
         }
-        const std::uint32_t samples_per_frame = cli.rate / cli.fps;
+        const std::size_t samples_per_frame = read_frames(cli.rate, cli.fps);
         SpectrumAnalyzer analyzer(cli.fps);
         static_cast<void>(out.flush());
 
-        AudioSource source = open_audio_source(cli.pipewire, cli.input, cli.rate, cli.channels);
+        // The capture program, if any, stays here: stopped and reaped however run() ends.
+        OpenedSource opened = open_audio_source(cli.pipewire, cli.input, cli.rate, cli.channels);
         auto [sender, receiver] = make_sample_channel();
-        std::thread reader = start_sample_reader(std::move(sender), std::move(source),
+        std::thread reader = start_sample_reader(std::move(sender), std::move(opened.source),
                                                  samples_per_frame, cli.rate, cli.channels);
 
         DisplayState display = make_display(size.rows, size.cols);
@@ -55,14 +57,22 @@ int run(int argc, char** argv) {
         reset_columns(analyzer, display.grid_cols, settings.log_power);
 
         EventSource events(signals);
-        const LoopEnd end =
-            run_frame_loop(period, settings, analyzer, display, receiver, events, *session, out);
+        const LoopEnd end = run_frame_loop(period, settings, analyzer, display, receiver,
+                                           opened.capture, events, *session, out);
 
         session->leave();
         // The reader may be blocked on a silent source: it ends with the process, not before.
         reader.detach();
         if (end.reason == LoopEnd::Reason::signal) {
+            // Dying by the signal skips every destructor: stop the capture program first.
+            opened.capture.reset();
             end_by_signal(end.signal_number);
+        }
+        if (end.reason == LoopEnd::Reason::capture_failed) {
+            const std::string report = capture_failure_report(opened.capture->poll().value_or(0),
+                                                              receiver.end_note().value_or(""));
+            std::fputs(report.c_str(), stderr);
+            return 1;
         }
         return 0;
     } catch (const OrderlyExit& exit) {

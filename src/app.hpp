@@ -5,9 +5,9 @@
 namespace tonalyx {
 
 // Runs Tonalyx with the process arguments and returns the exit status: 0 after a quit key or a
-// hang-up of the key terminal, 1 when the capture program cannot be started, 101 on a fatal
-// start-up error. Help, version and usage errors end the process inside the command-line parse;
-// an ending signal ends it by that signal once the terminal is given back.
+// hang-up of the key terminal, 1 when the capture program cannot be started or ends in failure,
+// 101 on a fatal start-up error. Help, version and usage errors end the process inside the
+// command-line parse; an ending signal ends it by that signal once the terminal is given back.
 int run(int argc, char** argv);
 
 } // namespace tonalyx

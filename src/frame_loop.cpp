@@ -31,6 +31,16 @@ void take_terminal_again(TerminalSession& session, DisplayState& display,
     resize(display, settings, analyzer, size.rows, size.cols, out);
 }
 
+// Reaps a capture program that has ended, without waiting, and tells whether it failed with all
+// it said already in the channel (its stream has ended too).
+bool capture_failed(std::optional<CaptureProcess>& capture, const SampleReceiver& receiver) {
+    if (!capture) {
+        return false;
+    }
+    const std::optional<int> status = capture->poll();
+    return status && ended_in_failure(*status) && receiver.end_note();
+}
+
 } // namespace
 
 DisplayState make_display(std::uint16_t rows, std::uint16_t cols) {
@@ -69,7 +79,8 @@ void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, Displa
 
 LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
                        SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
-                       EventSource& events, TerminalSession& session, OutputBuffer& out) {
+                       std::optional<CaptureProcess>& capture, EventSource& events,
+                       TerminalSession& session, OutputBuffer& out) {
     Clock::time_point last_frame = Clock::now();
     Clock::time_point last_size_check = last_frame;
     for (;;) {
@@ -113,6 +124,9 @@ LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
         draw_frame(settings, analyzer, display, receiver, out);
         last_frame = Clock::now();
         out.flush();
+        if (capture_failed(capture, receiver)) {
+            return {LoopEnd::Reason::capture_failed};
+        }
     }
 }
 

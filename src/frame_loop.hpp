@@ -1,10 +1,12 @@
 // The paced frame loop: waits for terminal events until the next frame is due, handles at most
 // one event per wait, checks the terminal size every 500 ms, and at each due frame analyses the
-// samples that arrived, draws the bars and writes only the cells that changed.
+// samples that arrived, draws the bars and writes only the cells that changed. It says why it
+// ended; the caller gives the terminal back and reports.
 #pragma once
 
 #include "analysis/spectrum.hpp"
 #include "audio/channel.hpp"
+#include "audio/source.hpp"
 #include "controls.hpp"
 #include "display/diff.hpp"
 #include "display/events.hpp"
@@ -14,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 namespace tonalyx {
 
@@ -49,16 +52,24 @@ void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, Displa
 
 // Why the frame loop ended. The caller gives the terminal back, then acts on it.
 struct LoopEnd {
-    enum class Reason { quit_key, hang_up, signal };
+    enum class Reason {
+        quit_key,       // a quit key
+        hang_up,        // the key terminal hung up
+        signal,         // an ending signal, in signal_number
+        capture_failed, // the capture program failed and its stream has ended: its wait status
+                        // is in the capture handle, what it said in the channel's end note
+    };
     Reason reason = Reason::quit_key;
     int signal_number = 0; // the ending signal caught, for Reason::signal
 };
 
-// Runs frames every `period` until a quit key, a hang-up of the key terminal or an ending
-// signal. On SIGTSTP it gives the terminal back through `session` and stops; on SIGCONT (also
-// after an uncatchable stop) it takes the terminal again and redraws everything.
+// Runs frames every `period` until a quit key, a hang-up of the key terminal, an ending signal
+// or a failed capture program. On SIGTSTP it gives the terminal back through `session` and
+// stops; on SIGCONT (also after an uncatchable stop) it takes the terminal again and redraws
+// everything.
 LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
                        SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
-                       EventSource& events, TerminalSession& session, OutputBuffer& out);
+                       std::optional<CaptureProcess>& capture, EventSource& events,
+                       TerminalSession& session, OutputBuffer& out);
 
 } // namespace tonalyx

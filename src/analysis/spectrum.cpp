@@ -61,28 +61,10 @@ std::size_t drain_samples(SpectrumAnalyzer& analyzer, SampleReceiver& receiver) 
 void build_fft_input(SpectrumAnalyzer& analyzer) {
     const std::vector<float>& samples = analyzer.sample_buffer;
     FftBuffer& points = analyzer.fft_buffer;
-    const std::size_t count = samples.size();
-
-    if (count <= fft_size) {
-        for (std::size_t i = 0; i < fft_size; ++i) {
-            points[i][0] = i < count ? samples[i] : 0.0f;
-            points[i][1] = 0.0f;
-        }
-        return;
-    }
-
-    // Consecutive groups covering every sample; the first `larger` groups hold one more.
-    const std::size_t step = count / fft_size;
-    const std::size_t larger = count % fft_size;
-    std::size_t next = 0;
+    const std::size_t count = std::min(samples.size(), fft_size);
+    const float* newest = samples.data() + (samples.size() - count);
     for (std::size_t i = 0; i < fft_size; ++i) {
-        const std::size_t group = i < larger ? step + 1 : step;
-        float sum = 0.0f;
-        for (std::size_t j = 0; j < group; ++j) {
-            sum += samples[next + j];
-        }
-        next += group;
-        points[i][0] = sum / static_cast<float>(group);
+        points[i][0] = i < count ? newest[i] : 0.0f;
         points[i][1] = 0.0f;
     }
 }

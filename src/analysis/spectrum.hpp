@@ -16,8 +16,9 @@
 
 namespace tonalyx {
 
-// Most samples analysed in one frame; older surplus of that frame is discarded.
-inline constexpr std::size_t max_frame_samples = 2048;
+// Most samples analysed in one frame: the newest fft_size, taken one to one, so that the
+// frequency axis is the same however the audio arrives. Older surplus is discarded.
+inline constexpr std::size_t max_frame_samples = fft_size;
 // Spectrum bins the bars may show: indices 0 … 511 of the transform.
 inline constexpr std::size_t spectrum_bins = 512;
 // Room reserved in sample_buffer at construction.
@@ -57,13 +58,12 @@ struct SpectrumAnalyzer {
 void reset_columns(SpectrumAnalyzer& analyzer, std::uint16_t grid_cols, float log_power);
 
 // Replaces sample_buffer with every chunk waiting in the channel, keeping only the newest
-// max_frame_samples; never waits. Returns the number of samples held (0 … 2048). An idle and
+// max_frame_samples; never waits. Returns the number of samples held (0 … 1024). An idle and
 // a disconnected channel are treated alike.
 std::size_t drain_samples(SpectrumAnalyzer& analyzer, SampleReceiver& receiver);
 
-// Fills fft_buffer from sample_buffer (which must not be empty): up to 1024 samples are copied
-// and followed by zeros; more are averaged in order into 1024 groups, the first n mod 1024
-// groups one sample larger. All imaginary parts become 0.
+// Fills fft_buffer from the newest 1024 samples of sample_buffer (which must not be empty), one
+// to one, followed by zeros when there are fewer. All imaginary parts become 0.
 void build_fft_input(SpectrumAnalyzer& analyzer);
 
 // Windows the real parts with hann_window and transforms fft_buffer in place, unnormalised.

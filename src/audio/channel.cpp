@@ -2,8 +2,8 @@
 
 namespace tonalyx {
 
-std::pair<SampleSender, SampleReceiver> make_sample_channel() {
-    auto state = std::make_shared<detail::ChannelState>();
+std::pair<SampleSender, SampleReceiver> make_sample_channel(std::size_t sample_limit) {
+    auto state = std::make_shared<detail::ChannelState>(sample_limit);
     return {SampleSender(state), SampleReceiver(state)};
 }
 
@@ -23,7 +23,9 @@ SampleSender& SampleSender::operator=(SampleSender&& other) noexcept {
     return *this;
 }
 
-SampleSender::~SampleSender() { release(); }
+SampleSender::~SampleSender() {
+    release();
+}
 
 std::optional<SampleChunk> SampleSender::send(SampleChunk chunk) {
     if (!state_) {
@@ -33,8 +35,21 @@ std::optional<SampleChunk> SampleSender::send(SampleChunk chunk) {
     if (!state_->receiver_alive) {
         return chunk;
     }
+    state_->queued_samples += chunk.size();
     state_->queue.push_back(std::move(chunk));
+    while (state_->queued_samples > state_->sample_limit && state_->queue.size() > 1) {
+        state_->queued_samples -= state_->queue.front().size();
+        state_->queue.pop_front();
+    }
     return std::nullopt;
+}
+
+void SampleSender::finish(std::string note) {
+    if (state_) {
+        std::lock_guard lock(state_->mutex);
+        state_->end_note = std::move(note);
+    }
+    release();
 }
 
 void SampleReceiver::release() {
@@ -43,6 +58,7 @@ void SampleReceiver::release() {
         state_->receiver_alive = false;
         // Chunks nobody will take are freed now rather than with the last end.
         state_->queue.clear();
+        state_->queued_samples = 0;
     }
     state_.reset();
 }
@@ -55,7 +71,9 @@ SampleReceiver& SampleReceiver::operator=(SampleReceiver&& other) noexcept {
     return *this;
 }
 
-SampleReceiver::~SampleReceiver() { release(); }
+SampleReceiver::~SampleReceiver() {
+    release();
+}
 
 ReceiveStatus SampleReceiver::try_receive(SampleChunk& chunk) {
     if (!state_) {
@@ -67,7 +85,19 @@ ReceiveStatus SampleReceiver::try_receive(SampleChunk& chunk) {
     }
     chunk = std::move(state_->queue.front());
     state_->queue.pop_front();
+    state_->queued_samples -= chunk.size();
     return ReceiveStatus::value;
+}
+
+std::optional<std::string> SampleReceiver::end_note() const {
+    if (!state_) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(state_->mutex);
+    if (state_->sender_alive) {
+        return std::nullopt;
+    }
+    return state_->end_note;
 }
 
 } // namespace tonalyx

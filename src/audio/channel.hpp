@@ -1,12 +1,15 @@
-// The one link between the reader thread and the frame loop: an unbounded first-in, first-out
-// channel of sample chunks with one sending and one receiving end. Sends never block; receives
-// never wait.
+// The one link between the reader thread and the frame loop: a first-in, first-out channel of
+// sample chunks with one sending and one receiving end, bounded by dropping its oldest chunks.
+// Sends never block; receives never wait. When the stream ends the sender leaves a note on how
+// it ended (what the capture program said), which the receiver can read.
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -15,12 +18,21 @@ namespace tonalyx {
 // A block of mono samples in [-1, 1), one per whole PCM frame of one read.
 using SampleChunk = std::vector<float>;
 
+// Most samples a channel holds by default. A frame analyses only its newest samples, so a few
+// frames' worth is plenty; a frame loop held up (by a stalled terminal, say) then costs no more
+// memory than this however fast the audio comes.
+inline constexpr std::size_t channel_sample_limit = 8192;
+
 namespace detail {
 struct ChannelState {
+    explicit ChannelState(std::size_t limit) : sample_limit(limit) {}
     std::mutex mutex;
     std::deque<SampleChunk> queue;
+    std::size_t queued_samples = 0;
+    const std::size_t sample_limit;
     bool sender_alive = true;
     bool receiver_alive = true;
+    std::string end_note;
 };
 } // namespace detail
 
@@ -33,11 +45,16 @@ public:
     SampleSender& operator=(const SampleSender&) = delete;
     ~SampleSender();
 
-    // Queues `chunk` and returns nothing; once the receiver is gone, hands the chunk back.
+    // Queues `chunk` and returns nothing; once the receiver is gone, hands the chunk back. When
+    // the queue then holds more than its limit of samples, the oldest chunks are dropped (the
+    // newest chunk always stays).
     std::optional<SampleChunk> send(SampleChunk chunk);
 
+    // Ends the stream with `note` for the receiver, and releases this end.
+    void finish(std::string note);
+
 private:
-    friend std::pair<SampleSender, class SampleReceiver> make_sample_channel();
+    friend std::pair<SampleSender, class SampleReceiver> make_sample_channel(std::size_t);
     explicit SampleSender(std::shared_ptr<detail::ChannelState> state) : state_(std::move(state)) {}
     void release();
     std::shared_ptr<detail::ChannelState> state_;
@@ -61,15 +78,20 @@ public:
     // Takes the oldest chunk into `chunk` without waiting.
     ReceiveStatus try_receive(SampleChunk& chunk);
 
+    // Once the sender is gone, the note it finished with (empty when it had none); before
+    // that, nothing. Never waits.
+    std::optional<std::string> end_note() const;
+
 private:
-    friend std::pair<SampleSender, SampleReceiver> make_sample_channel();
+    friend std::pair<SampleSender, SampleReceiver> make_sample_channel(std::size_t);
     explicit SampleReceiver(std::shared_ptr<detail::ChannelState> state)
         : state_(std::move(state)) {}
     void release();
     std::shared_ptr<detail::ChannelState> state_;
 };
 
-// Creates a connected pair of ends.
-std::pair<SampleSender, SampleReceiver> make_sample_channel();
+// Creates a connected pair of ends holding at most about `sample_limit` samples.
+std::pair<SampleSender, SampleReceiver>
+make_sample_channel(std::size_t sample_limit = channel_sample_limit);
 
 } // namespace tonalyx

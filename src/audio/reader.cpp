@@ -29,6 +29,11 @@ std::chrono::nanoseconds duration_of(std::uint64_t frames, std::uint32_t rate) {
 
 } // namespace
 
+std::size_t read_frames(std::uint32_t rate, std::uint16_t fps) {
+    const std::size_t per_frame = fps == 0 ? max_read_frames : rate / fps;
+    return std::clamp<std::size_t>(per_frame, 1, max_read_frames);
+}
+
 ReaderClock steady_reader_clock() {
     return {
         [] {
@@ -64,7 +69,7 @@ SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels) 
 SampleReader::SampleReader(const ReaderFormat& format)
     : format_(format), buffer_(format.samples_per_frame * format.channels * bytes_per_sample) {}
 
-void SampleReader::run(SampleSender sender, const ByteSource& read, const ReaderClock& clock) {
+void SampleReader::run(SampleSender& sender, const ByteSource& read, const ReaderClock& clock) {
     if (buffer_.empty()) {
         return;
     }
@@ -138,12 +143,12 @@ std::thread start_sample_reader(SampleSender sender, AudioSource source,
                  source = std::move(source)]() mutable {
         try {
             reader.run(
-                std::move(sender),
-                [&source](std::span<std::uint8_t> buffer) { return source.read(buffer); },
+                sender, [&source](std::span<std::uint8_t> buffer) { return source.read(buffer); },
                 steady_reader_clock());
         } catch (const std::bad_alloc&) {
             // A chunk too large for memory ends the reader like a read error would.
         }
+        sender.finish(source.messages());
     };
     try {
         return std::thread(std::move(body));

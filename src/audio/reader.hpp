@@ -1,6 +1,7 @@
 // The sample reader: decodes interleaved signed 16-bit little-endian PCM from the audio source
 // into mono float chunks and sends them, in stream order, to the frame loop. Every chunk holds
-// 1 to samples_per_frame samples in [-1, 1); the sender is released when the stream ends.
+// 1 to samples_per_frame samples in [-1, 1); when the stream ends the sender finishes with what
+// the capture program said, if anything.
 #pragma once
 
 #include "audio/channel.hpp"
@@ -18,6 +19,14 @@ namespace tonalyx {
 
 // Bits per PCM sample; the only width the reader accepts.
 inline constexpr std::size_t sample_bits = 16;
+
+// Most PCM frames one read asks for, whatever the rate and frame rate: a few frames of the
+// display's worth of audio, and a read buffer that is small at any accepted setting.
+inline constexpr std::size_t max_read_frames = 4096;
+
+// PCM frames per read: one display frame of audio, rate / fps, but at least one (a rate below
+// the frame rate must still be read) and at most max_read_frames.
+std::size_t read_frames(std::uint32_t rate, std::uint16_t fps);
 
 // A read of up to `buffer.size()` bytes into `buffer`.
 using ByteSource = std::function<ReadResult(std::span<std::uint8_t> buffer)>;
@@ -51,10 +60,10 @@ public:
     explicit SampleReader(const ReaderFormat& format);
 
     // Reads and sends until the end of the stream, a read error other than would-block or
-    // interrupted, or a failed send; then releases `sender`. A read that ends inside a PCM
-    // frame keeps that frame's bytes for the next read. When paced, never sends more than one
-    // read's worth of frames ahead of `rate` counted from the first read.
-    void run(SampleSender sender, const ByteSource& read, const ReaderClock& clock);
+    // interrupted, or a failed send; finishing `sender` is left to the caller. A read that ends
+    // inside a PCM frame keeps that frame's bytes for the next read. When paced, never sends
+    // more than one read's worth of frames ahead of `rate` counted from the first read.
+    void run(SampleSender& sender, const ByteSource& read, const ReaderClock& clock);
 
 private:
     void wait_for_schedule(std::uint64_t frames_sent, std::chrono::nanoseconds start,
@@ -65,8 +74,9 @@ private:
 };
 
 // Starts the reader thread over `source`, which it owns from now on, with reads of
-// `samples_per_frame` frames of `channels` samples. The thread is never joined; it ends on its
-// own. Throws FatalError("failed to spawn thread", errno) when it cannot be started.
+// `samples_per_frame` frames of `channels` samples. At the end of the stream it finishes the
+// channel with the source's messages. The thread is never joined; it ends on its own. Throws
+// FatalError("failed to spawn thread", errno) when it cannot be started.
 std::thread start_sample_reader(SampleSender sender, AudioSource source,
                                 std::size_t samples_per_frame, std::uint32_t rate,
                                 std::size_t channels);

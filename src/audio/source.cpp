@@ -7,8 +7,11 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 
@@ -42,6 +45,7 @@ public:
     }
     int take(std::size_t index) { return std::exchange(fds[index], -1); }
 
+    // The ends of a pipe: [0] to read, [1] to write.
     std::array<int, 2> fds{-1, -1};
 };
 
@@ -80,17 +84,26 @@ public:
     throw OrderlyExit(std::string("error: failed to start pw-record: ") + std::strerror(errnum));
 }
 
-// Prepares the child: its standard output becomes the pipe's write end, no other descriptor
-// of ours stays open in it, and a broken pipe ends it again even though this process ignores
-// SIGPIPE, so that a capture whose reader has gone does not run on forever.
-int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int write_end) {
+// Prepares the child: standard input on /dev/null (the terminal's bytes are our keys),
+// standard output and standard error on the pipes' write ends, no other descriptor of ours
+// open in it, and a broken pipe ends it again even though this process ignores SIGPIPE, so
+// that a capture whose reader has gone does not run on forever.
+int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int output_end,
+                  int messages_end) {
     if (actions.error != 0) {
         return actions.error;
     }
     if (attributes.error != 0) {
         return attributes.error;
     }
-    if (int error = ::posix_spawn_file_actions_adddup2(&actions.actions, write_end, 1)) {
+    if (int error = ::posix_spawn_file_actions_addopen(&actions.actions, STDIN_FILENO, "/dev/null",
+                                                       O_RDONLY, 0)) {
+        return error;
+    }
+    if (int error = ::posix_spawn_file_actions_adddup2(&actions.actions, output_end, 1)) {
+        return error;
+    }
+    if (int error = ::posix_spawn_file_actions_adddup2(&actions.actions, messages_end, 2)) {
         return error;
     }
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
@@ -105,6 +118,14 @@ int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int write_
         return error;
     }
     return ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
+}
+
+// "SIGTERM" for SIGTERM; "signal N" for a number without a name.
+std::string signal_name(int signal_number) {
+    if (const char* abbreviation = ::sigabbrev_np(signal_number)) {
+        return std::string("SIG") + abbreviation;
+    }
+    return "signal " + std::to_string(signal_number);
 }
 
 } // namespace
@@ -123,9 +144,22 @@ AudioSource AudioSource::empty() {
     return AudioSource(-1, false);
 }
 
+AudioSource AudioSource::capture(int fd, int messages_fd) {
+    AudioSource source(fd, true);
+    source.messages_fd_ = messages_fd;
+    return source;
+}
+
+AudioSource AudioSource::fifo(int fd) {
+    AudioSource source(fd, true);
+    source.awaiting_writer_ = true;
+    return source;
+}
+
 AudioSource::AudioSource(AudioSource&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), owned_(std::exchange(other.owned_, false)),
-      paced_(other.paced_) {}
+      paced_(other.paced_), awaiting_writer_(std::exchange(other.awaiting_writer_, false)),
+      messages_fd_(std::exchange(other.messages_fd_, -1)), messages_(std::move(other.messages_)) {}
 
 AudioSource& AudioSource::operator=(AudioSource&& other) noexcept {
     if (this != &other) {
@@ -133,6 +167,9 @@ AudioSource& AudioSource::operator=(AudioSource&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         owned_ = std::exchange(other.owned_, false);
         paced_ = other.paced_;
+        awaiting_writer_ = std::exchange(other.awaiting_writer_, false);
+        messages_fd_ = std::exchange(other.messages_fd_, -1);
+        messages_ = std::move(other.messages_);
     }
     return *this;
 }
@@ -145,7 +182,11 @@ void AudioSource::release() {
     if (owned_ && fd_ >= 0) {
         ::close(fd_);
     }
+    if (messages_fd_ >= 0) {
+        ::close(messages_fd_);
+    }
     fd_ = -1;
+    messages_fd_ = -1;
     owned_ = false;
 }
 
@@ -153,11 +194,158 @@ ReadResult AudioSource::read(std::span<std::uint8_t> buffer) {
     if (fd_ < 0) {
         return {0, 0};
     }
+    if (awaiting_writer_) {
+        if (const int error = wait_for_writer()) {
+            return {0, error};
+        }
+    }
+    if (messages_fd_ >= 0) {
+        if (const int error = wait_for_output()) {
+            return {0, error};
+        }
+    }
     const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
     if (count < 0) {
         return {0, errno};
     }
+    if (count == 0) {
+        // The program is ending: what it says last is usually why.
+        while (take_messages()) {
+        }
+    }
     return {static_cast<std::size_t>(count), 0};
+}
+
+int AudioSource::wait_for_writer() {
+    // A FIFO read end opened without a writer polls as not ready (rather than hung up) until a
+    // writer has come and written or gone; reads then block as for any pipe.
+    pollfd watched{fd_, POLLIN, 0};
+    while (::poll(&watched, 1, -1) < 0) {
+        if (errno != EINTR) {
+            return errno;
+        }
+    }
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        return errno;
+    }
+    awaiting_writer_ = false;
+    return 0;
+}
+
+int AudioSource::wait_for_output() {
+    // Drains standard error while waiting, so a talkative program never blocks on it.
+    while (messages_fd_ >= 0) {
+        std::array<pollfd, 2> watched{pollfd{fd_, POLLIN, 0}, pollfd{messages_fd_, POLLIN, 0}};
+        if (::poll(watched.data(), watched.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (watched[1].revents != 0) {
+            take_messages();
+        }
+        if (watched[0].revents != 0) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// Reads once from the program's standard error into messages_, keeping the newest message_limit
+// bytes; closes it at its end. Returns false once it is closed.
+bool AudioSource::take_messages() {
+    if (messages_fd_ < 0) {
+        return false;
+    }
+    char buffer[1024];
+    const ssize_t count = ::read(messages_fd_, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) {
+        return true;
+    }
+    if (count <= 0) {
+        ::close(messages_fd_);
+        messages_fd_ = -1;
+        return false;
+    }
+    messages_.append(buffer, static_cast<std::size_t>(count));
+    if (messages_.size() > message_limit) {
+        std::size_t cut = messages_.size() - message_limit;
+        // Start at a line rather than inside one, when a line starts in what is kept.
+        const std::size_t line = messages_.find('\n', cut);
+        if (line != std::string::npos && line + 1 < messages_.size()) {
+            cut = line + 1;
+        }
+        messages_.erase(0, cut);
+    }
+    return true;
+}
+
+CaptureProcess::CaptureProcess(CaptureProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)) {}
+
+CaptureProcess& CaptureProcess::operator=(CaptureProcess&& other) noexcept {
+    if (this != &other) {
+        stop();
+        pid_ = std::exchange(other.pid_, -1);
+        status_ = std::exchange(other.status_, std::nullopt);
+    }
+    return *this;
+}
+
+std::optional<int> CaptureProcess::poll() {
+    if (pid_ > 0 && !status_) {
+        int status = 0;
+        const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
+        if (reaped == pid_) {
+            status_ = status;
+        } else if (reaped < 0 && errno != EINTR) {
+            // Not our child any more (cannot happen while SIGCHLD keeps its default action):
+            // there is nothing left to wait for or to signal.
+            status_ = 0;
+        }
+    }
+    return status_;
+}
+
+void CaptureProcess::stop(std::chrono::milliseconds grace) {
+    if (pid_ <= 0 || poll()) {
+        return;
+    }
+    ::kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (poll()) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    status_ = status;
+}
+
+bool ended_in_failure(int wait_status) {
+    return !WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0;
+}
+
+std::string capture_failure_report(int wait_status, const std::string& messages) {
+    std::string report = "error: pw-record ";
+    if (WIFEXITED(wait_status)) {
+        report += "exited with status " + std::to_string(WEXITSTATUS(wait_status));
+    } else if (WIFSIGNALED(wait_status)) {
+        report += "was killed by " + signal_name(WTERMSIG(wait_status));
+    } else {
+        report += "ended with wait status " + std::to_string(wait_status);
+    }
+    report += "\n" + messages;
+    if (!messages.empty() && messages.back() != '\n') {
+        report += '\n';
+    }
+    return report;
 }
 
 AudioSource open_input_file(const std::string& path) {
@@ -165,20 +353,29 @@ AudioSource open_input_file(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         throw FatalError("failed to open input file", EINVAL);
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO without a writer does not hold up the start: its reader
+    // waits for the writer instead, while the keys already work.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         throw FatalError("failed to open input file", errno);
     }
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
+        return AudioSource::fifo(fd);
+    }
     AudioSource source = AudioSource::adopt(fd);
     // A directory opens but can never be read; say so now instead of showing nothing forever.
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+    if (S_ISDIR(status.st_mode)) {
         throw FatalError("failed to open input file", EISDIR);
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        throw FatalError("failed to open input file", errno);
     }
     return source;
 }
 
-AudioSource start_capture(std::uint32_t rate, std::uint8_t channels) {
+OpenedSource start_capture(std::uint32_t rate, std::uint8_t channels) {
     std::string program = "pw-record";
     std::string format = "--format=s16";
     std::string rate_argument = "--rate=" + std::to_string(rate);
@@ -189,13 +386,18 @@ AudioSource start_capture(std::uint32_t rate, std::uint8_t channels) {
         program.data(), format.data(), rate_argument.data(), channels_argument.data(), raw.data(),
         output.data(),  nullptr};
 
-    FdGuard pipe_ends;
-    if (::pipe2(pipe_ends.fds.data(), O_CLOEXEC) != 0) {
+    // An inherited "ignore" would let the system reap the child behind our back, and its
+    // process id could then be reused by the time we signal it.
+    std::signal(SIGCHLD, SIG_DFL);
+    FdGuard output_pipe;
+    FdGuard messages_pipe;
+    if (::pipe2(output_pipe.fds.data(), O_CLOEXEC) != 0 ||
+        ::pipe2(messages_pipe.fds.data(), O_CLOEXEC) != 0) {
         throw_start_failure(errno);
     }
     SpawnActions actions;
     SpawnAttributes attributes;
-    if (int error = prepare_child(actions, attributes, pipe_ends.fds[1])) {
+    if (int error = prepare_child(actions, attributes, output_pipe.fds[1], messages_pipe.fds[1])) {
         throw_start_failure(error);
     }
     pid_t child = 0;
@@ -203,24 +405,24 @@ AudioSource start_capture(std::uint32_t rate, std::uint8_t channels) {
                                    &attributes.attributes, arguments.data(), environ)) {
         throw_start_failure(error);
     }
-    // The child is let go here: only the read end of its output stays with us.
-    return AudioSource::adopt(pipe_ends.take(0));
+    return {AudioSource::capture(output_pipe.take(0), messages_pipe.take(0)),
+            CaptureProcess(child)};
 }
 
-AudioSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
-                              std::uint32_t rate, std::uint8_t channels) {
+OpenedSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
+                               std::uint32_t rate, std::uint8_t channels) {
     if (pipewire) {
         return start_capture(rate, channels);
     }
     if (input) {
-        return open_input_file(*input);
+        return {open_input_file(*input), std::nullopt};
     }
     // A terminal on standard input carries the user's keys, not audio: reading it as PCM would
     // swallow the keystrokes meant for the display, `q` among them.
     if (::isatty(STDIN_FILENO) != 0) {
-        return AudioSource::empty();
+        return {AudioSource::empty(), std::nullopt};
     }
-    return AudioSource::standard_input();
+    return {AudioSource::standard_input(), std::nullopt};
 }
 
 } // namespace tonalyx

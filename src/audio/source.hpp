@@ -1,13 +1,16 @@
 // Where the raw PCM bytes come from: a pw-record capture pipe, a file, or standard input.
 // Opened once at start-up; the result is one readable byte stream that closes itself when
-// released (standard input excepted) and knows whether its reader must pace itself.
+// released (standard input excepted) and knows whether its reader must pace itself. A capture
+// also gives a handle on the pw-record process, which reaps it and never lets it outlive us.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <sys/types.h>
 
 namespace tonalyx {
 
@@ -22,6 +25,12 @@ class AudioSource {
 public:
     // Takes ownership of `fd`, which is closed when the source is released.
     static AudioSource adopt(int fd);
+    // The output of a capture program: its standard output `fd` to read, and its standard error
+    // `messages_fd`, which every read drains so that the program never blocks on it. Owns both.
+    static AudioSource capture(int fd, int messages_fd);
+    // A FIFO opened without waiting for a writer (non-blocking); the first read waits for one
+    // and then switches to blocking reads. Owns `fd`.
+    static AudioSource fifo(int fd);
     // The process's standard input, which releasing the source leaves open.
     static AudioSource standard_input();
     // A source that is at its end from the start.
@@ -33,8 +42,13 @@ public:
     AudioSource& operator=(const AudioSource&) = delete;
     ~AudioSource();
 
-    // Reads up to `buffer.size()` bytes; blocks unless the descriptor is non-blocking.
+    // Reads up to `buffer.size()` bytes; blocks unless the descriptor is non-blocking. For a
+    // capture, the end of its output also waits for the end of its standard error.
     ReadResult read(std::span<std::uint8_t> buffer);
+
+    // What the capture program wrote on its standard error, at most the last message_limit bytes
+    // (starting on a line when cut); complete once a read has reported the end of the stream.
+    const std::string& messages() const { return messages_; }
 
     // True for a regular file or a character device that is not a terminal: such a source
     // delivers as fast as it can, so its reader keeps to the sample rate itself.
@@ -42,27 +56,78 @@ public:
 
     int fd() const { return fd_; }
 
+    // Most bytes of the capture program's standard error that are kept.
+    static constexpr std::size_t message_limit = 4096;
+
 private:
     AudioSource(int fd, bool owned);
     void release();
+    int wait_for_writer();
+    int wait_for_output();
+    bool take_messages();
 
     int fd_ = -1;
     bool owned_ = false;
     bool paced_ = false;
+    bool awaiting_writer_ = false;
+    int messages_fd_ = -1;
+    std::string messages_;
+};
+
+// A started capture program. Its process id is ours alone: only this handle waits for it, on
+// the main thread, and signals it only while it is unreaped, so the id cannot have been reused.
+class CaptureProcess {
+public:
+    explicit CaptureProcess(pid_t pid) : pid_(pid) {}
+    CaptureProcess(CaptureProcess&& other) noexcept;
+    CaptureProcess& operator=(CaptureProcess&& other) noexcept;
+    CaptureProcess(const CaptureProcess&) = delete;
+    CaptureProcess& operator=(const CaptureProcess&) = delete;
+    // Stops the program if it still runs (see stop).
+    ~CaptureProcess() { stop(); }
+
+    // Reaps the program if it has ended, without waiting; then, and ever after, returns its
+    // wait status.
+    std::optional<int> poll();
+
+    // Ends a program that still runs: SIGTERM, up to `grace` for it to exit, then SIGKILL; reaps
+    // it.
+    void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(300));
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// True when a capture program that ended with `wait_status` failed: it exited with a status
+// other than 0 or was killed by a signal. Status 0 means the stream simply ended.
+bool ended_in_failure(int wait_status);
+
+// The report for a capture program that ended in failure: one line naming pw-record and how it
+// ended ("exited with status N" or "was killed by SIGNAME"), followed by `messages`, what it
+// wrote on its standard error, ending in a line break.
+std::string capture_failure_report(int wait_status, const std::string& messages);
+
+// An opened source, and the capture program behind it when there is one.
+struct OpenedSource {
+    AudioSource source;
+    std::optional<CaptureProcess> capture;
 };
 
 // Opens the source: a started pw-record when `pipewire`, else the file `input`, else standard
 // input (an empty source when standard input is the terminal, whose bytes are keys). Throws
 // OrderlyExit when pw-record cannot be started, FatalError when the file cannot be opened (a
 // directory counts as unopenable).
-AudioSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
-                              std::uint32_t rate, std::uint8_t channels);
+OpenedSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
+                               std::uint32_t rate, std::uint8_t channels);
 
 // Starts "pw-record --format=s16 --rate=RATE --channels=CHANNELS --raw -" found on PATH, with
-// its standard output on a new pipe whose read end is returned. The child is never waited for.
-AudioSource start_capture(std::uint32_t rate, std::uint8_t channels);
+// its standard input on /dev/null and its standard output and standard error on new pipes, whose
+// read ends make the returned source.
+OpenedSource start_capture(std::uint32_t rate, std::uint8_t channels);
 
-// Opens `path` for reading only. Throws FatalError("failed to open input file", errno).
+// Opens `path` for reading only, without waiting for the writer of a FIFO. Throws
+// FatalError("failed to open input file", errno).
 AudioSource open_input_file(const std::string& path);
 
 } // namespace tonalyx

@@ -13,7 +13,7 @@
 namespace tonalyx {
 namespace {
 
-// Sample j of a test stream: distinct, in [-1, 1), and dyadic so that pair means are exact.
+// Sample j of a test stream: distinct within 4000 samples, exact in single precision, in [-1, 1).
 float sample_value(std::size_t j) {
     return static_cast<float>(j % 4000) / 2048.0f - 0.97f;
 }
@@ -69,10 +69,6 @@ struct InputCase {
     std::function<float(std::size_t)> point;
 };
 
-float pair_mean(std::size_t first) {
-    return (sample_value(first) + sample_value(first + 1)) / 2;
-}
-
 class SpectrumInput : public testing::TestWithParam<InputCase> {};
 
 TEST_P(SpectrumInput, ShapesTheFrameIntoTheTransformInput) {
@@ -108,38 +104,33 @@ INSTANTIATE_TEST_SUITE_P(
                   900,
                   [](std::size_t i) { return i < 900 ? sample_value(i) : 0.0f; }},
         InputCase{"Exactly1024", {1024}, 1024, [](std::size_t i) { return sample_value(i); }},
-        InputCase{"1025PairsOnlyTheFirst",
-                  {1025},
-                  1025,
-                  [](std::size_t i) { return i == 0 ? pair_mean(0) : sample_value(i + 1); }},
-        InputCase{"1500",
-                  {700, 800},
-                  1500,
-                  [](std::size_t i) {
-                      // 476 pairs, then single samples.
-                      return i < 476 ? pair_mean(2 * i) : sample_value(i + 476);
-                  }},
-        InputCase{"2048AllPairs", {2048}, 2048, [](std::size_t i) { return pair_mean(2 * i); }},
-        // Only the newest 2048 of 5000 samples are kept: samples 2952 ... 4999, as pairs.
+        // More than 1024: the newest 1024, one to one; the oldest are not used.
         InputCase{
-            "5000InOneChunk", {5000}, 2048, [](std::size_t i) { return pair_mean(2952 + 2 * i); }},
+            "1025DropsTheOldest", {1025}, 1024, [](std::size_t i) { return sample_value(i + 1); }},
+        InputCase{"1500InTwoChunks",
+                  {700, 800},
+                  1024,
+                  [](std::size_t i) { return sample_value(i + 476); }},
+        InputCase{"2048", {2048}, 1024, [](std::size_t i) { return sample_value(i + 1024); }},
+        InputCase{
+            "5000InOneChunk", {5000}, 1024, [](std::size_t i) { return sample_value(i + 3976); }},
         InputCase{"5000InManyChunks",
                   {800, 800, 800, 800, 800, 800, 200},
-                  2048,
-                  [](std::size_t i) { return pair_mean(2952 + 2 * i); }},
+                  1024,
+                  [](std::size_t i) { return sample_value(i + 3976); }},
         InputCase{"5000WithALargeChunkInside",
                   {1000, 3000, 1000},
-                  2048,
-                  [](std::size_t i) { return pair_mean(2952 + 2 * i); }}),
+                  1024,
+                  [](std::size_t i) { return sample_value(i + 3976); }}),
     [](const testing::TestParamInfo<InputCase>& param_info) { return param_info.param.name; });
 
 TEST(SpectrumInputLimits, SampleBufferKeepsItsReservedRoomUnderAFlood) {
     SpectrumAnalyzer analyzer(60);
     const float* storage = analyzer.sample_buffer.data();
     const std::vector<std::size_t> chunks(100, 3000);
-    EXPECT_EQ(drain_in_chunks(analyzer, stream(300000), chunks), 2048u);
+    EXPECT_EQ(drain_in_chunks(analyzer, stream(300000), chunks), 1024u);
     EXPECT_EQ(analyzer.sample_buffer.data(), storage);
-    EXPECT_EQ(analyzer.sample_buffer.front(), sample_value(300000 - 2048));
+    EXPECT_EQ(analyzer.sample_buffer.front(), sample_value(300000 - 1024));
 }
 
 TEST(SpectrumInputLimits, AFrameWithoutChunksLeavesTheSpectrumAlone) {
@@ -163,10 +154,8 @@ TEST(SpectrumInputLimits, AFrameWithoutChunksLeavesTheSpectrumAlone) {
     }
 }
 
-// Runs the transform on `samples` (at most 1024) and returns the spectrum.
-std::vector<std::complex<float>> transform(SpectrumAnalyzer& analyzer,
-                                           const std::vector<float>& samples) {
-    analyzer.sample_buffer = samples;
+// Shapes, windows and transforms what sample_buffer holds and returns the spectrum.
+std::vector<std::complex<float>> analysed_spectrum(SpectrumAnalyzer& analyzer) {
     build_fft_input(analyzer);
     run_fft(analyzer);
     std::vector<std::complex<float>> spectrum(fft_size);
@@ -176,24 +165,57 @@ std::vector<std::complex<float>> transform(SpectrumAnalyzer& analyzer,
     return spectrum;
 }
 
+// Runs the transform on `samples` (at most 1024) and returns the spectrum.
+std::vector<std::complex<float>> transform(SpectrumAnalyzer& analyzer,
+                                           const std::vector<float>& samples) {
+    analyzer.sample_buffer = samples;
+    return analysed_spectrum(analyzer);
+}
+
+// `count` samples of a sine on `bin`, amplitude `amplitude`.
+std::vector<float> sine(std::size_t bin, std::size_t count, double amplitude) {
+    std::vector<float> samples(count);
+    for (std::size_t t = 0; t < count; ++t) {
+        const double phase = 2.0 * std::numbers::pi * static_cast<double>(bin * t) / 1024.0;
+        samples[t] = static_cast<float>(amplitude * std::sin(phase));
+    }
+    return samples;
+}
+
+std::size_t peak_bin(const std::vector<std::complex<float>>& spectrum) {
+    std::size_t peak = 0;
+    for (std::size_t k = 1; k < spectrum_bins; ++k) {
+        if (std::abs(spectrum[k]) > std::abs(spectrum[peak])) {
+            peak = k;
+        }
+    }
+    return peak;
+}
+
 TEST(SpectrumTransform, ASineOnABinPeaksAtThatBin) {
     SpectrumAnalyzer analyzer(60);
     for (const std::size_t bin : {1u, 5u, 100u, 257u, 511u}) {
-        std::vector<float> samples(fft_size);
-        for (std::size_t t = 0; t < fft_size; ++t) {
-            const double phase = 2.0 * std::numbers::pi * static_cast<double>(bin * t) / 1024.0;
-            samples[t] = static_cast<float>(0.5 * std::sin(phase));
-        }
-        const auto spectrum = transform(analyzer, samples);
-        std::size_t peak = 0;
-        for (std::size_t k = 1; k < spectrum_bins; ++k) {
-            if (std::abs(spectrum[k]) > std::abs(spectrum[peak])) {
-                peak = k;
-            }
-        }
-        EXPECT_EQ(peak, bin);
+        const auto spectrum = transform(analyzer, sine(bin, fft_size, 0.5));
+        EXPECT_EQ(peak_bin(spectrum), bin);
         // Unnormalised: amplitude 0.5 x 1024 / 2, halved again by the window's mean.
         EXPECT_NEAR(std::abs(spectrum[bin]), 128.0f, 0.01f) << "bin " << bin;
+    }
+}
+
+TEST(SpectrumTransform, AFrameOfMoreThan1024SamplesPeaksAtTheSameBin) {
+    // A burst of a live capture: the older samples, a louder sine elsewhere, must not count, and
+    // the newest 1024 must keep their own spacing (averaging pairs would show bin 2k).
+    for (const std::size_t count : {1500u, 2048u}) {
+        for (const std::size_t bin : {37u, 128u, 200u}) {
+            std::vector<float> samples = sine(300, count - fft_size, 0.9);
+            const std::vector<float> newest = sine(bin, fft_size, 0.5);
+            samples.insert(samples.end(), newest.begin(), newest.end());
+            SpectrumAnalyzer analyzer(60);
+            ASSERT_EQ(drain_in_chunks(analyzer, samples, {count / 2, count - count / 2}), fft_size);
+            const auto spectrum = analysed_spectrum(analyzer);
+            EXPECT_EQ(peak_bin(spectrum), bin) << count << " samples";
+            EXPECT_NEAR(std::abs(spectrum[bin]), 128.0f, 0.01f) << count << " samples";
+        }
     }
 }
 

@@ -84,7 +84,8 @@ struct FakeClock {
 std::vector<SampleChunk> run_reader(const ReaderFormat& format, const ByteSource& source,
                                     const ReaderClock& clock) {
     auto [sender, receiver] = make_sample_channel();
-    SampleReader(format).run(std::move(sender), source, clock);
+    SampleReader(format).run(sender, source, clock);
+    sender.finish({});
     std::vector<SampleChunk> chunks;
     SampleChunk chunk;
     while (receiver.try_receive(chunk) == ReceiveStatus::value) {
@@ -197,7 +198,7 @@ TEST(SampleReader, StopsReadingOnceTheReceiverIsGone) {
     auto [sender, receiver] = make_sample_channel();
     { SampleReceiver gone = std::move(receiver); }
     FakeClock clock;
-    SampleReader({800, 48000, 2, false}).run(std::move(sender), script.source(), clock.clock());
+    SampleReader({800, 48000, 2, false}).run(sender, script.source(), clock.clock());
     EXPECT_EQ(script.requested.size(), 1u);
 }
 
@@ -266,6 +267,15 @@ TEST(SampleReader, PacingNeverSleepsWhenBehindOrUnpaced) {
         EXPECT_EQ(chunks.size(), 5u);
         EXPECT_TRUE(clock.sleeps.empty()) << "paced " << paced;
     }
+}
+
+TEST(SampleReader, ReadsOneDisplayFrameOfAudioWithinBounds) {
+    EXPECT_EQ(read_frames(48000, 60), 800u);
+    EXPECT_EQ(read_frames(44100, 30), 1470u);
+    // A rate below the frame rate still reads a whole PCM frame at a time.
+    EXPECT_EQ(read_frames(48000, 65535), 1u);
+    // The largest rate at one frame a second would otherwise need a read buffer of gigabytes.
+    EXPECT_EQ(read_frames(4294967295u, 1), max_read_frames);
 }
 
 TEST(StartSampleReader, DecodesAPipeOnItsOwnThread) {

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -93,13 +94,19 @@ bool is_open(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
 }
 
-// A stand-in pw-record that records what it inherited next to itself and writes four bytes
-// of PCM to its standard output. (Its arguments and the start failures are checked end to end.)
+// A stand-in pw-record that records what it inherited next to itself, says more on its
+// standard error than a pipe holds before writing four bytes of PCM, and fails. (Its arguments
+// and how its failure is shown are checked end to end.)
 constexpr const char* fake_capture = R"(#!/bin/sh
 here=$(dirname "$0")
 grep SigIgn /proc/$$/status > "$here/ignored"
 if [ -e /proc/$$/fd/57 ]; then echo leaked > "$here/leak"; fi
+readlink /proc/$$/fd/0 > "$here/stdin"
+i=0
+while [ $i -lt 3000 ]; do echo "warning: chatter line $i"; i=$((i + 1)); done >&2
 printf '\001\002\003\004'
+echo "error: the last words" >&2
+exit 3
 )";
 
 TEST(OpenInputFile, ReportsFilesThatCannotBeOpened) {
@@ -133,7 +140,8 @@ TEST(OpenInputFile, DeliversTheFileAndClosesItWhenReleased) {
     write_file(dir.path / "tone.raw", "\x10\x20\x30\x40", fs::perms::owner_read);
     int fd = -1;
     {
-        AudioSource source = open_audio_source(false, (dir.path / "tone.raw").string(), 48000, 2);
+        AudioSource source =
+            open_audio_source(false, (dir.path / "tone.raw").string(), 48000, 2).source;
         fd = source.fd();
         EXPECT_TRUE(source.paced());
         AudioSource moved = std::move(source);
@@ -145,7 +153,7 @@ TEST(OpenInputFile, DeliversTheFileAndClosesItWhenReleased) {
 
 TEST(AudioSource, StandardInputStaysOpenWhenReleased) {
     {
-        AudioSource source = open_audio_source(false, std::nullopt, 48000, 2);
+        AudioSource source = open_audio_source(false, std::nullopt, 48000, 2).source;
         EXPECT_EQ(source.fd(), STDIN_FILENO);
     }
     EXPECT_TRUE(is_open(STDIN_FILENO));
@@ -166,7 +174,7 @@ TEST(AudioSource, PacesFilesAndDevicesButNotPipesOrTerminals) {
     EXPECT_FALSE(AudioSource::adopt(terminal).paced());
 }
 
-TEST(StartCapture, ChildGetsNoStrayDescriptorAndDiesOfABrokenPipe) {
+TEST(StartCapture, ChildGetsOnlyItsPipesAndDiesOfABrokenPipe) {
     TempDir dir;
     write_file(dir.path / "pw-record", fake_capture, fs::perms::owner_all);
     PathOverride path(PathOverride::first(dir.path));
@@ -177,14 +185,25 @@ TEST(StartCapture, ChildGetsNoStrayDescriptorAndDiesOfABrokenPipe) {
     // The program ignores SIGPIPE; the capture must not inherit that.
     const auto old_handler = std::signal(SIGPIPE, SIG_IGN);
 
-    AudioSource source = start_capture(48000, 2);
-    EXPECT_EQ(read_all(source), "\x01\x02\x03\x04");
+    OpenedSource capture = start_capture(48000, 2);
+    // Had its standard error not been drained while it ran, the child would never get here.
+    EXPECT_EQ(read_all(capture.source), "\x01\x02\x03\x04");
+    const std::string& messages = capture.source.messages();
+    EXPECT_LE(messages.size(), AudioSource::message_limit);
+    EXPECT_TRUE(messages.starts_with("warning: chatter line ")) << messages.substr(0, 40);
+    EXPECT_TRUE(messages.ends_with("line 2999\nerror: the last words\n")) << messages;
+    ASSERT_TRUE(capture.capture);
+    capture.capture->stop();
+    ASSERT_TRUE(capture.capture->poll());
+    EXPECT_TRUE(WIFEXITED(*capture.capture->poll()));
+    EXPECT_EQ(WEXITSTATUS(*capture.capture->poll()), 3);
 
     std::signal(SIGPIPE, old_handler);
     ::close(57);
     ::close(ends[0]);
     ::close(ends[1]);
     EXPECT_FALSE(fs::exists(dir.path / "leak"));
+    EXPECT_EQ(read_file(dir.path / "stdin"), "/dev/null\n");
     const std::string ignored = read_file(dir.path / "ignored");
     ASSERT_EQ(ignored.rfind("SigIgn:", 0), 0u) << ignored;
     const unsigned long long mask = std::stoull(ignored.substr(7), nullptr, 16);

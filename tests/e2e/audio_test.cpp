@@ -1,12 +1,17 @@
 // Choosing and opening the audio source on the real binary: the pw-record capture with a
-// stand-in program first on PATH, input files, and the error exits with the terminal restored.
+// stand-in program first on PATH and every way it can end, input files and FIFOs, and the error
+// exits with the terminal restored.
 #include "harness.hpp"
 #include "signal.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace e2e {
 namespace {
@@ -20,36 +25,34 @@ bool any_bar(const TerminalRun& run) {
     return false;
 }
 
-// The message must come after the terminal was given back, on the normal screen.
-void expect_message_after_restore(const TerminalRun& run, const std::string& message) {
-    const std::size_t restored = run.output().rfind(leave_sequence);
-    const std::size_t shown = run.output().find(message);
-    ASSERT_NE(shown, std::string::npos) << run.output();
-    ASSERT_NE(restored, std::string::npos) << run.output();
-    EXPECT_LT(restored, shown);
-    EXPECT_FALSE(run.alternate_screen());
-    EXPECT_TRUE(run.cursor_visible());
-    expect_attributes_restored(run);
-}
-
-// A stand-in pw-record that records its arguments and then plays a short tone.
+// A stand-in pw-record, first on PATH. It records its arguments and its process id next to
+// itself, then runs `body` (by default it plays a second of a tone and ends cleanly); `$here` is
+// its directory.
 struct FakeCapture {
     TemporaryDirectory directory;
     std::string path_variable;
 
-    FakeCapture() {
+    explicit FakeCapture(const std::string& body = "exec cat \"$here/tone.pcm\"\n") {
         tonalyx::SignalSettings tone;
         tone.kind = tonalyx::SignalKind::tone;
         tone.frequency = 1500.0f;
         directory.write("tone.pcm", tonalyx::pcm_bytes(tone, 48000));
         directory.write("pw-record",
-                        "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + directory.path() +
-                            "/arguments'\nexec cat '" + directory.path() + "/tone.pcm'\n",
+                        "#!/bin/sh\nhere='" + directory.path() +
+                            "'\nprintf '%s\\n' \"$@\" > \"$here/arguments\"\n"
+                            "echo $$ > \"$here/pid.new\" && mv \"$here/pid.new\" \"$here/pid\"\n" +
+                            body,
                         true);
         path_variable = directory.path() + ":" + std::getenv("PATH");
     }
 
     std::string arguments() const { return directory.read("arguments"); }
+    bool started() const { return !directory.read("pid").empty(); }
+    // True once the stand-in's process is gone and reaped (a zombie still shows in /proc).
+    bool gone() const {
+        const std::string pid = directory.read("pid");
+        return !pid.empty() && !std::filesystem::exists("/proc/" + pid.substr(0, pid.find('\n')));
+    }
 };
 
 TEST(Capture, StartsPwRecordWithTheFiveArguments) {
@@ -102,6 +105,56 @@ TEST(Capture, UnstartablePwRecordIsAnOrderlyExit) {
     expect_message_after_restore(run, "error: failed to start pw-record: Permission denied\r\n");
 }
 
+// How the capture program ends, and what the user sees of it.
+TEST(Capture, EndsOfTheCaptureProgram) {
+    struct Case {
+        const char* name;
+        std::string body;
+        // The report after the restore when Tonalyx ends on its own with status 1; empty when
+        // it keeps running until `q`.
+        std::string report;
+        // Plays audio and ends cleanly: the bars rise, sink, and the child is reaped at once.
+        bool plays = false;
+    };
+    const Case cases[] = {
+        {"fails", "echo 'error: pw_context_connect() failed: Host is down' >&2\nexit 1\n",
+         "error: pw-record exited with status 1\r\n"
+         "error: pw_context_connect() failed: Host is down\r\n"},
+        {"is killed", "head -c 9600 \"$here/tone.pcm\"\necho 'about to die' >&2\nkill -KILL $$\n",
+         "error: pw-record was killed by SIGKILL\r\nabout to die\r\n"},
+        {"ends cleanly", "cat \"$here/tone.pcm\"\necho 'done' >&2\nexit 0\n", "", true},
+        // Stopped at quit although it ignores SIGTERM, and the hang-up that would otherwise end
+        // it with the terminal session.
+        {"never writes", "trap '' TERM HUP PIPE\nexec sleep 600\n", ""},
+        // It would swallow the `q` if it shared the terminal.
+        {"reads its standard input", "cat > \"$here/stdin\"\nexec sleep 600\n", ""},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        FakeCapture capture(test.body);
+        Launch launch;
+        launch.args = {"-p"};
+        launch.environment = {{"PATH", capture.path_variable}};
+        TerminalRun run(tonalyx_binary(), launch);
+        if (!test.report.empty()) {
+            EXPECT_EQ(run.wait_exit(), 1) << run.output();
+            expect_message_after_restore(run, test.report);
+        } else {
+            ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && capture.started(); }));
+            if (test.plays) {
+                EXPECT_TRUE(run.wait_for([&] { return any_bar(run); })) << run.screen();
+                EXPECT_TRUE(run.wait_for([&] { return !any_bar(run); })) << run.screen();
+                EXPECT_TRUE(run.wait_for([&] { return capture.gone(); }));
+            }
+            run.type("q");
+            EXPECT_EQ(run.wait_exit(), 0);
+            EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
+        }
+        EXPECT_TRUE(capture.gone());
+        EXPECT_EQ(capture.directory.read("stdin"), "");
+    }
+}
+
 TEST(InputFile, UnopenableFilesAreFatal) {
     TemporaryDirectory directory;
     const std::pair<std::string, std::string> cases[] = {
@@ -133,6 +186,36 @@ TEST(InputFile, IsPlayedAtItsSampleRateNotSwallowedAtOnce) {
     run.pump(1000ms);
     // With drop-off 0 a bar only stands while samples keep arriving.
     EXPECT_TRUE(any_bar(run)) << run.screen();
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+}
+
+TEST(InputFile, AFifoWaitsForItsWriterWhileTheKeysWork) {
+    TemporaryDirectory directory;
+    const std::string fifo = directory.path() + "/audio";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    Launch launch;
+    launch.args = {"-i", fifo, "--channels", "1"};
+    {
+        TerminalRun run(tonalyx_binary(), launch);
+        ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
+        run.type("q");
+        EXPECT_EQ(run.wait_exit(), 0);
+    }
+    TerminalRun run(tonalyx_binary(), launch);
+    // Fails while no reader has the FIFO open, so this also waits for Tonalyx to open it.
+    int writer = -1;
+    ASSERT_TRUE(run.wait_for([&] {
+        writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return writer >= 0;
+    }));
+    tonalyx::SignalSettings tone;
+    tone.kind = tonalyx::SignalKind::tone;
+    tone.channels = 1;
+    const std::string pcm = tonalyx::pcm_bytes(tone, 4800);
+    EXPECT_EQ(::write(writer, pcm.data(), pcm.size()), static_cast<ssize_t>(pcm.size()));
+    EXPECT_TRUE(run.wait_for([&] { return any_bar(run); })) << run.screen();
+    ::close(writer);
     run.type("q");
     EXPECT_EQ(run.wait_exit(), 0);
 }

@@ -4,6 +4,7 @@
 #include <vterm.h>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -436,6 +437,17 @@ void expect_attributes_restored(const TerminalRun& run) {
               std::string(reinterpret_cast<const char*>(before.c_cc), NCCS));
 }
 
+void expect_message_after_restore(const TerminalRun& run, const std::string& message) {
+    const std::size_t restored = run.output().rfind(leave_sequence);
+    const std::size_t shown = run.output().find(message);
+    ASSERT_NE(shown, std::string::npos) << run.output();
+    ASSERT_NE(restored, std::string::npos) << run.output();
+    EXPECT_LT(restored, shown);
+    EXPECT_FALSE(run.alternate_screen());
+    EXPECT_TRUE(run.cursor_visible());
+    expect_attributes_restored(run);
+}
+
 DetachedResult run_detached(const std::string& binary, const std::vector<std::string>& args,
                             const std::string& input, std::chrono::milliseconds timeout) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -567,6 +579,60 @@ std::string TemporaryDirectory::read(const std::string& name) const {
     }
     ::close(fd);
     return content;
+}
+
+unsigned predicted_bin(int column, int columns, float log_power) {
+    const float position = static_cast<float>(column) / static_cast<float>(columns);
+    const float bin = std::pow(position, 0.8f * log_power) * 512.0f;
+    if (!(bin >= 0.0f)) {
+        return 0;
+    }
+    return bin >= 511.0f ? 511u : static_cast<unsigned>(bin);
+}
+
+int column_showing(unsigned bin, int columns, float log_power) {
+    int found = -1;
+    for (int column = 0; column < columns; ++column) {
+        if (predicted_bin(column, columns, log_power) == bin) {
+            if (found >= 0) {
+                return -1;
+            }
+            found = column;
+        }
+    }
+    return found;
+}
+
+Picture read_picture(const TerminalRun& run) {
+    Picture picture;
+    for (int col = 0; col < run.cols(); ++col) {
+        int row = run.rows() - 1;
+        int height = 0;
+        for (; row >= 0 && run.cell(row, col) == full_block; --row) {
+            height += 8;
+        }
+        if (row >= 0 && is_block(run.cell(row, col))) {
+            height += static_cast<int>(run.cell(row, col) - U'\u2580');
+            --row;
+        }
+        for (; row >= 0; --row) {
+            const char32_t c = run.cell(row, col);
+            if (c != U' ' && picture.fault.empty()) {
+                picture.fault = "cell " + std::to_string(row) + "," + std::to_string(col) +
+                                " shows " + utf8(c) + (is_block(c) ? " above a gap" : "");
+            }
+        }
+        picture.heights.push_back(height);
+    }
+    return picture;
+}
+
+std::string describe(const Picture& picture) {
+    std::string text = "heights:";
+    for (const int height : picture.heights) {
+        text += " " + std::to_string(height);
+    }
+    return text + (picture.fault.empty() ? "" : "; " + picture.fault);
 }
 
 } // namespace e2e

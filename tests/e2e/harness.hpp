@@ -1,7 +1,9 @@
 // Runs the real binaries for the end-to-end tests: under a pseudo-terminal whose output is fed
-// into libvterm, a real terminal emulator, or detached from any terminal with piped streams.
+// into libvterm, a real terminal emulator, or detached from any terminal with piped streams;
+// and reads the bars off the emulated screen as a user would.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -165,11 +167,60 @@ bool raw_mode_on(const TerminalRun& run);
 // Expects the terminal attributes to be exactly as they were before the program started.
 void expect_attributes_restored(const TerminalRun& run);
 
+// Expects `message` on the normal screen: written after the terminal was given back.
+void expect_message_after_restore(const TerminalRun& run, const std::string& message);
+
 // The path of the binary under test and of the test-signal generator.
 std::string tonalyx_binary();
 std::string signal_binary();
 
 // UTF-8 of one character, for messages and comparisons.
 std::string utf8(char32_t character);
+
+// Reading the picture.
+
+// The bin that column `column` of `columns` shows: 512 × (column / columns)^(0.8 × log_power),
+// truncated, at most 511, in single precision.
+unsigned predicted_bin(int column, int columns, float log_power);
+
+// The one column that shows `bin`, or -1 when no column or several columns do.
+int column_showing(unsigned bin, int columns, float log_power);
+
+// The bars on the emulated screen, read as a user reads them: the height of each column in
+// eighths of a line, and what is wrong with the picture, if anything. A bar is whole blocks
+// from the bottom line up, at most one partial block on top, and nothing but spaces above it.
+struct Picture {
+    std::vector<int> heights;
+    std::string fault;
+
+    bool blank() const {
+        return std::all_of(heights.begin(), heights.end(), [](int h) { return h == 0; });
+    }
+    int tallest() const {
+        return static_cast<int>(std::max_element(heights.begin(), heights.end()) - heights.begin());
+    }
+    // True when `column` is taller than every other column.
+    bool only_tallest(int column) const {
+        for (int other = 0; other < static_cast<int>(heights.size()); ++other) {
+            if (other != column && heights[static_cast<std::size_t>(other)] >=
+                                       heights[static_cast<std::size_t>(column)]) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+inline constexpr char32_t full_block = U'\u2588';
+
+inline bool is_block(char32_t c) {
+    return c >= U'\u2581' && c <= full_block;
+}
+
+// The picture on the emulated screen.
+Picture read_picture(const TerminalRun& run);
+
+// The heights, and the fault if there is one, for failure messages.
+std::string describe(const Picture& picture);
 
 } // namespace e2e

@@ -25,94 +25,6 @@ constexpr std::uint32_t rate = 48000;
 // A tone at a whole multiple of this lands exactly on one bin of the 1024-point transform.
 constexpr float bin_width = static_cast<float>(rate) / 1024.0f;
 
-// The bin that column `column` of `columns` shows: 512 × (column / columns)^(0.8 × log_power),
-// truncated, at most 511, in single precision.
-unsigned predicted_bin(int column, int columns, float log_power) {
-    const float position = static_cast<float>(column) / static_cast<float>(columns);
-    const float bin = std::pow(position, 0.8f * log_power) * 512.0f;
-    if (!(bin >= 0.0f)) {
-        return 0;
-    }
-    return bin >= 511.0f ? 511u : static_cast<unsigned>(bin);
-}
-
-// The one column that shows `bin`, or -1 when no column or several columns do.
-int column_showing(unsigned bin, int columns, float log_power) {
-    int found = -1;
-    for (int column = 0; column < columns; ++column) {
-        if (predicted_bin(column, columns, log_power) == bin) {
-            if (found >= 0) {
-                return -1;
-            }
-            found = column;
-        }
-    }
-    return found;
-}
-
-// The bars on the emulated screen, read as a user reads them: the height of each column in
-// eighths of a line, and what is wrong with the picture, if anything. A bar is whole blocks
-// from the bottom line up, at most one partial block on top, and nothing but spaces above it.
-struct Picture {
-    std::vector<int> heights;
-    std::string fault;
-
-    bool blank() const {
-        return std::all_of(heights.begin(), heights.end(), [](int h) { return h == 0; });
-    }
-    int tallest() const {
-        return static_cast<int>(std::max_element(heights.begin(), heights.end()) - heights.begin());
-    }
-    // True when `column` is taller than every other column.
-    bool only_tallest(int column) const {
-        for (int other = 0; other < static_cast<int>(heights.size()); ++other) {
-            if (other != column && heights[static_cast<std::size_t>(other)] >=
-                                       heights[static_cast<std::size_t>(column)]) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
-
-constexpr char32_t full_block = U'\u2588';
-
-bool is_block(char32_t c) {
-    return c >= U'\u2581' && c <= full_block;
-}
-
-Picture read_picture(const TerminalRun& run) {
-    Picture picture;
-    for (int col = 0; col < run.cols(); ++col) {
-        int row = run.rows() - 1;
-        int height = 0;
-        for (; row >= 0 && run.cell(row, col) == full_block; --row) {
-            height += 8;
-        }
-        if (row >= 0 && is_block(run.cell(row, col))) {
-            height += static_cast<int>(run.cell(row, col) - U'\u2580');
-            --row;
-        }
-        for (; row >= 0; --row) {
-            const char32_t c = run.cell(row, col);
-            if (c != U' ' && picture.fault.empty()) {
-                picture.fault = "cell " + std::to_string(row) + "," + std::to_string(col) +
-                                " shows " + utf8(c) + (is_block(c) ? " above a gap" : "");
-            }
-        }
-        picture.heights.push_back(height);
-    }
-    return picture;
-}
-
-std::string describe(const Picture& picture) {
-    std::string text = "heights:";
-    for (const int height : picture.heights) {
-        text += " " + std::to_string(height);
-    }
-    return text + (picture.fault.empty() ? "" : "; " + picture.fault);
-}
-
 // What the program wrote, taken apart: each cell it drew (the cursor position before it, then
 // one character), the offsets of the screen clears, and the first thing that is neither.
 struct Draw {
@@ -227,13 +139,13 @@ void append_pcm(std::string& bytes, float value) {
     tonalyx::append_pcm(bytes, {&sample, 1});
 }
 
-// Feeds mono audio into the program's pipe at a steady pace of `per_second` samples, in small
-// pieces. The pace is below the nominal rate so that a frame, even a late one, takes in fewer
-// than 1024 fresh samples and analyses them at their own spacing; a backlog after a stall of
-// the test is dropped rather than sent in one burst.
+// Feeds mono audio into the program's pipe in real time, `per_second` samples a second, in
+// small pieces, as a live source would; a backlog after a stall of the test is skipped rather
+// than sent in one burst.
 class Feeder {
 public:
-    Feeder(TerminalRun& run, std::function<float()> next_value, float per_second = 30000.0f)
+    Feeder(TerminalRun& run, std::function<float()> next_value,
+           float per_second = static_cast<float>(rate))
         : run_(run), next_value_(std::move(next_value)), per_second_(per_second),
           start_(Clock::now()) {}
 

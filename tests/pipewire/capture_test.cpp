@@ -1,0 +1,78 @@
+// Capture from a real PipeWire, as a user runs `tonalyx -p`. Started by tests/pipewire/run: the
+// RealPipeWire tests inside a private PipeWire whose default sink plays a steady tone of
+// TONALYX_PIPEWIRE_TONE Hz at 48000 Hz, the WithoutPipeWire tests after it has been stopped.
+#include "harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+namespace e2e {
+namespace {
+
+// The bin of the 1024-point transform that a tone of `frequency` Hz at 48000 Hz falls on.
+unsigned bin_of(float frequency) {
+    return static_cast<unsigned>(frequency / (48000.0f / 1024.0f) + 0.5f);
+}
+
+TEST(RealPipeWire, AToneStandsInThePredictedColumn) {
+    const char* tone = std::getenv("TONALYX_PIPEWIRE_TONE");
+    ASSERT_NE(tone, nullptr) << "run by tests/pipewire/run, which plays the tone";
+    // Column c of 32 shows bin 16c at this scaling, so a tone on a bin shows in one column.
+    constexpr int cols = 32;
+    constexpr float log_power = 1.25f;
+    const int column = column_showing(bin_of(std::stof(tone)), cols, log_power);
+    ASSERT_GE(column, 0) << "no single column shows " << tone << " Hz";
+
+    Launch launch;
+    launch.args = {"-p", "-l", "1.25"};
+    launch.rows = 12;
+    launch.cols = cols;
+    TerminalRun run(tonalyx_binary(), launch);
+    Picture picture;
+    ASSERT_TRUE(run.wait_for([&] {
+        picture = read_picture(run);
+        return picture.fault.empty() && picture.only_tallest(column);
+    })) << describe(picture)
+        << "\n"
+        << run.screen();
+    // A sound server delivers bursts of more than 1024 samples: the tone must not also stand
+    // elsewhere in the frames that bring them, so every picture for a second keeps it alone
+    // on top.
+    std::string wrong;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    run.wait_for([&] {
+        picture = read_picture(run);
+        if (wrong.empty() && (!picture.fault.empty() || !picture.only_tallest(column))) {
+            wrong = describe(picture);
+        }
+        return std::chrono::steady_clock::now() >= until;
+    });
+    std::cout << "[ pipewire ] " << tone << " Hz: bar in column " << picture.tallest() << " of "
+              << cols << ", predicted " << column << "; " << describe(picture) << "\n";
+    EXPECT_EQ(wrong, "") << run.screen();
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+}
+
+TEST(WithoutPipeWire, TheCaptureFailsWithStatus1AndItsMessageAfterTheRestore) {
+    Launch launch;
+    launch.args = {"-p"};
+    TerminalRun run(tonalyx_binary(), launch);
+    EXPECT_EQ(run.wait_exit(), 1) << run.output();
+    const std::string report = "error: pw-record exited with status ";
+    expect_message_after_restore(run, report);
+    // The first line is ours; pw-record's own explanation follows it.
+    const std::string& output = run.output();
+    const std::size_t own_line = output.find("\r\n", output.find(report));
+    ASSERT_NE(own_line, std::string::npos) << output;
+    const std::string said = output.substr(own_line + 2);
+    std::cout << "[ pipewire ] without PipeWire: " << output.substr(output.find(report));
+    EXPECT_NE(said.find_first_not_of("\r\n "), std::string::npos) << output;
+}
+
+} // namespace
+} // namespace e2e
