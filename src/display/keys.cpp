@@ -127,21 +127,21 @@ void KeyDecoder::resolve() {
     const Modifiers alt{false, true, false};
     switch (state_) {
     case State::escape:
-        emit_key(std::nullopt, {false, alt_, false});
+        emit_key({std::nullopt, {false, alt_, false}});
         break;
     case State::csi:
         if (after_escape_ && length_ == 0 && !intermediate_ && !malformed_) {
-            emit_key(U'[', alt);
+            emit_key({U'[', alt});
         }
         break;
     case State::ss3:
         if (after_escape_) {
-            emit_key(U'O', alt);
+            emit_key({U'O', alt});
         }
         break;
     case State::string:
         if (after_escape_ && string_empty_) {
-            emit_key(introducer_, alt);
+            emit_key({introducer_, alt});
         }
         break;
     case State::ground:
@@ -169,7 +169,7 @@ void KeyDecoder::feed(std::uint8_t byte) {
         if (is_final(byte)) {
             const Modifiers modifiers{false, alt_, false};
             to_ground();
-            emit_key(std::nullopt, modifiers);
+            emit_key({std::nullopt, modifiers});
             return;
         }
         break;
@@ -183,7 +183,6 @@ void KeyDecoder::feed(std::uint8_t byte) {
             return;
         }
         // The string is cut short; its Escape starts whatever comes next.
-        to_ground();
         start(State::escape, true);
         feed(byte);
         return;
@@ -201,9 +200,9 @@ void KeyDecoder::feed_ground(std::uint8_t byte, bool alt) {
     if (byte == escape) {
         start(State::escape, true);
     } else if (byte < 0x20 || byte == 0x7f) {
-        decoded_.push_back({Status::key, control_key(byte, plain)});
+        emit_key(control_key(byte, plain));
     } else if (byte < 0x7f) {
-        emit_key(static_cast<char32_t>(byte), plain);
+        emit_key({static_cast<char32_t>(byte), plain});
     } else if (byte == 0x9b) {
         start(State::csi, false);
     } else if (byte == 0x8f) {
@@ -211,23 +210,19 @@ void KeyDecoder::feed_ground(std::uint8_t byte, bool alt) {
     } else if (byte == 0x90 || byte == 0x98 || byte == 0x9d || byte == 0x9e || byte == 0x9f) {
         start(State::string, false);
     } else if (utf8_length(byte) != 0) {
-        start(State::utf8, false);
-        alt_ = alt;
+        start(State::utf8, false, alt);
         bytes_[length_++] = byte;
     }
     // Anything else (a stray continuation byte, 0xC0, 0xC1, 0xF5 and above) is dropped.
 }
 
 void KeyDecoder::feed_escape(std::uint8_t byte) {
-    const bool alt = alt_;
     switch (byte) {
     case '[':
-        start(State::csi, true);
-        alt_ = alt;
+        start(State::csi, true, alt_);
         return;
     case 'O':
-        start(State::ss3, true);
-        alt_ = alt;
+        start(State::ss3, true, alt_);
         return;
     case 'P':
     case 'X':
@@ -238,11 +233,11 @@ void KeyDecoder::feed_escape(std::uint8_t byte) {
         introducer_ = byte;
         return;
     case escape:
-        if (!alt) {
+        if (!alt_) {
             alt_ = true; // ESC ESC: Alt with a key that may itself begin with Escape
             return;
         }
-        emit_key(std::nullopt, {false, true, false});
+        emit_key({std::nullopt, {false, true, false}});
         start(State::escape, true);
         return;
     default:
@@ -303,7 +298,7 @@ void KeyDecoder::feed_utf8(std::uint8_t byte) {
     const Modifiers modifiers{false, alt_, false};
     to_ground();
     if (character) {
-        emit_key(character, modifiers);
+        emit_code(*character, modifiers);
     }
 }
 
@@ -340,13 +335,13 @@ void KeyDecoder::finish_csi(std::uint8_t final_byte) {
     case 'R':
     case 'S':
         if (parameters->count <= 2) {
-            emit_key(std::nullopt, modifiers);
+            emit_key({std::nullopt, modifiers});
             return;
         }
         break;
     case 'Z': // Shift+Tab
         if (parameters->count <= 2) {
-            emit_key(std::nullopt, {true, modifiers.alt, modifiers.control});
+            emit_key({std::nullopt, {true, modifiers.alt, modifiers.control}});
             return;
         }
         break;
@@ -356,7 +351,7 @@ void KeyDecoder::finish_csi(std::uint8_t final_byte) {
             return;
         }
         if (values[0] && is_tilde_key(*values[0]) && parameters->count <= 2) {
-            emit_key(std::nullopt, modifiers);
+            emit_key({std::nullopt, modifiers});
             return;
         }
         break;
@@ -376,18 +371,18 @@ void KeyDecoder::emit_code(std::uint32_t code, Modifiers modifiers) {
     if (code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
         emit_other();
     } else if (code < 0x20 || code == 0x7f) {
-        decoded_.push_back({Status::key, control_key(code, modifiers)});
+        emit_key(control_key(code, modifiers));
     } else if (code >= 0x80 && code < 0xa0) {
-        emit_key(std::nullopt, modifiers);
+        emit_key({std::nullopt, modifiers});
     } else {
-        emit_key(static_cast<char32_t>(code), modifiers);
+        emit_key({static_cast<char32_t>(code), modifiers});
     }
 }
 
-void KeyDecoder::start(State state, bool after_escape) {
+void KeyDecoder::start(State state, bool after_escape, bool alt) {
     state_ = state;
     after_escape_ = after_escape;
-    alt_ = false;
+    alt_ = alt;
     length_ = 0;
     intermediate_ = false;
     malformed_ = false;
@@ -398,8 +393,8 @@ void KeyDecoder::to_ground() {
     start(State::ground, false);
 }
 
-void KeyDecoder::emit_key(std::optional<char32_t> character, Modifiers modifiers) {
-    decoded_.push_back({Status::key, {character, modifiers}});
+void KeyDecoder::emit_key(const KeyEvent& key) {
+    decoded_.push_back({Status::key, key});
 }
 
 void KeyDecoder::emit_other() {

@@ -1,7 +1,7 @@
 // Key decoding: turns the bytes a terminal sends into keys with modifiers. It survives any byte
-// sequence: ill-formed or over-long sequences are discarded, an unfinished one holds at most
-// `max_sequence_bytes` bytes and is resolved by `force`, and no sequence ever swallows a later
-// key once it has been resolved.
+// sequence: ill-formed or over-long sequences are discarded, an unfinished one keeps at most
+// `max_sequence_bytes` bytes until `resolve` gives it up, a byte that cannot continue a sequence
+// ends it and is decoded afresh, and nothing pending outlives `resolve`.
 #pragma once
 
 #include <chrono>
@@ -31,21 +31,22 @@ struct KeyEvent {
 
 // Decodes UTF-8 characters, control keys (0x03 is `c` with Control), Escape as an Alt prefix,
 // and the xterm-style CSI and SS3 sequences of special keys, including CSI-u and
-// modifyOtherKeys reports of characters with modifiers. 8-bit CSI and SS3 are accepted. Other
-// complete sequences (mouse and focus reports, string replies such as OSC) decode as `other`.
+// modifyOtherKeys reports of characters with modifiers; 8-bit CSI and SS3 too. Characters are
+// never control characters. Other complete sequences (mouse and focus reports, strings such as
+// OSC) decode as `other`.
 class KeyDecoder {
 public:
     // The most bytes of one unfinished sequence kept for decoding; a longer one is skipped to
     // its end and discarded.
     static constexpr std::size_t max_sequence_bytes = 32;
 
-    // How long to wait for the rest of an unfinished sequence before calling `force`.
+    // How long to wait for the rest of an unfinished sequence before calling `resolve`.
     static constexpr std::chrono::milliseconds wait_time{50};
 
     enum class Status {
         key,        // `next` filled in a key
         other,      // a complete input that is no key
-        incomplete, // nothing decoded; an unfinished sequence waits for more bytes or `force`
+        incomplete, // nothing decoded; an unfinished sequence waits for more bytes or `resolve`
         none,       // nothing decoded and nothing pending
     };
 
@@ -82,9 +83,9 @@ private:
     void feed_utf8(std::uint8_t byte);
     void finish_csi(std::uint8_t final_byte);
     void emit_code(std::uint32_t code, Modifiers modifiers);
-    void start(State state, bool after_escape);
+    void start(State state, bool after_escape, bool alt = false);
     void to_ground();
-    void emit_key(std::optional<char32_t> character, Modifiers modifiers);
+    void emit_key(const KeyEvent& key);
     void emit_other();
 
     State state_ = State::ground;
