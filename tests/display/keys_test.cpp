@@ -71,7 +71,7 @@ TEST(KeyDecoding, BytesDecodeToTheSameKeysWholeOrByteByByte) {
     const Case cases[] = {
         // Characters, control keys, and Escape as an Alt prefix.
         {"q Q=", "q   Q ="},
-        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5", "U+E9 U+20AC U+1F3B5"},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xc2\x88", "U+E9 U+20AC U+1F3B5 <key>"},
         {"\x03\x11\x08\x0a\x1d"s
          "\0"s,
          "C-c C-q C-h C-j C-] C- "},
