@@ -1,11 +1,13 @@
 # Front for the common commands; CMake does the building.
 BUILD_DIR    ?= build
 SANITIZE_DIR ?= build-sanitize
+FUZZ_DIR     ?= build-fuzz
+FUZZ_SECONDS ?= 30
 JOBS         ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR       ?= $(if $(TONALYX_WERROR),ON,OFF)
 CMAKE_FLAGS  := -DTONALYX_WERROR=$(WERROR)
 
-.PHONY: all deps build test test-sanitize test-pipewire bench demo format clean
+.PHONY: all deps build test test-sanitize test-pipewire fuzz bench demo format clean
 
 all: build
 
@@ -30,6 +32,20 @@ test-pipewire: build
 	@scripts/install-pipewire
 	@ctest --test-dir $(BUILD_DIR) --output-on-failure -V -L pipewire
 
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS, the key target seeded
+# with the inputs that once broke it. The corpus grows in $(FUZZ_DIR)/corpus; an input that
+# breaks a target is written to $(FUZZ_DIR)/crash-*.
+fuzz:
+	@scripts/install-deps fuzz
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DTONALYX_FUZZ=ON -DTONALYX_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_DIR) -j $(JOBS) --target keys_fuzz reader_fuzz
+	@mkdir -p $(FUZZ_DIR)/corpus/keys $(FUZZ_DIR)/corpus/reader
+	@$(FUZZ_DIR)/tests/fuzz/keys_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+		-artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus/keys tests/fuzz/key-regressions
+	@$(FUZZ_DIR)/tests/fuzz/reader_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+		-artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/corpus/reader
+
 bench: build
 	@$(BUILD_DIR)/bench/tonalyx_bench --benchmark_repetitions=5 \
 		--benchmark_report_aggregates_only=true
@@ -43,4 +59,4 @@ format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)

@@ -3,35 +3,16 @@
 // to a timeout; a read takes exactly one event.
 #pragma once
 
+#include "display/keys.hpp"
 #include "display/signals.hpp"
 #include "display/terminal.hpp"
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string_view>
 #include <variant>
 
-typedef struct TermKey TermKey;
-
 namespace tonalyx {
-
-struct Modifiers {
-    bool shift = false;
-    bool alt = false;
-    bool control = false;
-
-    friend bool operator==(const Modifiers&, const Modifiers&) = default;
-};
-
-// A key press: a character, or another key (Escape, Enter, arrows, ...) when `character` is empty.
-struct KeyEvent {
-    std::optional<char32_t> character;
-    Modifiers modifiers;
-
-    friend bool operator==(const KeyEvent&, const KeyEvent&) = default;
-};
 
 struct ResizeEvent {
     std::uint16_t cols = 0;
@@ -53,35 +34,6 @@ struct SignalEvent {
 
 using TerminalEvent = std::variant<KeyEvent, ResizeEvent, OtherEvent, HangUpEvent, SignalEvent>;
 
-// Turns terminal input bytes into keys with modifiers, through an abstract libtermkey instance.
-class KeyDecoder {
-public:
-    KeyDecoder();
-    KeyDecoder(const KeyDecoder&) = delete;
-    KeyDecoder& operator=(const KeyDecoder&) = delete;
-    ~KeyDecoder();
-
-    void push(std::string_view bytes);
-
-    enum class Status { key, other, incomplete, none };
-
-    // Decodes the next complete event from the pushed bytes. `incomplete` means the bytes so far
-    // may be the start of a longer sequence (a lone Escape, say): wait `wait_time()` for more,
-    // then call `force`.
-    Status next(TerminalEvent& event);
-
-    // Decodes what is pending as it stands, ending a lone Escape as the Escape key.
-    Status force(TerminalEvent& event);
-
-    std::chrono::milliseconds wait_time() const;
-
-    // How many more bytes the decoder can take.
-    std::size_t room() const;
-
-private:
-    TermKey* termkey_ = nullptr;
-};
-
 // The event source of the frame loop. The terminal device (standard input when it is a
 // terminal, otherwise "/dev/tty") opens lazily, at the first poll; the signals come from
 // `signals`, which is in place from start-up on. Ending signals come first, then job control,
@@ -102,6 +54,7 @@ public:
 private:
     bool open();
     void read_terminal();
+    void resolve_when_due();
     void decode();
 
     enum class State { closed, open, failed };
@@ -110,9 +63,9 @@ private:
     bool terminal_gone_ = false;
     SignalPipe& signals_;
     PendingSignals pending_;
-    // The next decoded event, and whether the decoder holds the start of an unfinished sequence.
+    // The next decoded event, and when an unfinished sequence in the decoder is given up on.
     std::optional<TerminalEvent> ready_;
-    bool undecided_ = false;
+    std::chrono::steady_clock::time_point sequence_deadline_;
     KeyDecoder decoder_;
 };
 

@@ -290,6 +290,15 @@ void TerminalRun::type(std::string_view bytes) {
     }
 }
 
+bool TerminalRun::wait_typed_read(std::chrono::milliseconds timeout) {
+    return wait_for(
+        [this] {
+            int unread = 0;
+            return ::ioctl(slave_, FIONREAD, &unread) == 0 && unread == 0;
+        },
+        timeout);
+}
+
 bool TerminalRun::feed(std::string_view pcm) {
     while (!pcm.empty()) {
         const ssize_t n = ::write(audio_, pcm.data(), pcm.size());

@@ -66,6 +66,8 @@ public:
 
     // Types bytes on the keyboard.
     void type(std::string_view bytes);
+    // Waits until the program has read every byte typed so far; false on timeout.
+    bool wait_typed_read(std::chrono::milliseconds timeout = patience);
     // Writes audio into the standard-input pipe; false once the program stopped reading.
     bool feed(std::string_view pcm);
     void close_audio();

@@ -2,6 +2,8 @@
 // command line's own exits, all on the real binary.
 #include "harness.hpp"
 
+#include "../fuzz/kept_inputs.hpp"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -59,6 +61,26 @@ TEST(Session, OtherKeysDoNotQuit) {
     EXPECT_FALSE(run.wait_exit(700ms));
     run.type("q");
     EXPECT_EQ(run.wait_exit(), 0);
+}
+
+// Each input that once crashed the key decoding or kept `q` from quitting, typed in one burst.
+TEST(HostileKeyBytes, QStillQuitsAndGivesTheTerminalBack) {
+    for (const auto& [name, bytes] : tonalyx::fuzz::kept_inputs(KEY_REGRESSIONS)) {
+        SCOPED_TRACE(name);
+        TerminalRun run(tonalyx_binary(), idle_pipe());
+        ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
+        run.type(bytes);
+        ASSERT_TRUE(run.wait_typed_read());
+        // Longer than the wait for the rest of a sequence, so whatever is still unfinished has
+        // been given up when `q` arrives.
+        run.pump(250ms);
+        ASSERT_FALSE(run.wait_exit(0ms)) << "ended by the bytes themselves";
+        run.type("q");
+        ASSERT_EQ(run.wait_exit(), 0);
+        EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
+        EXPECT_FALSE(run.alternate_screen());
+        expect_attributes_restored(run);
+    }
 }
 
 TEST(Session, QuitsWhileStandardInputIsTheTerminal) {
