@@ -59,8 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             [&](std::chrono::nanoseconds duration) { time += duration; }};
 
     auto [sender, receiver] = make_sample_channel();
-    SampleReader reader(format);
-    reader.run(std::move(sender), read, clock);
+    {
+        // Released at the end of the scope, as the reader thread releases it.
+        SampleSender owned = std::move(sender);
+        SampleReader reader(format);
+        reader.run(owned, read, clock);
+    }
 
     SampleChunk received;
     SampleChunk chunk;
