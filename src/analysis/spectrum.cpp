@@ -41,6 +41,7 @@ void append_newest(std::vector<float>& buffer, const SampleChunk& chunk) {
 SpectrumAnalyzer::SpectrumAnalyzer(std::uint16_t fps)
     : hann_window(make_hann_window()), fft_plan(fft_buffer), peak_history_limit(fps / 2u) {
     sample_buffer.reserve(sample_buffer_capacity);
+    peak_history.reserve(peak_history_limit + 1);
 }
 
 void reset_columns(SpectrumAnalyzer& analyzer, std::uint16_t grid_cols, float log_power) {
@@ -88,9 +89,13 @@ void build_fft_input(SpectrumAnalyzer& analyzer) {
 }
 
 void run_fft(SpectrumAnalyzer& analyzer) {
-    FftBuffer& points = analyzer.fft_buffer;
+    const FftBuffer& points = analyzer.fft_buffer;
+    // The windowed points go to the plan's input; the transform writes the spectrum back into
+    // fft_buffer.
+    FftBuffer& windowed = analyzer.fft_plan.input();
     for (std::size_t i = 0; i < fft_size; ++i) {
-        points[i][0] *= analyzer.hann_window[i];
+        windowed[i][0] = points[i][0] * analyzer.hann_window[i];
+        windowed[i][1] = points[i][1];
     }
     analyzer.fft_plan.execute();
 }
@@ -127,7 +132,8 @@ void update_normaliser(SpectrumAnalyzer& analyzer) {
             largest = bar;
         }
     }
-    analyzer.peak_history.push_front(largest < 0.001f ? 1.0f : largest);
+    // At most fps / 2 entries to move: cheaper than a deque, which allocates as it moves along.
+    analyzer.peak_history.insert(analyzer.peak_history.begin(), largest < 0.001f ? 1.0f : largest);
     if (analyzer.peak_history.size() > analyzer.peak_history_limit) {
         analyzer.peak_history.pop_back();
     }
