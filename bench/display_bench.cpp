@@ -75,11 +75,25 @@ BarFrames full_and_empty(std::uint16_t cols) {
 // The picture as the frame loop keeps it, and one frame's drawing: the new bars in, the changed
 // cells out into `out`.
 struct Picture {
+    ShownBars shown;
+    ViewDiff diff;
+
+    Picture(std::uint16_t rows, std::uint16_t cols) : shown(rows, cols) {}
+
+    void draw(std::span<const float> bars, float normaliser, OutputBuffer& out) {
+        diff_bars(shown, bars, normaliser, 1.0f, diff);
+        diff.apply(out);
+    }
+};
+
+// The reference: blank the back grid, draw every bar into it, compare it with the front grid
+// cell by cell, write, swap. Measured beside the picture for the ratio between the two.
+struct GridPicture {
     FrameGrid back;
     FrameGrid front;
     ViewDiff diff;
 
-    Picture(std::uint16_t rows, std::uint16_t cols) : back(rows, cols), front(rows, cols) {}
+    GridPicture(std::uint16_t rows, std::uint16_t cols) : back(rows, cols), front(rows, cols) {}
 
     void draw(std::span<const float> bars, float normaliser, OutputBuffer& out) {
         back.clear();
@@ -91,6 +105,7 @@ struct Picture {
 };
 
 // Replays `bars` on a grid of `rows` lines, flushing each frame to /dev/null.
+template <typename Drawing = Picture>
 void run_frames(benchmark::State& state, std::uint16_t rows, const BarFrames& bars) {
     const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_fd < 0) {
@@ -99,7 +114,7 @@ void run_frames(benchmark::State& state, std::uint16_t rows, const BarFrames& ba
     }
     {
         OutputBuffer out(null_fd);
-        Picture picture(rows, bars.cols);
+        Drawing picture(rows, bars.cols);
         std::size_t frame = 0;
         std::size_t changes = 0;
         for (auto _ : state) {
@@ -120,6 +135,12 @@ void BM_Frame_200x50_Music(benchmark::State& state) {
 }
 BENCHMARK(BM_Frame_200x50_Music);
 
+void BM_Frame_200x50_Music_GridReference(benchmark::State& state) {
+    static const BarFrames bars = analysed_music(200, 600);
+    run_frames<GridPicture>(state, 50, bars);
+}
+BENCHMARK(BM_Frame_200x50_Music_GridReference);
+
 void BM_Frame_400x120_Music(benchmark::State& state) {
     static const BarFrames bars = analysed_music(400, 600);
     run_frames(state, 120, bars);
@@ -131,6 +152,12 @@ void BM_Frame_1000x1000_RandomHeights(benchmark::State& state) {
     run_frames(state, 1000, bars);
 }
 BENCHMARK(BM_Frame_1000x1000_RandomHeights)->Unit(benchmark::kMillisecond);
+
+void BM_Frame_1000x1000_RandomHeights_GridReference(benchmark::State& state) {
+    static const BarFrames bars = random_heights(1000, 64);
+    run_frames<GridPicture>(state, 1000, bars);
+}
+BENCHMARK(BM_Frame_1000x1000_RandomHeights_GridReference)->Unit(benchmark::kMillisecond);
 
 void BM_Frame_1000x1000_EveryCell(benchmark::State& state) {
     static const BarFrames bars = full_and_empty(1000);
