@@ -167,14 +167,20 @@ void ViewDiff::apply(OutputBuffer& out) const {
                     end = put_decimal(end, unsigned{change->column} + 1u);
                     *end++ = 'H';
                 }
-                if ((change->ch >> 6) == (full_block >> 6)) {
-                    // The block glyphs, U+2580 to U+25BF, share their first two UTF-8 bytes.
-                    end[0] = '\xe2';
+                const char32_t ch = change->ch;
+                // A space, or a block glyph (U+2580 to U+25BF, whose UTF-8 shares its first two
+                // bytes), is written here. The two alternate unpredictably, so they are told
+                // apart by masks and tested with one comparison, never by a branch.
+                const auto ascii = static_cast<unsigned>(ch < 0x80);
+                const unsigned keep = 0u - ascii;
+                constexpr unsigned block_group = full_block >> 6;
+                if ((((ch >> 6) & ~keep) | (block_group & keep)) == block_group) {
+                    end[0] = static_cast<char>((ch & keep) | (0xE2u & ~keep));
                     end[1] = '\x96';
-                    end[2] = static_cast<char>(0x80 | (change->ch & 0x3F));
-                    end += 3;
+                    end[2] = static_cast<char>(0x80 | (ch & 0x3F));
+                    end += 3 - 2 * ascii;
                 } else {
-                    end += encode_utf8(change->ch, end);
+                    end += encode_utf8(ch, end);
                 }
             }
         }
@@ -197,8 +203,8 @@ void ViewDiff::apply(OutputBuffer& out) const {
 }
 
 ShownBars::ShownBars(std::uint16_t rows, std::uint16_t cols)
-    : rows_(rows), heights_(cols, 0), first_on_row_(rows, no_column), active_(cols),
-      still_active_(cols) {
+    : rows_(rows), heights_(cols, 0), first_on_row_(rows, no_column), active_(cols + 1u),
+      still_active_(cols + 1u) {
     changed_.reserve(cols);
 }
 
@@ -254,38 +260,37 @@ void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser, 
     for (unsigned r = first_row; r <= last_row; ++r) {
         // The cell's place counted from the bottom decides its glyph in the new picture.
         const unsigned from_bottom = rows - 1u - r;
+        std::size_t still_count = 0;
+        // Writes the change of column `index` on this row and keeps the column for the next row
+        // if it reaches further down. Branch-free: which way it goes is data, not pattern.
         const auto write_change = [&](std::uint16_t index) {
             const ShownBars::ChangedColumn& changed = shown.changed_[index];
-            char32_t ch = U' ';
-            if (from_bottom < changed.whole) {
-                ch = full_block;
-            } else if (from_bottom == changed.whole) {
-                ch = changed.top_glyph;
-            }
-            *next_change++ = {static_cast<std::uint16_t>(r), changed.column, ch};
-            return changed.bottom > r;
+            const char32_t glyphs[] = {full_block, changed.top_glyph, U' '};
+            const unsigned glyph =
+                unsigned{from_bottom >= changed.whole} + unsigned{from_bottom > changed.whole};
+            *next_change++ = {static_cast<std::uint16_t>(r), changed.column, glyphs[glyph]};
+            still_active[still_count] = index;
+            still_count += changed.bottom > r ? 1u : 0u;
         };
 
         // The columns reaching this row are those still active from above and those starting
-        // here, taken in column order (which is index order).
-        std::size_t still_count = 0;
+        // here, taken in column order (which is index order). The active list ends in no_column,
+        // which is above every index.
         std::size_t taken = 0;
+        active[active_count] = no_column;
         std::uint16_t starting = std::exchange(shown.first_on_row_[r], no_column);
         while (starting != no_column) {
-            std::uint16_t index = starting;
-            if (taken < active_count && active[taken] < starting) {
-                index = active[taken++];
-            } else {
-                starting = shown.changed_[starting].next;
-            }
-            if (write_change(index)) {
-                still_active[still_count++] = index;
-            }
+            // Selected by masks: compilers turn the equivalent conditionals back into a branch.
+            const unsigned above = active[taken];
+            const unsigned from_above = above < starting ? 1u : 0u;
+            const unsigned keep = 0u - from_above;
+            const unsigned next = shown.changed_[starting].next;
+            write_change(static_cast<std::uint16_t>((above & keep) | (starting & ~keep)));
+            taken += from_above;
+            starting = static_cast<std::uint16_t>((starting & keep) | (next & ~keep));
         }
         for (; taken < active_count; ++taken) {
-            if (write_change(active[taken])) {
-                still_active[still_count++] = active[taken];
-            }
+            write_change(active[taken]);
         }
         std::swap(active, still_active);
         active_count = still_count;

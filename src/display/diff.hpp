@@ -84,7 +84,8 @@ private:
     std::vector<ChangedColumn> changed_;
     // Per row, the first changed column whose changes start there (an index into changed_).
     std::vector<std::uint16_t> first_on_row_;
-    // Changed columns that reach the current row, in column order, and the next row's list.
+    // Changed columns that reach the current row, in column order, and the next row's list;
+    // each with room for an end mark.
     std::vector<std::uint16_t> active_;
     std::vector<std::uint16_t> still_active_;
 };
