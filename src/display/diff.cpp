@@ -3,7 +3,6 @@
 #include "analysis/bands.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -20,31 +19,9 @@ constexpr std::uint16_t no_column = 0xFFFF;
 constexpr std::size_t longest_position = 14;
 // The longest change: its cursor-position sequence and a 4-byte character.
 constexpr std::size_t longest_change = longest_position + 4;
-// Room for one change written with whole 8-byte copies, which may reach past its end.
+// Room for one change written with a whole 8-byte copy of the row's text, which may reach past
+// its end.
 constexpr std::size_t fast_change_room = longest_change + 8;
-
-// The text "<n>H" for n = 1 … max_grid_size, padded to 8 bytes for fixed-size copies.
-struct ColumnText {
-    char text[7];
-    std::uint8_t size;
-};
-
-constexpr std::array<ColumnText, max_grid_size> column_texts = [] {
-    std::array<ColumnText, max_grid_size> texts{};
-    for (unsigned i = 0; i < max_grid_size; ++i) {
-        char digits[4] = {};
-        unsigned count = 0;
-        for (unsigned value = i + 1; value != 0; value /= 10) {
-            digits[count++] = static_cast<char>('0' + value % 10);
-        }
-        ColumnText& column = texts[i];
-        while (count != 0) {
-            column.text[column.size++] = digits[--count];
-        }
-        column.text[column.size++] = 'H';
-    }
-    return texts;
-}();
 
 // "00" to "99": two digits at a time.
 constexpr char digit_pairs[] =
@@ -159,14 +136,8 @@ void ViewDiff::apply(OutputBuffer& out) const {
                 }
                 std::memcpy(end, row_prefix, 8);
                 end += row_prefix_size;
-                if (change->column < column_texts.size()) {
-                    const ColumnText& column = column_texts[change->column];
-                    std::memcpy(end, column.text, 8);
-                    end += column.size;
-                } else {
-                    end = put_decimal(end, unsigned{change->column} + 1u);
-                    *end++ = 'H';
-                }
+                end = put_decimal(end, unsigned{change->column} + 1u);
+                *end++ = 'H';
                 const char32_t ch = change->ch;
                 // A space, or a block glyph (U+2580 to U+25BF, whose UTF-8 shares its first two
                 // bytes), is written here. The two alternate unpredictably, so they are told
