@@ -17,11 +17,9 @@ constexpr std::uint16_t no_column = 0xFFFF;
 
 // The longest cursor-position sequence: ESC "[", two 5-digit numbers, ";" and "H".
 constexpr std::size_t longest_position = 14;
-// The longest change: its cursor-position sequence and a 4-byte character.
+// The longest change: its cursor-position sequence and a 4-byte character. Formatting in place
+// copies the row's text as 8 bytes, which stays within this: ESC "[", 5 digits and ";".
 constexpr std::size_t longest_change = longest_position + 4;
-// Room for one change written with a whole 8-byte copy of the row's text, which may reach past
-// its end.
-constexpr std::size_t fast_change_room = longest_change + 8;
 
 // "00" to "99": two digits at a time.
 constexpr char digit_pairs[] =
@@ -118,7 +116,7 @@ void ViewDiff::apply(OutputBuffer& out) const {
         char* const limit = start + room.size();
         char* end = start;
         for (;;) {
-            const auto fit = std::min(static_cast<std::size_t>(limit - end) / fast_change_room,
+            const auto fit = std::min(static_cast<std::size_t>(limit - end) / longest_change,
                                       static_cast<std::size_t>(changes.end() - change));
             if (fit == 0) {
                 break;

@@ -41,9 +41,9 @@ public:
     std::vector<CellChange> changes;
 };
 
-// What the screen shows, one bar per column: each column's height in eighths of a line on a
-// drawing area of rows() lines, plus scratch for putting a frame's changes in row order. All
-// storage is sized here, so that diff_bars allocates nothing but change-list growth.
+// What the screen shows, one bar per column: each column's height in eighths of a line (0 to
+// rows × 8) on a drawing area of rows lines, plus scratch for putting a frame's changes in row
+// order. All storage is sized here, so that diff_bars allocates nothing but change-list growth.
 class ShownBars {
 public:
     // An empty 0 × 0 picture.
@@ -51,12 +51,6 @@ public:
 
     // A blank picture of `rows` × `cols`: every height 0.
     ShownBars(std::uint16_t rows, std::uint16_t cols);
-
-    std::uint16_t rows() const { return rows_; }
-    std::uint16_t cols() const { return static_cast<std::uint16_t>(heights_.size()); }
-
-    // Each column's height in eighths of a line, 0 … rows() * 8.
-    std::span<const std::uint16_t> heights() const { return heights_; }
 
     // Same size and same heights; the scratch is not compared.
     friend bool operator==(const ShownBars& a, const ShownBars& b) {
