@@ -1,5 +1,6 @@
-// The picture in memory: a grid of character cells covering the terminal from its top-left
-// corner, and the renderer that draws one bar per column with block glyphs in eighths of a line.
+// The picture as a grid of character cells covering the terminal from its top-left corner, and
+// the renderer that draws one bar per column with block glyphs in eighths of a line, by the
+// height rule the running program's per-column diff shares. The grid is that diff's reference.
 // Drawing never allocates and never addresses a cell outside the grid.
 #pragma once
 
