@@ -1,8 +1,12 @@
-// The picture's share of one frame: blank the back grid, draw the bars, list the changed cells,
-// write them into the output buffer, swap the grids and flush, as the frame loop does.
+// The picture's share of one frame: from the bars to the changed cells written into the output
+// buffer and flushed, as the frame loop does, with bars from the analyser fed music, random
+// heights, and every cell changing.
+#include "analysis/spectrum.hpp"
 #include "display/diff.hpp"
 #include "display/grid.hpp"
 #include "display/output.hpp"
+
+#include "music.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -10,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <fcntl.h>
+#include <span>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -17,57 +22,25 @@
 namespace tonalyx {
 namespace {
 
-// A precomputed sequence of bar frames, replayed in a loop.
+// A precomputed sequence of bar frames with the normaliser of each, replayed in a loop.
 struct BarFrames {
     std::uint16_t cols = 0;
     std::vector<std::vector<float>> frames;
-    float normaliser = 1.0f;
+    std::vector<float> normalisers;
 };
 
-// Bars that move like music: a few peaks at fixed columns, each struck at its own period, rising
-// over a couple of frames and decaying at its own rate, over a low noise floor. Deterministic.
-BarFrames music_like(std::uint16_t cols, std::size_t frame_count) {
-    struct Peak {
-        float centre;    // fraction of the width
-        float width;     // in columns
-        unsigned period; // frames between strikes
-        float decay;     // per frame
-        float strength;
-    };
-    const Peak peaks[] = {
-        {0.05f, 4.0f, 29, 0.90f, 1.00f},  {0.12f, 6.0f, 15, 0.85f, 0.70f},
-        {0.30f, 10.0f, 41, 0.95f, 0.55f}, {0.45f, 5.0f, 7, 0.70f, 0.40f},
-        {0.62f, 8.0f, 23, 0.88f, 0.35f},  {0.80f, 12.0f, 11, 0.80f, 0.25f},
-    };
+// The analyser's bars and normaliser, frame after frame, fed the music-like signal.
+BarFrames analysed_music(std::uint16_t cols, std::size_t frame_count) {
+    SpectrumAnalyzer analyzer(60);
+    reset_columns(analyzer, cols, 1.4f);
+    auto [sender, receiver] = make_sample_channel();
     BarFrames result;
     result.cols = cols;
-    std::vector<float> level(std::size(peaks), 0.0f);
-    std::uint32_t noise = 12345u;
-    for (std::size_t f = 0; f < frame_count; ++f) {
-        for (std::size_t p = 0; p < std::size(peaks); ++p) {
-            const unsigned phase = static_cast<unsigned>(f % peaks[p].period);
-            if (phase == 0) {
-                level[p] = std::max(level[p], 0.5f * peaks[p].strength);
-            } else if (phase == 1) {
-                level[p] = peaks[p].strength;
-            } else {
-                level[p] *= peaks[p].decay;
-            }
-        }
-        std::vector<float> bars(cols);
-        for (std::uint16_t c = 0; c < cols; ++c) {
-            noise = noise * 1664525u + 1013904223u;
-            float value = 0.02f * static_cast<float>(noise >> 8) / 16777216.0f;
-            for (std::size_t p = 0; p < std::size(peaks); ++p) {
-                const float distance =
-                    (static_cast<float>(c) - peaks[p].centre * static_cast<float>(cols)) /
-                    peaks[p].width;
-                value += level[p] * std::exp(-distance * distance);
-            }
-            bars[c] = value;
-            result.normaliser = std::max(result.normaliser, value);
-        }
-        result.frames.push_back(std::move(bars));
+    for (SampleChunk& chunk : music_chunks(frame_count)) {
+        sender.send(std::move(chunk));
+        analyse_frame(analyzer, receiver, 0.75f);
+        result.frames.push_back(analyzer.bars);
+        result.normalisers.push_back(analyzer.normaliser);
     }
     return result;
 }
@@ -84,6 +57,7 @@ BarFrames random_heights(std::uint16_t cols, std::size_t frame_count) {
             bar = static_cast<float>(state >> 8) / 16777216.0f;
         }
         result.frames.push_back(std::move(bars));
+        result.normalisers.push_back(1.0f);
     }
     return result;
 }
@@ -94,9 +68,44 @@ BarFrames full_and_empty(std::uint16_t cols) {
     result.cols = cols;
     result.frames.emplace_back(cols, 1.0f);
     result.frames.emplace_back(cols, 0.0f);
+    result.normalisers = {1.0f, 1.0f};
     return result;
 }
 
+// The picture as the frame loop keeps it, and one frame's drawing: the new bars in, the changed
+// cells out into `out`.
+struct Picture {
+    ShownBars shown;
+    ViewDiff diff;
+
+    Picture(std::uint16_t rows, std::uint16_t cols) : shown(rows, cols) {}
+
+    void draw(std::span<const float> bars, float normaliser, OutputBuffer& out) {
+        diff_bars(shown, bars, normaliser, 1.0f, diff);
+        diff.apply(out);
+    }
+};
+
+// The reference: blank the back grid, draw every bar into it, compare it with the front grid
+// cell by cell, write, swap. Measured beside the picture for the ratio between the two.
+struct GridPicture {
+    FrameGrid back;
+    FrameGrid front;
+    ViewDiff diff;
+
+    GridPicture(std::uint16_t rows, std::uint16_t cols) : back(rows, cols), front(rows, cols) {}
+
+    void draw(std::span<const float> bars, float normaliser, OutputBuffer& out) {
+        back.clear();
+        render_bars(back, bars, normaliser, 1.0f);
+        compute_diff(back, front, diff);
+        diff.apply(out);
+        std::swap(back, front);
+    }
+};
+
+// Replays `bars` on a grid of `rows` lines, flushing each frame to /dev/null.
+template <typename Drawing = Picture>
 void run_frames(benchmark::State& state, std::uint16_t rows, const BarFrames& bars) {
     const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (null_fd < 0) {
@@ -105,19 +114,13 @@ void run_frames(benchmark::State& state, std::uint16_t rows, const BarFrames& ba
     }
     {
         OutputBuffer out(null_fd);
-        FrameGrid back(rows, bars.cols);
-        FrameGrid front(rows, bars.cols);
-        ViewDiff diff;
+        Drawing picture(rows, bars.cols);
         std::size_t frame = 0;
         std::size_t changes = 0;
         for (auto _ : state) {
-            back.clear();
-            render_bars(back, bars.frames[frame], bars.normaliser, 1.0f);
-            compute_diff(back, front, diff);
-            diff.apply(out);
-            std::swap(back, front);
+            picture.draw(bars.frames[frame], bars.normalisers[frame], out);
             benchmark::DoNotOptimize(out.flush());
-            changes += diff.changes.size();
+            changes += picture.diff.changes.size();
             frame = (frame + 1) % bars.frames.size();
         }
         state.counters["changes_per_frame"] = benchmark::Counter(
@@ -126,17 +129,35 @@ void run_frames(benchmark::State& state, std::uint16_t rows, const BarFrames& ba
     ::close(null_fd);
 }
 
-void BM_Frame_200x50_MusicLike(benchmark::State& state) {
-    static const BarFrames bars = music_like(200, 480);
+void BM_Frame_200x50_Music(benchmark::State& state) {
+    static const BarFrames bars = analysed_music(200, 600);
     run_frames(state, 50, bars);
 }
-BENCHMARK(BM_Frame_200x50_MusicLike);
+BENCHMARK(BM_Frame_200x50_Music);
+
+void BM_Frame_200x50_Music_GridReference(benchmark::State& state) {
+    static const BarFrames bars = analysed_music(200, 600);
+    run_frames<GridPicture>(state, 50, bars);
+}
+BENCHMARK(BM_Frame_200x50_Music_GridReference);
+
+void BM_Frame_400x120_Music(benchmark::State& state) {
+    static const BarFrames bars = analysed_music(400, 600);
+    run_frames(state, 120, bars);
+}
+BENCHMARK(BM_Frame_400x120_Music);
 
 void BM_Frame_1000x1000_RandomHeights(benchmark::State& state) {
     static const BarFrames bars = random_heights(1000, 64);
     run_frames(state, 1000, bars);
 }
 BENCHMARK(BM_Frame_1000x1000_RandomHeights)->Unit(benchmark::kMillisecond);
+
+void BM_Frame_1000x1000_RandomHeights_GridReference(benchmark::State& state) {
+    static const BarFrames bars = random_heights(1000, 64);
+    run_frames<GridPicture>(state, 1000, bars);
+}
+BENCHMARK(BM_Frame_1000x1000_RandomHeights_GridReference)->Unit(benchmark::kMillisecond);
 
 void BM_Frame_1000x1000_EveryCell(benchmark::State& state) {
     static const BarFrames bars = full_and_empty(1000);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
-#include <utility>
 #include <variant>
 
 namespace tonalyx {
@@ -16,8 +15,8 @@ constexpr auto size_check_interval = std::chrono::milliseconds(500);
 void resize(DisplayState& display, const LiveSettings& settings, SpectrumAnalyzer& analyzer,
             std::uint16_t new_rows, std::uint16_t new_cols, OutputBuffer& out) {
     handle_terminal_resize(display.rows, display.cols, new_rows, new_cols, display.grid_rows,
-                           display.grid_cols, settings.log_power, display.front, display.back,
-                           analyzer.bars, analyzer.spare_bars, analyzer.column_bins, out);
+                           display.grid_cols, settings.log_power, display.shown, analyzer.bars,
+                           analyzer.spare_bars, analyzer.column_bins, out);
 }
 
 // Takes the terminal again after a stop, whatever the shell did with it meanwhile, and clears
@@ -49,8 +48,7 @@ DisplayState make_display(std::uint16_t rows, std::uint16_t cols) {
     display.cols = cols;
     display.grid_rows = std::min(rows, max_grid_size);
     display.grid_cols = std::min(cols, max_grid_size);
-    display.back = FrameGrid(display.grid_rows, display.grid_cols);
-    display.front = FrameGrid(display.grid_rows, display.grid_cols);
+    display.shown = ShownBars(display.grid_rows, display.grid_cols);
     return display;
 }
 
@@ -69,12 +67,10 @@ std::chrono::nanoseconds time_left(std::chrono::nanoseconds period, Clock::time_
 
 void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, DisplayState& display,
                 SampleReceiver& receiver, OutputBuffer& out) {
-    display.back.clear();
     analyse_frame(analyzer, receiver, settings.drop_off);
-    render_bars(display.back, analyzer.bars, analyzer.normaliser, settings.sensitivity);
-    compute_diff(display.back, display.front, display.diff);
+    diff_bars(display.shown, analyzer.bars, analyzer.normaliser, settings.sensitivity,
+              display.diff);
     display.diff.apply(out);
-    std::swap(display.back, display.front);
 }
 
 LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,

@@ -10,7 +10,6 @@
 #include "controls.hpp"
 #include "display/diff.hpp"
 #include "display/events.hpp"
-#include "display/grid.hpp"
 #include "display/output.hpp"
 #include "display/terminal.hpp"
 
@@ -23,19 +22,18 @@ namespace tonalyx {
 using Clock = std::chrono::steady_clock;
 
 // The picture's state: the terminal size as last reported (unclamped), the drawing area, the
-// back and front grids and the change list.
+// bar heights on screen and the change list.
 struct DisplayState {
     std::uint16_t rows = 0;
     std::uint16_t cols = 0;
     std::uint16_t grid_rows = 0;
     std::uint16_t grid_cols = 0;
-    FrameGrid back;
-    FrameGrid front;
+    ShownBars shown;
     ViewDiff diff;
 };
 
-// A display for a terminal of `rows` × `cols`: the drawing area capped at 1000 each way, two
-// blank grids of that size and an empty change list.
+// A display for a terminal of `rows` × `cols`: the drawing area capped at 1000 each way, a
+// blank picture of that size and an empty change list.
 DisplayState make_display(std::uint16_t rows, std::uint16_t cols);
 
 // The time between frames: 1/fps in single precision, rounded to the nearest nanosecond.
@@ -45,8 +43,8 @@ std::chrono::nanoseconds frame_period(std::uint16_t fps);
 std::chrono::nanoseconds time_left(std::chrono::nanoseconds period, Clock::time_point last_frame,
                                    Clock::time_point now);
 
-// Draws one frame: clear, analyse what arrived, render, write the changes and swap the grids.
-// Does not flush.
+// Draws one frame: analyse what arrived, then write the cells that change from the picture on
+// screen to the new bars, and keep the new bars as shown. Does not flush.
 void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, DisplayState& display,
                 SampleReceiver& receiver, OutputBuffer& out);
 

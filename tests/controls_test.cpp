@@ -156,8 +156,7 @@ TEST(Display, GridIsTheTerminalSizeCappedAt1000) {
     EXPECT_EQ(display.cols, 1500);
     EXPECT_EQ(display.grid_rows, 1000);
     EXPECT_EQ(display.grid_cols, 1000);
-    EXPECT_EQ(display.back.rows(), 1000);
-    EXPECT_EQ(display.front.cols(), 1000);
+    EXPECT_EQ(display.shown, ShownBars(1000, 1000));
     const DisplayState empty = make_display(0, 80);
     EXPECT_EQ(empty.grid_rows, 0);
     EXPECT_EQ(empty.grid_cols, 80);

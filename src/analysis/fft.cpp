@@ -36,29 +36,35 @@ void FftBuffer::release() {
     }
 }
 
-FftPlan::FftPlan(FftBuffer& buffer)
-    : plan_(fftwf_plan_dft_1d(static_cast<int>(fft_size), buffer.data(), buffer.data(),
+FftPlan::FftPlan(FftBuffer& output)
+    : plan_(fftwf_plan_dft_1d(static_cast<int>(fft_size), input_.data(), output.data(),
                               FFTW_FORWARD, FFTW_ESTIMATE)) {
     if (plan_ == nullptr) {
         throw FatalError("failed to plan the Fourier transform");
     }
 }
 
-FftPlan::FftPlan(FftPlan&& other) noexcept : plan_(std::exchange(other.plan_, nullptr)) {}
+FftPlan::FftPlan(FftPlan&& other) noexcept
+    : input_(std::move(other.input_)), plan_(std::exchange(other.plan_, nullptr)) {}
 
 FftPlan& FftPlan::operator=(FftPlan&& other) noexcept {
     if (this != &other) {
-        if (plan_ != nullptr) {
-            fftwf_destroy_plan(plan_);
-        }
+        // The plan goes before the buffer it reads.
+        release();
+        input_ = std::move(other.input_);
         plan_ = std::exchange(other.plan_, nullptr);
     }
     return *this;
 }
 
 FftPlan::~FftPlan() {
+    release();
+}
+
+void FftPlan::release() {
     if (plan_ != nullptr) {
         fftwf_destroy_plan(plan_);
+        plan_ = nullptr;
     }
 }
 

@@ -1,6 +1,6 @@
 // Owners of the FFTW resources behind the spectrum: a 1024-point interleaved complex buffer and
-// the one forward, in-place, unnormalised transform planned on it. Both are move-only and free
-// their FFTW resources when destroyed.
+// the one forward, unnormalised transform planned into it. Both are move-only and free their
+// FFTW resources when destroyed; running the transform allocates nothing.
 #pragma once
 
 #include <cstddef>
@@ -39,24 +39,31 @@ private:
     fftwf_complex* data_;
 };
 
-// A forward single-precision transform of fft_size points that runs in place on one buffer.
-// The buffer must outlive the plan and keep its storage (moving the FftBuffer keeps it).
+// A forward single-precision transform of fft_size points from the plan's own input buffer into
+// an output buffer. Out of place, so that FFTW needs no scratch buffer and no copy per run. The
+// output buffer must outlive the plan and keep its storage (moving the FftBuffer keeps it).
 class FftPlan {
 public:
-    // Plans with FFTW_ESTIMATE, which is quick and leaves the buffer's contents alone; throws
-    // FatalError if FFTW cannot make the plan.
-    explicit FftPlan(FftBuffer& buffer);
+    // Plans with FFTW_ESTIMATE, which is quick and leaves the buffers' contents alone; throws
+    // FatalError if FFTW cannot make the plan, std::bad_alloc if the input buffer cannot be had.
+    explicit FftPlan(FftBuffer& output);
     FftPlan(FftPlan&& other) noexcept;
     FftPlan& operator=(FftPlan&& other) noexcept;
     FftPlan(const FftPlan&) = delete;
     FftPlan& operator=(const FftPlan&) = delete;
     ~FftPlan();
 
-    // Replaces the buffer's contents with their unnormalised forward transform:
+    // Where the points to transform go before execute(); zero-filled when made.
+    FftBuffer& input() { return input_; }
+
+    // Writes the unnormalised forward transform of input() into the output buffer:
     // X[k] = sum over t of x[t] * e^(-2*pi*i*k*t/1024). Allocates nothing.
     void execute() const;
 
 private:
+    void release();
+
+    FftBuffer input_;
     fftwf_plan plan_;
 };
 

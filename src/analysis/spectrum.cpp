@@ -36,11 +36,22 @@ void append_newest(std::vector<float>& buffer, const SampleChunk& chunk) {
     }
 }
 
+// Copies the fft_size interleaved (real, imaginary) points to `windowed`, the real parts
+// multiplied by their weights. The buffers never overlap; saying so lets the loop be vectorised.
+void apply_window(const float* __restrict points, const float* __restrict weights,
+                  float* __restrict windowed) {
+    for (std::size_t i = 0; i < fft_size; ++i) {
+        windowed[2 * i] = points[2 * i] * weights[i];
+        windowed[2 * i + 1] = points[2 * i + 1];
+    }
+}
+
 } // namespace
 
 SpectrumAnalyzer::SpectrumAnalyzer(std::uint16_t fps)
     : hann_window(make_hann_window()), fft_plan(fft_buffer), peak_history_limit(fps / 2u) {
     sample_buffer.reserve(sample_buffer_capacity);
+    peak_history.reserve(peak_history_limit + 1);
 }
 
 void reset_columns(SpectrumAnalyzer& analyzer, std::uint16_t grid_cols, float log_power) {
@@ -70,10 +81,10 @@ void build_fft_input(SpectrumAnalyzer& analyzer) {
 }
 
 void run_fft(SpectrumAnalyzer& analyzer) {
-    FftBuffer& points = analyzer.fft_buffer;
-    for (std::size_t i = 0; i < fft_size; ++i) {
-        points[i][0] *= analyzer.hann_window[i];
-    }
+    // The windowed points go to the plan's input; the transform writes the spectrum back into
+    // fft_buffer.
+    apply_window(&analyzer.fft_buffer[0][0], analyzer.hann_window.data(),
+                 &analyzer.fft_plan.input()[0][0]);
     analyzer.fft_plan.execute();
 }
 
@@ -109,7 +120,8 @@ void update_normaliser(SpectrumAnalyzer& analyzer) {
             largest = bar;
         }
     }
-    analyzer.peak_history.push_front(largest < 0.001f ? 1.0f : largest);
+    // At most fps / 2 entries to move: cheaper than a deque, which allocates as it moves along.
+    analyzer.peak_history.insert(analyzer.peak_history.begin(), largest < 0.001f ? 1.0f : largest);
     if (analyzer.peak_history.size() > analyzer.peak_history_limit) {
         analyzer.peak_history.pop_back();
     }

@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <vector>
 
 #include "analysis/bands.hpp"
@@ -37,7 +36,7 @@ struct SpectrumAnalyzer {
     std::array<float, fft_size> hann_window{};
     // Transform input, and after run_fft the spectrum with bin k at index k.
     FftBuffer fft_buffer;
-    // Forward, in-place, unnormalised transform of fft_buffer.
+    // Forward, unnormalised transform from its own input buffer into fft_buffer.
     FftPlan fft_plan;
     // Spectrum bin shown by each column, each in 0 … 511.
     std::vector<std::uint16_t> column_bins;
@@ -45,8 +44,9 @@ struct SpectrumAnalyzer {
     std::vector<float> bars;
     // Scratch for the next frame's values; swapped with bars, never copied.
     std::vector<float> spare_bars;
-    // Recorded maxima of the most recent analysed frames, newest at the front.
-    std::deque<float> peak_history;
+    // Recorded maxima of the most recent analysed frames, newest at the front. Room for one more
+    // than the limit is reserved up front, so that recording never allocates.
+    std::vector<float> peak_history;
     // Most entries peak_history keeps: fps / 2 (0 for fps 0 or 1).
     std::size_t peak_history_limit;
     // Automatic gain: a bar of this value reaches the full height; never below 0.1 once set.
@@ -66,7 +66,8 @@ std::size_t drain_samples(SpectrumAnalyzer& analyzer, SampleReceiver& receiver);
 // to one, followed by zeros when there are fewer. All imaginary parts become 0.
 void build_fft_input(SpectrumAnalyzer& analyzer);
 
-// Windows the real parts with hann_window and transforms fft_buffer in place, unnormalised.
+// Windows the real parts with hann_window and replaces fft_buffer with its unnormalised
+// transform.
 void run_fft(SpectrumAnalyzer& analyzer);
 
 // For each column: v = sqrt((|X[k]| * 80) * ((k / 512) * 4 + 1)) for its bin k; the bar rises to

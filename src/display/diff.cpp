@@ -3,30 +3,70 @@
 #include "analysis/bands.hpp"
 
 #include <algorithm>
-#include <charconv>
+#include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace tonalyx {
 namespace {
 
 constexpr std::string_view erase_screen = "\x1b[2J";
 
-// Writes "ESC[<row+1>;<column+1>H" into `out`; 16 bytes hold the longest (two 5-digit numbers).
-std::size_t format_cursor_position(const CellChange& change, char (&out)[16]) {
-    char* end = out + sizeof out;
-    char* p = out;
-    *p++ = '\x1b';
-    *p++ = '[';
-    p = std::to_chars(p, end, unsigned{change.row} + 1u).ptr;
-    *p++ = ';';
-    p = std::to_chars(p, end, unsigned{change.column} + 1u).ptr;
-    *p++ = 'H';
-    return static_cast<std::size_t>(p - out);
+// Marks the end of a list of changed columns.
+constexpr std::uint16_t no_column = 0xFFFF;
+
+// The longest cursor-position sequence: ESC "[", two 5-digit numbers, ";" and "H".
+constexpr std::size_t longest_position = 14;
+// The longest change: its cursor-position sequence and a 4-byte character. Formatting in place
+// copies the row's text as 8 bytes, which stays within this: ESC "[", 5 digits and ";".
+constexpr std::size_t longest_change = longest_position + 4;
+
+// "00" to "99": two digits at a time.
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233"
+    "34353637383940414243444546474849505152535455565758596061626364656667"
+    "6869707172737475767778798081828384858687888990919293949596979899";
+
+// Writes the two digits of `value` (below 100) at `out`.
+char* put_two_digits(char* out, unsigned value) {
+    std::memcpy(out, digit_pairs + 2 * value, 2);
+    return out + 2;
+}
+
+// Writes `value` (at most 65536) in decimal without leading zeros at `out`; returns the end.
+char* put_decimal(char* out, unsigned value) {
+    if (value < 10) {
+        *out = static_cast<char>('0' + value);
+        return out + 1;
+    }
+    if (value < 100) {
+        return put_two_digits(out, value);
+    }
+    if (value < 1000) {
+        *out = static_cast<char>('0' + value / 100);
+        return put_two_digits(out + 1, value % 100);
+    }
+    if (value < 10000) {
+        return put_two_digits(put_two_digits(out, value / 100), value % 100);
+    }
+    *out = static_cast<char>('0' + value / 10000);
+    return put_two_digits(put_two_digits(out + 1, value / 100 % 100), value % 100);
+}
+
+// Writes "ESC[<row+1>;<column+1>H" at `out`; returns the end.
+char* put_cursor_position(char* out, const CellChange& change) {
+    *out++ = '\x1b';
+    *out++ = '[';
+    out = put_decimal(out, unsigned{change.row} + 1u);
+    *out++ = ';';
+    out = put_decimal(out, unsigned{change.column} + 1u);
+    *out++ = 'H';
+    return out;
 }
 
 // UTF-8 of `ch`; a value that is not a Unicode scalar value (a surrogate or beyond U+10FFFF)
 // becomes U+FFFD so that the terminal never receives malformed text.
-std::size_t encode_utf8(char32_t ch, char (&out)[4]) {
+inline std::size_t encode_utf8(char32_t ch, char* out) {
     if ((ch >= 0xD800 && ch <= 0xDFFF) || ch > 0x10FFFF) {
         ch = U'\uFFFD';
     }
@@ -62,15 +102,167 @@ ViewDiff::ViewDiff() {
 }
 
 void ViewDiff::apply(OutputBuffer& out) const {
-    char position[16];
-    char glyph[4];
-    for (const CellChange& change : changes) {
-        const std::size_t position_size = format_cursor_position(change, position);
-        if (out.write({position, position_size})) {
+    // "ESC[<row+1>;" of the row last written: changes come row by row, so it is mostly reused.
+    char row_prefix[16] = {};
+    std::size_t row_prefix_size = 0;
+    unsigned prefix_row = ~0u;
+
+    auto change = changes.begin();
+    while (change != changes.end()) {
+        // Straight into the buffer while whole changes surely fit: the checked writes would not
+        // flush there either, so the bytes and the flushes stay the same.
+        const std::span<char> room = out.free_space();
+        char* const start = room.data();
+        char* const limit = start + room.size();
+        char* end = start;
+        for (;;) {
+            const auto fit = std::min(static_cast<std::size_t>(limit - end) / longest_change,
+                                      static_cast<std::size_t>(changes.end() - change));
+            if (fit == 0) {
+                break;
+            }
+            for (const auto batch_end = change + static_cast<std::ptrdiff_t>(fit);
+                 change != batch_end; ++change) {
+                if (change->row != prefix_row) {
+                    prefix_row = change->row;
+                    char* prefix_end = row_prefix;
+                    *prefix_end++ = '\x1b';
+                    *prefix_end++ = '[';
+                    prefix_end = put_decimal(prefix_end, prefix_row + 1u);
+                    *prefix_end++ = ';';
+                    row_prefix_size = static_cast<std::size_t>(prefix_end - row_prefix);
+                }
+                std::memcpy(end, row_prefix, 8);
+                end += row_prefix_size;
+                end = put_decimal(end, unsigned{change->column} + 1u);
+                *end++ = 'H';
+                const char32_t ch = change->ch;
+                // A space, or a block glyph (U+2580 to U+25BF, whose UTF-8 shares its first two
+                // bytes), is written here. The two alternate unpredictably, so they are told
+                // apart by masks and tested with one comparison, never by a branch.
+                const auto ascii = static_cast<unsigned>(ch < 0x80);
+                const unsigned keep = 0u - ascii;
+                constexpr unsigned block_group = full_block >> 6;
+                if ((((ch >> 6) & ~keep) | (block_group & keep)) == block_group) {
+                    end[0] = static_cast<char>((ch & keep) | (0xE2u & ~keep));
+                    end[1] = '\x96';
+                    end[2] = static_cast<char>(0x80 | (ch & 0x3F));
+                    end += 3 - 2 * ascii;
+                } else {
+                    end += encode_utf8(ch, end);
+                }
+            }
+        }
+        out.commit(static_cast<std::size_t>(end - start));
+        if (change == changes.end()) {
+            break;
+        }
+
+        // Nearly full: the checked writes, which flush first and may fail.
+        char position[longest_position];
+        const std::size_t position_size =
+            static_cast<std::size_t>(put_cursor_position(position, *change) - position);
+        if (!out.write({position, position_size})) {
+            char glyph[4];
+            // A lost character is not retried: the cell is written again only when it changes.
+            (void)out.write({glyph, encode_utf8(change->ch, glyph)});
+        }
+        ++change;
+    }
+}
+
+ShownBars::ShownBars(std::uint16_t rows, std::uint16_t cols)
+    : rows_(rows), heights_(cols, 0), first_on_row_(rows, no_column), active_(cols + 1u),
+      still_active_(cols + 1u) {
+    changed_.reserve(cols);
+}
+
+void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser, float sensitivity,
+               ViewDiff& diff) {
+    shown.changed_.clear();
+    const std::uint16_t rows = shown.rows_;
+    std::size_t change_count = 0;
+    std::uint16_t first_row = rows;
+    std::uint16_t last_row = 0;
+    for (std::size_t c = 0; c < shown.heights_.size(); ++c) {
+        const std::uint16_t height =
+            c < bars.size() ? bar_eighths(bars[c], normaliser, sensitivity, rows) : 0;
+        const std::uint16_t old_height = shown.heights_[c];
+        if (height == old_height) {
             continue;
         }
-        // A lost character is not retried: the cell is written again only when it changes again.
-        (void)out.write({glyph, encode_utf8(change.ch, glyph)});
+        shown.heights_[c] = height;
+        // Below the lower top both pictures have full blocks, above the higher top both are
+        // blank; every cell in between differs.
+        const unsigned low = std::min(height, old_height);
+        const unsigned high = std::max(height, old_height);
+        const auto top = static_cast<std::uint16_t>(rows - (high + 7) / 8);
+        const auto bottom = static_cast<std::uint16_t>(rows - 1 - low / 8);
+        const unsigned eighths = height % 8u;
+        shown.changed_.push_back({eighths == 0 ? U' ' : partial_blocks[eighths - 1],
+                                  static_cast<std::uint16_t>(c), top, bottom,
+                                  static_cast<std::uint16_t>(height / 8u), no_column});
+        change_count += std::size_t{bottom} - top + 1;
+        first_row = std::min(first_row, top);
+        last_row = std::max(last_row, bottom);
+    }
+    if (shown.changed_.empty()) {
+        diff.changes.clear();
+        return;
+    }
+
+    // Group the changed columns by their top row, each group in column order.
+    for (std::size_t i = shown.changed_.size(); i-- > 0;) {
+        ShownBars::ChangedColumn& changed = shown.changed_[i];
+        changed.next = shown.first_on_row_[changed.top];
+        shown.first_on_row_[changed.top] = static_cast<std::uint16_t>(i);
+    }
+
+    // Every change is written below, in order. Resizing from the last frame's length keeps
+    // what is overwritten anyway from being zeroed first; the list grows only past its largest
+    // frame.
+    diff.changes.resize(change_count);
+    CellChange* next_change = diff.changes.data();
+    std::uint16_t* active = shown.active_.data();
+    std::uint16_t* still_active = shown.still_active_.data();
+    std::size_t active_count = 0;
+    for (unsigned r = first_row; r <= last_row; ++r) {
+        // The cell's place counted from the bottom decides its glyph in the new picture.
+        const unsigned from_bottom = rows - 1u - r;
+        std::size_t still_count = 0;
+        // Writes the change of column `index` on this row and keeps the column for the next row
+        // if it reaches further down. Branch-free: which way it goes is data, not pattern.
+        const auto write_change = [&](std::uint16_t index) {
+            const ShownBars::ChangedColumn& changed = shown.changed_[index];
+            const char32_t glyphs[] = {full_block, changed.top_glyph, U' '};
+            const unsigned glyph =
+                unsigned{from_bottom >= changed.whole} + unsigned{from_bottom > changed.whole};
+            *next_change++ = {static_cast<std::uint16_t>(r), changed.column, glyphs[glyph]};
+            still_active[still_count] = index;
+            still_count += changed.bottom > r ? 1u : 0u;
+        };
+
+        // The columns reaching this row are those still active from above and those starting
+        // here, taken in column order (which is index order). The active list ends in no_column,
+        // which is above every index.
+        std::size_t taken = 0;
+        active[active_count] = no_column;
+        std::uint16_t starting = std::exchange(shown.first_on_row_[r], no_column);
+        while (starting != no_column) {
+            // Selected by masks: compilers turn the equivalent conditionals back into a branch.
+            const unsigned above = active[taken];
+            const unsigned from_above = above < starting ? 1u : 0u;
+            const unsigned keep = 0u - from_above;
+            const unsigned next = shown.changed_[starting].next;
+            write_change(static_cast<std::uint16_t>((above & keep) | (starting & ~keep)));
+            taken += from_above;
+            starting = static_cast<std::uint16_t>((starting & keep) | (next & ~keep));
+        }
+        for (; taken < active_count; ++taken) {
+            write_change(active[taken]);
+        }
+        std::swap(active, still_active);
+        active_count = still_count;
     }
 }
 
@@ -91,17 +283,15 @@ void compute_diff(const FrameGrid& back, const FrameGrid& front, ViewDiff& diff)
 
 void handle_terminal_resize(std::uint16_t& rows, std::uint16_t& cols, std::uint16_t new_rows,
                             std::uint16_t new_cols, std::uint16_t& grid_rows,
-                            std::uint16_t& grid_cols, float log_power, FrameGrid& front,
-                            FrameGrid& back, std::vector<float>& bars,
-                            std::vector<float>& spare_bars, std::vector<std::uint16_t>& column_bins,
-                            OutputBuffer& out) {
+                            std::uint16_t& grid_cols, float log_power, ShownBars& shown,
+                            std::vector<float>& bars, std::vector<float>& spare_bars,
+                            std::vector<std::uint16_t>& column_bins, OutputBuffer& out) {
     rows = new_rows;
     cols = new_cols;
     grid_cols = std::min(new_cols, max_grid_size);
     grid_rows = std::min(new_rows, max_grid_size);
 
-    front = FrameGrid(grid_rows, grid_cols);
-    back = FrameGrid(grid_rows, grid_cols);
+    shown = ShownBars(grid_rows, grid_cols);
 
     // assign() reuses the existing storage when it is large enough.
     bars.assign(grid_cols, 0.0f);

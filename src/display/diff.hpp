@@ -1,6 +1,8 @@
-// Frame output: finds the cells in which the newly drawn grid differs from the one on screen and
-// writes only those, each with its own cursor-position sequence. Also rebuilds the display state
-// and the per-column arrays when the terminal changes size.
+// Frame output: finds the cells in which the new picture differs from the one on screen and
+// writes only those, each with its own cursor-position sequence. The running program keeps the
+// screen as one bar height per column, so a frame costs work in proportion to the cells that
+// change; the grid comparison is the reference that the per-column diff must agree with. Also
+// rebuilds the display state and the per-column arrays when the terminal changes size.
 #pragma once
 
 #include "display/grid.hpp"
@@ -8,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tonalyx {
@@ -17,6 +20,8 @@ struct CellChange {
     std::uint16_t row;
     std::uint16_t column;
     char32_t ch;
+
+    friend bool operator==(const CellChange&, const CellChange&) = default;
 };
 
 // The changes of one frame in row-major order. The list keeps its storage from frame to frame
@@ -36,20 +41,71 @@ public:
     std::vector<CellChange> changes;
 };
 
+// What the screen shows, one bar per column: each column's height in eighths of a line (0 to
+// rows × 8) on a drawing area of rows lines, plus scratch for putting a frame's changes in row
+// order. All storage is sized here, so that diff_bars allocates nothing but change-list growth.
+class ShownBars {
+public:
+    // An empty 0 × 0 picture.
+    ShownBars() = default;
+
+    // A blank picture of `rows` × `cols`: every height 0.
+    ShownBars(std::uint16_t rows, std::uint16_t cols);
+
+    // Same size and same heights; the scratch is not compared.
+    friend bool operator==(const ShownBars& a, const ShownBars& b) {
+        return a.rows_ == b.rows_ && a.heights_ == b.heights_;
+    }
+
+private:
+    friend void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser,
+                          float sensitivity, ViewDiff& diff);
+
+    // A column whose height changes this frame: its rows top … bottom change, and it is to be
+    // drawn as `whole` full blocks with `top_glyph` above them (a partial block or a space).
+    // `next` links the columns whose changes start on the same row.
+    struct ChangedColumn {
+        char32_t top_glyph;
+        std::uint16_t column;
+        std::uint16_t top;
+        std::uint16_t bottom;
+        std::uint16_t whole;
+        std::uint16_t next;
+    };
+
+    std::uint16_t rows_ = 0;
+    std::vector<std::uint16_t> heights_;
+    std::vector<ChangedColumn> changed_;
+    // Per row, the first changed column whose changes start there (an index into changed_).
+    std::vector<std::uint16_t> first_on_row_;
+    // Changed columns that reach the current row, in column order, and the next row's list;
+    // each with room for an end mark.
+    std::vector<std::uint16_t> active_;
+    std::vector<std::uint16_t> still_active_;
+};
+
+// Empties `diff`, then lists the cells that change when the shown picture becomes `bars` drawn
+// with `normaliser` and `sensitivity` (at the heights render_bars draws; columns without a value
+// are blank), top line first, left to right, and records the new heights as shown. The list
+// equals what compute_diff gives between the grid drawn from `bars` and the grid drawn from the
+// old heights, but only changed columns are visited and only changed cells listed.
+void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser, float sensitivity,
+               ViewDiff& diff);
+
 // Empties `diff`, then lists every cell whose character or filled flag differs between `back`
 // (the frame just drawn) and `front` (what is on screen), top line first, left to right. Grids of
 // different sizes are compared over the part they share.
 void compute_diff(const FrameGrid& back, const FrameGrid& front, ViewDiff& diff);
 
 // Stores the new terminal size, sets the drawing area to it capped at max_grid_size, replaces
-// both grids by blank ones of that size, zeroes `bars` and `spare_bars` to the new width (keeping
-// their storage), rebuilds `column_bins` from `log_power`, then erases the screen with ESC "[2J"
-// and flushes `out`. Output errors are ignored.
+// the shown picture by a blank one of that size, zeroes `bars` and `spare_bars` to the new width
+// (keeping their storage), rebuilds `column_bins` from `log_power`, then erases the screen with
+// ESC "[2J" and flushes `out`, so that the next frame draws everything. Output errors are
+// ignored.
 void handle_terminal_resize(std::uint16_t& rows, std::uint16_t& cols, std::uint16_t new_rows,
                             std::uint16_t new_cols, std::uint16_t& grid_rows,
-                            std::uint16_t& grid_cols, float log_power, FrameGrid& front,
-                            FrameGrid& back, std::vector<float>& bars,
-                            std::vector<float>& spare_bars, std::vector<std::uint16_t>& column_bins,
-                            OutputBuffer& out);
+                            std::uint16_t& grid_cols, float log_power, ShownBars& shown,
+                            std::vector<float>& bars, std::vector<float>& spare_bars,
+                            std::vector<std::uint16_t>& column_bins, OutputBuffer& out);
 
 } // namespace tonalyx

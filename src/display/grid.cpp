@@ -40,23 +40,14 @@ void FrameGrid::swap(FrameGrid& other) noexcept {
 void render_bars(FrameGrid& grid, std::span<const float> bars, float normaliser,
                  float sensitivity) {
     const std::uint16_t rows = grid.rows();
-    const float height_limit = static_cast<float>(rows);
     const std::size_t columns = std::min<std::size_t>(grid.cols(), bars.size());
     for (std::size_t c = 0; c < columns; ++c) {
-        // Evaluated in exactly this order so that results match to the last bit.
-        float h = ((bars[c] / normaliser) * height_limit) * sensitivity;
-        h = std::isnan(h) ? height_limit : std::min(h, height_limit);
-
-        const unsigned whole = saturating_truncate<unsigned>(h);
-        const std::uint16_t full_cells =
-            static_cast<std::uint16_t>(std::min<unsigned>(whole, rows));
-        for (std::uint16_t j = 0; j < full_cells; ++j) {
+        const unsigned height = bar_eighths(bars[c], normaliser, sensitivity, rows);
+        const unsigned whole = height / 8;
+        for (unsigned j = 0; j < whole; ++j) {
             grid.row(static_cast<std::uint16_t>(rows - 1 - j))[c] = Cell{full_block, true};
         }
-
-        // A negative h gives a negative fraction, which truncates to 0: nothing drawn.
-        const unsigned eighths = saturating_truncate<unsigned>((h - std::trunc(h)) * 8.0f);
-        if (eighths >= 1 && eighths <= 7 && whole < rows) {
+        if (const unsigned eighths = height % 8; eighths != 0) {
             grid.row(static_cast<std::uint16_t>(rows - 1 - whole))[c] =
                 Cell{partial_blocks[eighths - 1], true};
         }

@@ -1,8 +1,13 @@
-// The picture in memory: a grid of character cells covering the terminal from its top-left
-// corner, and the renderer that draws one bar per column with block glyphs in eighths of a line.
+// The picture as a grid of character cells covering the terminal from its top-left corner, and
+// the renderer that draws one bar per column with block glyphs in eighths of a line, by the
+// height rule the running program's per-column diff shares. The grid is that diff's reference.
 // Drawing never allocates and never addresses a cell outside the grid.
 #pragma once
 
+#include "numeric.hpp"
+
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -71,6 +76,23 @@ private:
     std::uint16_t cols_ = 0;
     std::vector<Cell> cells_;
 };
+
+// The height at which a bar value is drawn on a grid of `rows` lines, in eighths of a line:
+// h = ((bar / normaliser) * rows) * sensitivity in single precision, capped at rows (NaN counts
+// as full), then whole cells * 8 plus the truncated eighths of the cell above them. Between 0
+// and rows * 8; negative and tiny values give 0.
+inline std::uint16_t bar_eighths(float bar, float normaliser, float sensitivity,
+                                 std::uint16_t rows) {
+    const float height_limit = static_cast<float>(rows);
+    // Evaluated in exactly this order so that results match to the last bit.
+    float h = ((bar / normaliser) * height_limit) * sensitivity;
+    h = std::isnan(h) ? height_limit : std::min(h, height_limit);
+    // h is at most rows, so whole is too; with whole == rows, h has no fraction left.
+    const unsigned whole = saturating_truncate<unsigned>(h);
+    // A negative h gives a negative or NaN fraction, which truncates to 0.
+    const unsigned eighths = saturating_truncate<unsigned>((h - std::trunc(h)) * 8.0f);
+    return static_cast<std::uint16_t>(whole * 8 + std::min(eighths, 7u));
+}
 
 // Draws one bar per column into `grid`, which the caller has cleared: the height in lines is
 // ((bars[c] / normaliser) * rows) * sensitivity, capped at the grid height (NaN counts as full),

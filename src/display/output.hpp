@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -19,6 +20,13 @@ public:
     // Appends `bytes`. When they do not fit, flushes first; if that flush fails, returns its
     // error and buffers nothing. Bytes larger than the whole buffer go straight to the fd.
     std::error_code write(std::string_view bytes);
+
+    // The free room at the end of the buffer, for formatting straight into it; commit() then
+    // takes the bytes written there. Empty when the buffer is full.
+    std::span<char> free_space() { return {data_.data() + size_, data_.size() - size_}; }
+
+    // Appends the first `count` bytes of free_space(), which the caller has filled.
+    void commit(std::size_t count) { size_ += count; }
 
     // Writes out everything buffered. On error the bytes not yet written stay buffered for the
     // next attempt.

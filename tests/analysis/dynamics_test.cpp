@@ -1,7 +1,6 @@
 #include "analysis/spectrum.hpp"
 
 #include <cstddef>
-#include <deque>
 #include <limits>
 #include <vector>
 
@@ -68,7 +67,7 @@ TEST(BarDynamics, FramesWithoutSamplesOnlyDecayTheBars) {
     analyse_frame(analyzer, receiver, 0.5f);
     analyse_frame(analyzer, receiver, 0.5f);
     EXPECT_EQ(analyzer.bars, (std::vector<float>{2.0f, 0.5f}));
-    EXPECT_EQ(analyzer.peak_history, (std::deque<float>{8.0f, 3.0f}));
+    EXPECT_EQ(analyzer.peak_history, (std::vector<float>{8.0f, 3.0f}));
     EXPECT_EQ(analyzer.normaliser, 8.0f);
 }
 

@@ -6,9 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <limits>
+#include <random>
+#include <span>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace tonalyx {
@@ -19,12 +24,20 @@ using namespace std::string_literals;
 const std::string full = "\xe2\x96\x88";
 const std::string two_eighths = "\xe2\x96\x82";
 
-std::string frame_bytes(const ViewDiff& diff) {
-    TestPipe pipe;
-    OutputBuffer out(pipe.write_end);
+// What apply writes for `diff` through an output buffer of `capacity` bytes. Below 18 bytes no
+// change is formatted in place, so every one takes the checked writes.
+std::string frame_bytes(const ViewDiff& diff,
+                        std::size_t capacity = OutputBuffer::default_capacity) {
+    std::FILE* file = std::tmpfile();
+    EXPECT_NE(file, nullptr);
+    const int fd = ::fileno(file);
+    OutputBuffer out(fd, capacity);
     diff.apply(out);
     EXPECT_FALSE(out.flush());
-    return pipe.drain();
+    std::string bytes(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+    EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+    std::fclose(file);
+    return bytes;
 }
 
 TEST(Diff, IdenticalFramesWriteNothing) {
@@ -77,12 +90,16 @@ TEST(Diff, AddressesCellsOneBasedUpToTheLargestGrid) {
     EXPECT_EQ(frame_bytes(diff), "\x1b[1;1H"s + full + "\x1b[1000;1000H" + full);
 }
 
-TEST(Diff, EncodesEveryCharacterAsUtf8) {
+TEST(Diff, EncodesEveryCharacterAndPositionAlikeInPlaceAndThroughCheckedWrites) {
     ViewDiff diff;
     diff.changes = {
-        {0, 0, U'a'}, {0, 1, U'\u00e9'}, {0, 2, U'\U0001F600'}, {0, 3, char32_t{0xD800}}};
-    EXPECT_EQ(frame_bytes(diff), "\x1b[1;1Ha\x1b[1;2H\xc3\xa9\x1b[1;3H\xf0\x9f\x98\x80\x1b[1;4H"
-                                 "\xef\xbf\xbd");
+        {0, 0, U'a'},       {0, 1, U'\u00e9'},    {0, 2, U'\U0001F600'}, {0, 3, char32_t{0xD800}},
+        {9, 99, U'\u2587'}, {99, 999, U'\u2581'}, {999, 1000, U' '},     {65535, 65535, U'\u2588'}};
+    const std::string expected = "\x1b[1;1Ha\x1b[1;2H\xc3\xa9\x1b[1;3H\xf0\x9f\x98\x80\x1b[1;4H"
+                                 "\xef\xbf\xbd\x1b[10;100H\xe2\x96\x87\x1b[100;1000H\xe2\x96\x81"
+                                 "\x1b[1000;1001H \x1b[65536;65536H\xe2\x96\x88";
+    EXPECT_EQ(frame_bytes(diff), expected);
+    EXPECT_EQ(frame_bytes(diff, 16), expected);
 }
 
 TEST(Diff, FailedWritesLoseOnlyTheirChangesAndTheNextFrameGoesOn) {
@@ -107,32 +124,103 @@ TEST(Diff, FailedWritesLoseOnlyTheirChangesAndTheNextFrameGoesOn) {
     EXPECT_EQ(pipe.drain(), "\x1b[2;1H"s + two_eighths);
 }
 
+// A bar value for the differential test: mostly ordinary heights, often exactly on an eighth,
+// and every kind of odd value the analysis could hand over.
+float random_bar(std::mt19937& random) {
+    std::uniform_real_distribution<float> fraction(0.0f, 1.2f);
+    switch (random() % 10) {
+    case 0:
+        return std::numeric_limits<float>::quiet_NaN();
+    case 1:
+        return std::numeric_limits<float>::infinity();
+    case 2:
+        return -std::numeric_limits<float>::infinity();
+    case 3:
+        return -fraction(random);
+    case 4:
+        return 1e30f;
+    case 5:
+        return static_cast<float>(random() % 64) / 8.0f;
+    default:
+        return fraction(random);
+    }
+}
+
+// The running program keeps only each column's height; the grids are the reference. Both are
+// driven through the same frames, from blank after every resize, and must list the same changes
+// in the same order and write the same bytes, whether formatted in place or through checked
+// writes.
+TEST(Diff, PerColumnDiffListsAndWritesWhatTheGridComparisonDoes) {
+    std::mt19937 random(20250611);
+    const std::pair<std::uint16_t, std::uint16_t> sizes[] = {
+        {0, 7}, {7, 0},   {1, 1}, {10, 3},    {1, 1000}, {1000, 1},    {50, 200},
+        {0, 0}, {37, 61}, {2, 5}, {120, 400}, {8, 8},    {1000, 1000}, {5, 3}};
+    const float sensitivities[] = {0.1f, 1.0f, 10.0f, 2.5f};
+    const float normalisers[] = {0.1f, 1.0f, 1.7f};
+    ViewDiff reference;
+    ViewDiff fast;
+    std::vector<float> bars;
+    for (const auto& [rows, cols] : sizes) {
+        FrameGrid back(rows, cols);
+        FrameGrid front(rows, cols);
+        ShownBars shown(rows, cols);
+        const int frames = rows * cols > 100000 ? 4 : 16;
+        for (int frame = 0; frame < frames; ++frame) {
+            // Now and then the same bars again, only a few bars moved, or too few values.
+            const unsigned kind = random() % 4;
+            if (kind == 0 || bars.size() != cols) {
+                bars.resize(cols);
+                for (float& bar : bars) {
+                    bar = random_bar(random);
+                }
+            } else if (kind == 1 && cols != 0) {
+                for (int moved = 0; moved < 3; ++moved) {
+                    bars[random() % cols] = random_bar(random);
+                }
+            }
+            const std::span<const float> values =
+                kind == 3 ? std::span<const float>(bars).first(random() % (cols + 1u))
+                          : std::span<const float>(bars);
+            const float normaliser = normalisers[random() % std::size(normalisers)];
+            const float sensitivity = sensitivities[random() % std::size(sensitivities)];
+
+            back.clear();
+            render_bars(back, values, normaliser, sensitivity);
+            compute_diff(back, front, reference);
+            std::swap(back, front);
+            diff_bars(shown, values, normaliser, sensitivity, fast);
+
+            SCOPED_TRACE(testing::Message() << rows << "x" << cols << ", frame " << frame);
+            ASSERT_EQ(fast.changes, reference.changes);
+            ASSERT_EQ(frame_bytes(fast), frame_bytes(reference, 16));
+        }
+    }
+}
+
 struct ResizeFixture {
     std::uint16_t rows = 10;
     std::uint16_t cols = 20;
     std::uint16_t grid_rows = 10;
     std::uint16_t grid_cols = 20;
-    FrameGrid front{10, 20};
-    FrameGrid back{10, 20};
+    ShownBars shown{10, 20};
     std::vector<float> bars = std::vector<float>(20, 0.7f);
     std::vector<float> spare_bars = std::vector<float>(20, 0.4f);
     std::vector<std::uint16_t> column_bins = std::vector<std::uint16_t>(20, 7);
 
     ResizeFixture() {
-        render_bars(front, bars, 1.0f, 1.0f);
-        render_bars(back, spare_bars, 1.0f, 1.0f);
+        ViewDiff diff;
+        diff_bars(shown, bars, 1.0f, 1.0f, diff);
     }
 
     void resize(std::uint16_t new_rows, std::uint16_t new_cols, OutputBuffer& out) {
-        handle_terminal_resize(rows, cols, new_rows, new_cols, grid_rows, grid_cols, 1.5f, front,
-                               back, bars, spare_bars, column_bins, out);
+        handle_terminal_resize(rows, cols, new_rows, new_cols, grid_rows, grid_cols, 1.5f, shown,
+                               bars, spare_bars, column_bins, out);
     }
 
     void expect_rebuilt(std::uint16_t expected_rows, std::uint16_t expected_cols) const {
         EXPECT_EQ(grid_rows, expected_rows);
         EXPECT_EQ(grid_cols, expected_cols);
-        EXPECT_EQ(front, FrameGrid(expected_rows, expected_cols));
-        EXPECT_EQ(back, FrameGrid(expected_rows, expected_cols));
+        EXPECT_EQ(shown, ShownBars(expected_rows, expected_cols));
         EXPECT_EQ(bars, std::vector<float>(expected_cols, 0.0f));
         EXPECT_EQ(spare_bars, std::vector<float>(expected_cols, 0.0f));
         EXPECT_EQ(column_bins, build_column_bins(expected_cols, 1.5f));
@@ -160,10 +248,9 @@ TEST(Resize, ToZeroColumnsAndBack) {
     state.resize(24, 0, out);
     state.expect_rebuilt(24, 0);
 
-    // Frames on the empty grid draw and write nothing.
+    // Frames on the empty picture draw and write nothing.
     ViewDiff diff;
-    render_bars(state.back, state.bars, 1.0f, 1.0f);
-    compute_diff(state.back, state.front, diff);
+    diff_bars(state.shown, std::vector<float>(80, 1.0f), 1.0f, 1.0f, diff);
     EXPECT_TRUE(diff.changes.empty());
 
     state.resize(24, 80, out);
@@ -182,7 +269,8 @@ TEST(Resize, WideTerminalsAreCappedButStillRebuilt) {
 
     // Dirty the state again: a narrower but still capped width must rebuild it all the same.
     state.bars.assign(1000, 0.9f);
-    render_bars(state.front, state.bars, 1.0f, 1.0f);
+    ViewDiff diff;
+    diff_bars(state.shown, state.bars, 1.0f, 1.0f, diff);
     state.column_bins.assign(1000, 3);
     state.resize(50, 1100, out);
     EXPECT_EQ(state.cols, 1100u);
