@@ -61,11 +61,11 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tonalyx)
 set(CPACK_PACKAGE_CONTACT "Tonalyx developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live audio spectrum analyser for the terminal")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Tonalyx reads raw s16le PCM from standard input, a file or pw-record and fills the terminal "
-    "with one bar per column, drawn in eighth blocks at 60 frames per second, writing only the "
-    "cells that changed. The package also holds tonalyx-signal, which writes test signals to "
-    "pipe into it.")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "Tonalyx reads raw s16le PCM from standard input, a file or pw-record and\n"
+    "fills the terminal with one bar per column, drawn in eighth blocks at 60\n"
+    "frames per second, writing only the cells that changed. The package also\n"
+    "holds tonalyx-signal, which writes test signals to pipe into it.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
