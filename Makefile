@@ -5,9 +5,11 @@ FUZZ_DIR     ?= build-fuzz
 FUZZ_SECONDS ?= 30
 JOBS         ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR       ?= $(if $(TONALYX_WERROR),ON,OFF)
-CMAKE_FLAGS  := -DTONALYX_WERROR=$(WERROR)
+PREFIX       ?= /usr/local
+CMAKE_FLAGS  := -DTONALYX_WERROR=$(WERROR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 
 .PHONY: all deps build test test-sanitize test-pipewire fuzz bench demo format clean
+.PHONY: install uninstall package test-install
 
 all: build
 
@@ -54,6 +56,21 @@ bench: build
 demo: build
 	@$(BUILD_DIR)/tonalyx-signal --rate 48000 --channels 2 | \
 		$(BUILD_DIR)/tonalyx --rate 48000 --channels 2
+
+# Installs under PREFIX, inside DESTDIR when one is given; uninstall removes what it wrote.
+install: build
+	@DESTDIR=$(DESTDIR) cmake --install $(BUILD_DIR)
+
+uninstall:
+	@DESTDIR=$(DESTDIR) cmake --build $(BUILD_DIR) --target uninstall
+
+# The Debian package, tonalyx_<version>_<arch>.deb in the build directory.
+package: build
+	@cmake --build $(BUILD_DIR) --target package
+
+# Installs into a staging folder and as a package, and checks the result.
+test-install: build
+	@scripts/test-install $(BUILD_DIR)
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')

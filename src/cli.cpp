@@ -1,4 +1,5 @@
 #include "cli.hpp"
+#include "version.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -15,7 +16,6 @@ namespace tonalyx {
 namespace {
 
 constexpr std::string_view name = "Tonalyx";
-constexpr std::string_view version = "0.2.6";
 constexpr std::string_view short_description = "A PCM spectrum analyzer for audio visualization";
 constexpr std::string_view long_description =
     "Tonalyx is a PCM spectrum analyzer that visualizes audio in your terminal.\n"

@@ -1,4 +1,5 @@
 #include "cli.hpp"
+#include "version.hpp"
 
 #include <gtest/gtest.h>
 
@@ -106,7 +107,7 @@ TEST(CommandLine, VersionPrintsNameAndVersion) {
         const ParseOutcome outcome = parse_words({flag});
         EXPECT_FALSE(outcome.cli);
         EXPECT_EQ(outcome.exit_status, 0);
-        EXPECT_EQ(outcome.standard_output, "Tonalyx 0.2.6\n");
+        EXPECT_EQ(outcome.standard_output, "Tonalyx " + std::string(version) + "\n");
         EXPECT_EQ(outcome.standard_error, "");
     }
 }

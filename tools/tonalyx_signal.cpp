@@ -1,6 +1,7 @@
 // tonalyx-signal: writes a test signal as headerless s16le PCM to standard output, in real time
 // by default, so that it can be piped into tonalyx with matching --rate and --channels.
 #include "signal.hpp"
+#include "version.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -59,6 +60,7 @@ std::uint64_t frame_limit(const std::optional<double>& seconds, std::uint32_t ra
 int main(int argc, char** argv) {
     CLI::App app{"Writes a test signal as raw interleaved s16le PCM to standard output.",
                  "tonalyx-signal"};
+    app.set_version_flag("-V,--version", "tonalyx-signal " + std::string(tonalyx::version));
     tonalyx::SignalSettings settings;
     std::optional<float> tone;
     std::optional<double> seconds;
