@@ -1,7 +1,12 @@
 #include "analysis/spectrum.hpp"
 
+#include <bit>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,6 +35,31 @@ TEST(BarDynamics, ValueIsTheTiltedCompressedMagnitudeOfTheColumnsBin) {
     set_bin(analyzer, 384, 0.0f, -0.8f); // sqrt(256) = 16
     update_bars(analyzer, 0.5f);
     EXPECT_EQ(analyzer.bars, (std::vector<float>{20.0f, 40.0f, 16.0f, 40.0f}));
+}
+
+TEST(BarDynamics, MagnitudeIsHypotBitForBitWithoutOverflow) {
+    // Squares of 1e30 overflow a float and squares of 1e-30 vanish: hypot must still hold.
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<std::pair<float, float>> values = {
+        {1e30f, 1e30f}, {-3e38f, 2e38f}, {1e-30f, -1e-30f}, {1e-45f, 0.0f}, {inf, nan},
+        {nan, -inf},    {nan, 1.0f},     {0.0f, 0.0f},      {-0.0f, 7.0f}};
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> spread(-600.0f, 600.0f);
+    for (int i = 0; i < 2000; ++i) {
+        values.emplace_back(spread(random), spread(random));
+    }
+    SpectrumAnalyzer analyzer = with_bins({0});
+    for (const auto& [re, im] : values) {
+        set_bin(analyzer, 0, re, im);
+        analyzer.bars[0] = -1.0f; // below every value, so the bar rises to it unless it is NaN
+        update_bars(analyzer, 0.5f);
+        const float value = std::sqrt((std::hypot(re, im) * 80.0f) * 1.0f);
+        const float expected = -1.0f < value ? value : -0.5f;
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(analyzer.bars[0]),
+                  std::bit_cast<std::uint32_t>(expected))
+            << re << ", " << im;
+    }
 }
 
 TEST(BarDynamics, ASteadyValueAlternatesBecauseEqualDoesNotRise) {
