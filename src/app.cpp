@@ -10,7 +10,7 @@
 #include "display/output.hpp"
 #include "display/signals.hpp"
 #include "display/terminal.hpp"
-#include "errors.hpp"
+#include "common/errors.hpp"
 #include "frame_loop.hpp"
 
 #include <csignal>

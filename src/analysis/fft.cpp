@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 namespace tonalyx {
 

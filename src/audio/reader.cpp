@@ -1,6 +1,6 @@
 #include "audio/reader.hpp"
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 #include <algorithm>
 #include <cerrno>

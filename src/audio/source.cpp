@@ -1,6 +1,6 @@
 #include "audio/source.hpp"
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 #include <array>
 #include <cerrno>

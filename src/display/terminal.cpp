@@ -1,6 +1,6 @@
 #include "display/terminal.hpp"
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 #include <atomic>
 #include <cerrno>
