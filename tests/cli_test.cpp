@@ -11,7 +11,7 @@ namespace {
 
 ParseOutcome parse_words(std::vector<std::string> words) {
     words.insert(words.begin(), "/usr/local/bin/tonalyx");
-    return parse_arguments(words);
+    return parse(words);
 }
 
 TEST(CommandLine, NoArgumentsGiveTheDefaults) {

@@ -1,7 +1,5 @@
 #include "display/diff.hpp"
 
-#include "analysis/bands.hpp"
-
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -9,8 +7,6 @@
 
 namespace tonalyx {
 namespace {
-
-constexpr std::string_view erase_screen = "\x1b[2J";
 
 // Marks the end of a list of changed columns.
 constexpr std::uint16_t no_column = 0xFFFF;
@@ -279,28 +275,6 @@ void compute_diff(const FrameGrid& back, const FrameGrid& front, ViewDiff& diff)
             }
         }
     }
-}
-
-void handle_terminal_resize(std::uint16_t& rows, std::uint16_t& cols, std::uint16_t new_rows,
-                            std::uint16_t new_cols, std::uint16_t& grid_rows,
-                            std::uint16_t& grid_cols, float log_power, ShownBars& shown,
-                            std::vector<float>& bars, std::vector<float>& spare_bars,
-                            std::vector<std::uint16_t>& column_bins, OutputBuffer& out) {
-    rows = new_rows;
-    cols = new_cols;
-    grid_cols = std::min(new_cols, max_grid_size);
-    grid_rows = std::min(new_rows, max_grid_size);
-
-    shown = ShownBars(grid_rows, grid_cols);
-
-    // assign() reuses the existing storage when it is large enough.
-    bars.assign(grid_cols, 0.0f);
-    spare_bars.assign(grid_cols, 0.0f);
-
-    column_bins = build_column_bins(grid_cols, log_power);
-
-    (void)out.write(erase_screen);
-    (void)out.flush();
 }
 
 } // namespace tonalyx

@@ -1,8 +1,7 @@
 // Frame output: finds the cells in which the new picture differs from the one on screen and
 // writes only those, each with its own cursor-position sequence. The running program keeps the
 // screen as one bar height per column, so a frame costs work in proportion to the cells that
-// change; the grid comparison is the reference that the per-column diff must agree with. Also
-// rebuilds the display state and the per-column arrays when the terminal changes size.
+// change; the grid comparison is the reference that the per-column diff must agree with.
 #pragma once
 
 #include "display/grid.hpp"
@@ -96,16 +95,5 @@ void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser, 
 // (the frame just drawn) and `front` (what is on screen), top line first, left to right. Grids of
 // different sizes are compared over the part they share.
 void compute_diff(const FrameGrid& back, const FrameGrid& front, ViewDiff& diff);
-
-// Stores the new terminal size, sets the drawing area to it capped at max_grid_size, replaces
-// the shown picture by a blank one of that size, zeroes `bars` and `spare_bars` to the new width
-// (keeping their storage), rebuilds `column_bins` from `log_power`, then erases the screen with
-// ESC "[2J" and flushes `out`, so that the next frame draws everything. Output errors are
-// ignored.
-void handle_terminal_resize(std::uint16_t& rows, std::uint16_t& cols, std::uint16_t new_rows,
-                            std::uint16_t new_cols, std::uint16_t& grid_rows,
-                            std::uint16_t& grid_cols, float log_power, ShownBars& shown,
-                            std::vector<float>& bars, std::vector<float>& spare_bars,
-                            std::vector<std::uint16_t>& column_bins, OutputBuffer& out);
 
 } // namespace tonalyx
