@@ -144,6 +144,8 @@ AudioSource AudioSource::empty() {
     return AudioSource(-1, false);
 }
 
+// Two descriptors, the output first; its one caller passes the named ends of its two pipes.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 AudioSource AudioSource::capture(int fd, int messages_fd) {
     AudioSource source(fd, true);
     source.messages_fd_ = messages_fd;

@@ -72,6 +72,21 @@ private:
         std::uint16_t next;
     };
 
+    // How many cells a frame changes, and the first and last row they lie on.
+    struct ChangedRows {
+        std::size_t cells;
+        std::uint16_t first;
+        std::uint16_t last;
+    };
+
+    // Records the heights `bars` are drawn at as shown and collects the columns whose height
+    // changes into changed_.
+    ChangedRows collect_changes(std::span<const float> bars, float normaliser, float sensitivity);
+
+    // Writes the changes of the collected columns from `next_change` on, which has room for all
+    // of them: row by row from the top, each row left to right.
+    void list_changes(const ChangedRows& changed, CellChange* next_change);
+
     std::uint16_t rows_ = 0;
     std::vector<std::uint16_t> heights_;
     std::vector<ChangedColumn> changed_;
