@@ -28,7 +28,10 @@ void BM_WholeFrame_200x50_Music(benchmark::State& state) {
     {
         OutputBuffer out(null_fd);
         FrameState frame_state = make_frame_state(Cli{}, {50, 200});
-        auto [sender, receiver] = make_sample_channel();
+        // Named ends rather than structured bindings, which a lambda cannot capture in clang 14.
+        auto channel = make_sample_channel();
+        SampleSender& sender = channel.first;
+        SampleReceiver& receiver = channel.second;
         std::size_t next = 0;
         // Sending is the reader thread's work; its allocations are not the frame's.
         const auto send_next_chunk = [&] {

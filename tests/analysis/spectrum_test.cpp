@@ -310,6 +310,7 @@ TEST(SpectrumAnalyzer, ASteadyToneAlternatesBecauseAnEqualValueDoesNotRise) {
     const SampleChunk tone = quarter_rate_tone(0.5f);
     const float value = four.frame(tone, 0.75f);
     std::vector<float> seen;
+    seen.reserve(3);
     for (int frame = 0; frame < 3; ++frame) {
         seen.push_back(four.frame(tone, 0.75f));
     }
