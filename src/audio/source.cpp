@@ -15,6 +15,9 @@
 #include <unistd.h>
 #include <utility>
 
+// The environment, which POSIX leaves the program to declare itself; a C variable.
+extern "C" char** environ;
+
 namespace tonalyx {
 
 namespace {

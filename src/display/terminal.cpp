@@ -21,7 +21,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-extern char** environ;
+// The environment, which POSIX leaves the program to declare itself; a C variable.
+extern "C" char** environ;
 
 namespace tonalyx {
 namespace {

@@ -23,7 +23,8 @@
 #include <unistd.h>
 #include <utmp.h>
 
-extern char** environ;
+// The environment, which POSIX leaves the program to declare itself; a C variable.
+extern "C" char** environ;
 
 namespace e2e {
 namespace {
