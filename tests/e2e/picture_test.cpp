@@ -56,6 +56,14 @@ public:
         sent_ += due;
     }
 
+    // Keeps feeding while the program's output is pumped until `done` holds; false on timeout.
+    bool until(const std::function<bool()>& done) {
+        return run_.wait_for([&] {
+            (*this)();
+            return done();
+        });
+    }
+
     // Keeps feeding while the program's output is pumped for `duration`.
     void pump(std::chrono::milliseconds duration) {
         run_.wait_for(
@@ -123,8 +131,7 @@ TEST(TonePicture, StandsInThePredictedColumn) {
     TerminalRun run(tonalyx_binary(), mono_pipe(tone_rows, tone_cols));
     Feeder feed(run, tone_at_bin(tone_bin));
     Picture picture;
-    const bool seen = run.wait_for([&] {
-        feed();
+    const bool seen = feed.until([&] {
         picture = read_picture(run);
         return picture.fault.empty() && picture.only_tallest(column);
     });
@@ -146,14 +153,12 @@ TEST(TonePicture, ScalingKeyMovesTheBarToTheColumnOfTheNewPower) {
     TerminalRun run(tonalyx_binary(), mono_pipe(tone_rows, tone_cols));
     Feeder feed(run, tone_at_bin(tone_bin));
     Picture picture;
-    ASSERT_TRUE(run.wait_for([&] {
-        feed();
+    ASSERT_TRUE(feed.until([&] {
         picture = read_picture(run);
         return picture.fault.empty() && picture.only_tallest(before);
     })) << describe(picture);
     run.type(".");
-    const bool moved = run.wait_for([&] {
-        feed();
+    const bool moved = feed.until([&] {
         picture = read_picture(run);
         return picture.fault.empty() && picture.only_tallest(after);
     });
@@ -167,8 +172,7 @@ TEST(StillPicture, SilenceLeavesTheScreenBlank) {
     Feeder quiet(run, silence());
     std::string fault;
     const auto until = Clock::now() + 700ms;
-    run.wait_for([&] {
-        quiet();
+    quiet.until([&] {
         const Picture picture = read_picture(run);
         if (!picture.blank() && fault.empty()) {
             fault = describe(picture) + "\n" + run.screen();
@@ -181,10 +185,7 @@ TEST(StillPicture, SilenceLeavesTheScreenBlank) {
     EXPECT_TRUE(writes.draws.empty()) << run.output();
     // The program was listening all along: a tone now shows.
     Feeder tone(run, tone_at_bin(tone_bin));
-    EXPECT_TRUE(run.wait_for([&] {
-        tone();
-        return !read_picture(run).blank();
-    }));
+    EXPECT_TRUE(tone.until([&] { return !read_picture(run).blank(); }));
 }
 
 TEST(StillPicture, FullDropOffHoldsTheBarsAndWritesNothingWhileAudioKeepsComing) {
@@ -194,16 +195,12 @@ TEST(StillPicture, FullDropOffHoldsTheBarsAndWritesNothingWhileAudioKeepsComing)
     TerminalRun run(tonalyx_binary(), mono_pipe(tone_rows, tone_cols, {"--drop-off", "1.0"}));
     const int column = column_showing(tone_bin, tone_cols, 1.4f);
     Feeder tone(run, tone_at_bin(tone_bin));
-    ASSERT_TRUE(run.wait_for([&] {
-        tone();
-        return read_picture(run).only_tallest(column);
-    })) << run.screen();
+    ASSERT_TRUE(tone.until([&] { return read_picture(run).only_tallest(column); })) << run.screen();
     tone.pump(300ms);
     Feeder quiet(run, silence());
     std::size_t written = run.output().size();
     auto unchanged_since = Clock::now();
-    const bool settled = run.wait_for([&] {
-        quiet();
+    const bool settled = quiet.until([&] {
         if (run.output().size() != written) {
             written = run.output().size();
             unchanged_since = Clock::now();
@@ -226,8 +223,7 @@ TEST(StillPicture, FullDropOffHoldsTheBarsAndWritesNothingWhileAudioKeepsComing)
 TEST(StillPicture, BarsSinkAfterTheInputEndsAndQStillQuits) {
     TerminalRun run(tonalyx_binary(), mono_pipe(tone_rows, tone_cols));
     Feeder feed(run, tone_at_bin(tone_bin));
-    ASSERT_TRUE(run.wait_for([&] {
-        feed();
+    ASSERT_TRUE(feed.until([&] {
         const Picture picture = read_picture(run);
         return picture.heights[static_cast<std::size_t>(picture.tallest())] >= tone_rows * 4;
     })) << run.screen();
@@ -245,18 +241,14 @@ TEST(StillPicture, BarsSinkAfterTheInputEndsAndQStillQuits) {
 TEST(Resize, ClearsAndRedrawsAtTheNewSize) {
     TerminalRun run(tonalyx_binary(), mono_pipe(10, 30));
     Feeder feed(run, noise());
-    ASSERT_TRUE(run.wait_for([&] {
-        feed();
-        return !read_picture(run).blank();
-    }));
+    ASSERT_TRUE(feed.until([&] { return !read_picture(run).blank(); }));
     EXPECT_TRUE(parse_writes(run.output()).clears.empty());
 
     // Wider and taller: bars beyond the old width, standing on the new bottom line.
     std::size_t resized = run.output().size();
     run.resize(16, 60);
     Picture picture;
-    EXPECT_TRUE(run.wait_for([&] {
-        feed();
+    EXPECT_TRUE(feed.until([&] {
         picture = read_picture(run);
         const bool right_part = std::any_of(picture.heights.begin() + 30, picture.heights.end(),
                                             [](int h) { return h > 0; });
@@ -270,8 +262,7 @@ TEST(Resize, ClearsAndRedrawsAtTheNewSize) {
     // Narrower and lower: after the clear nothing is drawn outside the new size.
     resized = run.output().size();
     run.resize(8, 20);
-    ASSERT_TRUE(run.wait_for([&] {
-        feed();
+    ASSERT_TRUE(feed.until([&] {
         const Writes after = parse_writes(run.output(), resized);
         return !after.clears.empty() &&
                std::any_of(after.draws.begin(), after.draws.end(),
@@ -287,8 +278,7 @@ TEST(Resize, ClearsAndRedrawsAtTheNewSize) {
             EXPECT_LE(draw.col, 20);
         }
     }
-    EXPECT_TRUE(run.wait_for([&] {
-        feed();
+    EXPECT_TRUE(feed.until([&] {
         picture = read_picture(run);
         return picture.fault.empty() && !picture.blank();
     })) << describe(picture);
@@ -299,16 +289,12 @@ TEST(Resize, AResizeAndStraightBackStillClearsAndRedraws) {
     // signal tells of the resize.
     TerminalRun run(tonalyx_binary(), mono_pipe(10, 30));
     Feeder feed(run, noise());
-    ASSERT_TRUE(run.wait_for([&] {
-        feed();
-        return !read_picture(run).blank();
-    }));
+    ASSERT_TRUE(feed.until([&] { return !read_picture(run).blank(); }));
     const std::size_t resized = run.output().size();
     run.resize(16, 60);
     run.resize(10, 30);
     Picture picture;
-    EXPECT_TRUE(run.wait_for([&] {
-        feed();
+    EXPECT_TRUE(feed.until([&] {
         picture = read_picture(run);
         const Writes writes = parse_writes(run.output(), resized);
         return !writes.clears.empty() && writes.draws.size() > 0 &&
@@ -340,8 +326,7 @@ TEST(WideTerminal, TheScalingKeySpreadsTheBinsOverTheDrawingAreaNotTheTerminal) 
     Picture picture;
     for (const float log_power : {before, after}) {
         const int column = column_showing(bin, 1000, log_power);
-        EXPECT_TRUE(run.wait_for([&] {
-            feed();
+        EXPECT_TRUE(feed.until([&] {
             picture = read_picture(run);
             return picture.fault.empty() && picture.only_tallest(column);
         })) << "bin "
@@ -357,8 +342,7 @@ TEST(WideTerminal, OnlyTheFirst1000ColumnsAreDrawn) {
     Feeder feed(run, noise());
     Picture picture;
     // The high end of the drawing area is in use, and the bars stand on the bottom line.
-    const bool drawn = run.wait_for([&] {
-        feed();
+    const bool drawn = feed.until([&] {
         picture = read_picture(run);
         return picture.fault.empty() &&
                std::any_of(picture.heights.begin() + 900, picture.heights.begin() + 1000,
