@@ -5,6 +5,7 @@
 
 #include "analysis/fft.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -12,10 +13,27 @@
 
 namespace tonalyx {
 
-// The value of spectrum bin `bin` (0 … 511) as a bar: sqrt((|X[bin]| * 80) * ((bin / 512) * 4 +
-// 1)), a magnitude tilted toward the high bins and compressed. The magnitude is computed as hypot
-// does, without overflow or underflow.
-float bar_value(const FftBuffer& spectrum, std::uint16_t bin);
+// |re + i·im| without overflow or underflow: the squares of floats are exact in double precision
+// and their sum cannot overflow it. This is how the C library computes hypotf, here without the
+// call (its results match bit for bit); infinities and NaN take the library's path.
+inline float magnitude_of(float re, float im) {
+    if (!std::isfinite(re) || !std::isfinite(im)) {
+        return std::hypot(re, im);
+    }
+    const double re_wide = re;
+    const double im_wide = im;
+    return static_cast<float>(std::sqrt(re_wide * re_wide + im_wide * im_wide));
+}
+
+// The value of spectrum bin `bin` (0 … 511) as a bar, a magnitude tilted toward the high bins
+// and compressed: sqrt((|X[bin]| * 80) * ((bin / 512) * 4 + 1)). Inline, as it runs once per
+// column in every analysed frame.
+inline float bar_value(const FftBuffer& spectrum, std::uint16_t bin) {
+    const float magnitude = magnitude_of(spectrum[bin][0], spectrum[bin][1]);
+    // Tilt toward the high bins: weight 1 at bin 0, just under 5 at bin 511.
+    const float tilt = (static_cast<float>(bin) * (1.0f / 512.0f)) * 4.0f + 1.0f;
+    return std::sqrt((magnitude * 80.0f) * tilt);
+}
 
 // The automatic gain: the largest bar of each of the most recent analysed frames, and the
 // normaliser they give.

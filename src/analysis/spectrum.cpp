@@ -25,10 +25,14 @@ void append_newest(std::vector<float>& buffer, const SampleChunk& chunk) {
 }
 
 // Multiplies the real parts of the fft_size interleaved (real, imaginary) points by their
-// weights. The two never overlap; saying so lets the loop be vectorised.
+// weights. The two never overlap, and every pair is stored whole; both let the loop be
+// vectorised.
 void apply_window(float* __restrict points, const float* __restrict weights) {
     for (std::size_t i = 0; i < fft_size; ++i) {
-        points[2 * i] *= weights[i];
+        const float re = points[2 * i] * weights[i];
+        const float im = points[2 * i + 1];
+        points[2 * i] = re;
+        points[2 * i + 1] = im;
     }
 }
 
