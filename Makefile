@@ -8,7 +8,7 @@ WERROR       ?= $(if $(TONALYX_WERROR),ON,OFF)
 PREFIX       ?= /usr/local
 CMAKE_FLAGS  := -DTONALYX_WERROR=$(WERROR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 
-.PHONY: all deps build test test-sanitize test-pipewire fuzz bench demo format clean
+.PHONY: all deps build test test-sanitize test-pipewire fuzz bench demo format lint clean
 .PHONY: install uninstall package test-install
 
 all: build
@@ -74,6 +74,16 @@ test-install: build
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+# clang-format's check over every source, then clang-tidy (.clang-tidy) over everything the build
+# compiles in src/, tools/, tests/ and bench/. Needs only the configured build directory.
+lint:
+	@scripts/install-deps lint
+	@cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.hpp')
+	@status=0; run-clang-tidy-14 -quiet -p $(BUILD_DIR) -j $(JOBS) '/(src|tools|tests|bench)/' \
+		> $(BUILD_DIR)/lint.log 2>&1 || status=$$?; \
+		sed '/^clang-tidy-14 /d; /warnings generated\.$$/d' $(BUILD_DIR)/lint.log; exit $$status
 
 clean:
 	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)

@@ -33,12 +33,15 @@ std::uint64_t thread_allocations() {
 } // namespace tonalyx
 
 #if TONALYX_COUNT_ALLOCATIONS
-// The C library's own implementations, exported under these names by glibc.
+// The C library's own implementations, exported under these names by glibc. The names are
+// reserved because they are the library's: these declarations only reach them.
 extern "C" {
+// NOLINTBEGIN(bugprone-reserved-identifier)
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
 void* __libc_realloc(void* pointer, std::size_t size);
 void* __libc_memalign(std::size_t alignment, std::size_t size);
+// NOLINTEND(bugprone-reserved-identifier)
 
 void* malloc(std::size_t size) noexcept {
     ++tonalyx::allocations;

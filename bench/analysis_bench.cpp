@@ -25,7 +25,7 @@ SampleChunk test_chunk() {
 
 void BM_AnalysedFrame(benchmark::State& state) {
     SpectrumAnalyzer analyzer(60);
-    reset_columns(analyzer, static_cast<std::uint16_t>(state.range(0)), 1.4f);
+    analyzer.set_columns(static_cast<std::uint16_t>(state.range(0)), 1.4f);
     auto [sender, receiver] = make_sample_channel();
     const SampleChunk chunk = test_chunk();
     for (auto _ : state) {
@@ -33,8 +33,8 @@ void BM_AnalysedFrame(benchmark::State& state) {
         // the clock read here: pausing the benchmark's own timer costs more than a frame.
         sender.send(chunk);
         const auto start = std::chrono::steady_clock::now();
-        analyse_frame(analyzer, receiver, 0.75f);
-        benchmark::DoNotOptimize(analyzer.bars.data());
+        analyzer.analyse_frame(receiver, 0.75f);
+        benchmark::DoNotOptimize(analyzer.bars().data());
         const auto end = std::chrono::steady_clock::now();
         state.SetIterationTime(std::chrono::duration<double>(end - start).count());
     }

@@ -32,15 +32,15 @@ struct BarFrames {
 // The analyser's bars and normaliser, frame after frame, fed the music-like signal.
 BarFrames analysed_music(std::uint16_t cols, std::size_t frame_count) {
     SpectrumAnalyzer analyzer(60);
-    reset_columns(analyzer, cols, 1.4f);
+    analyzer.set_columns(cols, 1.4f);
     auto [sender, receiver] = make_sample_channel();
     BarFrames result;
     result.cols = cols;
     for (SampleChunk& chunk : music_chunks(frame_count)) {
         sender.send(std::move(chunk));
-        analyse_frame(analyzer, receiver, 0.75f);
-        result.frames.push_back(analyzer.bars);
-        result.normalisers.push_back(analyzer.normaliser);
+        analyzer.analyse_frame(receiver, 0.75f);
+        result.frames.emplace_back(analyzer.bars().begin(), analyzer.bars().end());
+        result.normalisers.push_back(analyzer.normaliser());
     }
     return result;
 }

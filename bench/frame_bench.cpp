@@ -27,11 +27,11 @@ void BM_WholeFrame_200x50_Music(benchmark::State& state) {
     std::uint64_t allocations = 0;
     {
         OutputBuffer out(null_fd);
-        const LiveSettings settings;
-        SpectrumAnalyzer analyzer(60);
-        DisplayState display = make_display(50, 200);
-        reset_columns(analyzer, display.grid_cols, settings.log_power);
-        auto [sender, receiver] = make_sample_channel();
+        FrameState frame_state = make_frame_state(Cli{}, {50, 200});
+        // Named ends rather than structured bindings, which a lambda cannot capture in clang 14.
+        auto channel = make_sample_channel();
+        SampleSender& sender = channel.first;
+        SampleReceiver& receiver = channel.second;
         std::size_t next = 0;
         // Sending is the reader thread's work; its allocations are not the frame's.
         const auto send_next_chunk = [&] {
@@ -40,22 +40,22 @@ void BM_WholeFrame_200x50_Music(benchmark::State& state) {
         };
 
         // Settle first: the gain's history fills up and the change list reaches its size.
-        for (int frame = 0; frame < 240; ++frame) {
+        for (int settling = 0; settling < 240; ++settling) {
             send_next_chunk();
-            draw_frame(settings, analyzer, display, receiver, out);
+            draw_frame(frame_state, receiver, out);
             (void)out.flush();
         }
         for (auto _ : state) {
             state.PauseTiming();
             send_next_chunk();
-            const std::size_t capacity = display.diff.changes.capacity();
+            const std::size_t capacity = frame_state.display.diff().changes.capacity();
             state.ResumeTiming();
             const std::uint64_t before = thread_allocations();
-            draw_frame(settings, analyzer, display, receiver, out);
+            draw_frame(frame_state, receiver, out);
             benchmark::DoNotOptimize(out.flush());
             allocations += thread_allocations() - before;
             // Growth of the change list is the one allocation a frame may make.
-            if (display.diff.changes.capacity() != capacity) {
+            if (frame_state.display.diff().changes.capacity() != capacity) {
                 --allocations;
             }
         }

@@ -1,91 +1,130 @@
 #include "app.hpp"
 
-#include "analysis/spectrum.hpp"
 #include "audio/channel.hpp"
 #include "audio/reader.hpp"
 #include "audio/source.hpp"
 #include "cli.hpp"
-#include "controls.hpp"
+#include "common/errors.hpp"
 #include "display/events.hpp"
 #include "display/output.hpp"
 #include "display/signals.hpp"
 #include "display/terminal.hpp"
-#include "errors.hpp"
 #include "frame_loop.hpp"
 
 #include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace tonalyx {
+namespace {
 
-int run(int argc, char** argv) {
-    open_standard_descriptors();
-    const Cli cli = parse(argc, argv);
+// How a run ends: the status it returns, what it prints once the terminal is given back, and
+// the signal that then ends the process instead, if any.
+struct Exit {
+    int status = 0;
+    std::string standard_output;
+    std::string standard_error;
+    int signal_number = 0;
+};
+
+// What a run holds until its very end, so that every way out gives the terminal back in one
+// place, before the capture program is stopped and before the signal handlers go.
+struct RunResources {
+    std::optional<SignalPipe> signals;
+    OutputBuffer out{STDOUT_FILENO};
+    std::optional<TerminalSession> session;
+    std::optional<AudioFeed> audio;
+};
+
+// The terminal size at start-up; throws FatalError when it cannot be read.
+TerminalSize start_up_size() {
+    TerminalSize size;
+    if (const std::error_code error = terminal_size(size)) {
+        throw FatalError("failed to get terminal size", error.value());
+    }
+    return size;
+}
+
+// Opens the source, makes the channel and starts the reader thread on it.
+AudioFeed start_audio(const Cli& cli) {
+    OpenedSource opened = open_audio_source(cli.pipewire, cli.input, cli.rate, cli.channels);
+    auto [sender, receiver] = make_sample_channel();
+    const ReaderFormat format{read_frames(cli.rate, cli.fps), cli.rate, cli.channels,
+                              opened.source.paced()};
+    start_sample_reader(std::move(sender), std::move(opened.source), format);
+    return {std::move(receiver), std::move(opened.capture)};
+}
+
+// What the end of the frame loop means for the run.
+Exit exit_for(const LoopEnd& end, AudioFeed& audio) {
+    switch (end.reason) {
+    case LoopEnd::Reason::signal:
+        return {128 + end.signal_number, "", "", end.signal_number};
+    case LoopEnd::Reason::capture_failed:
+        return {1, "",
+                capture_failure_report(audio.capture->poll().value_or(0),
+                                       audio.receiver.end_note().value_or(""))};
+    case LoopEnd::Reason::quit_key:
+    case LoopEnd::Reason::hang_up:
+        break;
+    }
+    return {};
+}
+
+// Start-up in its fixed order, then the frame loop until it ends.
+Exit start_and_run(const Cli& cli, RunResources& held) {
     // A closed standard output then fails a write instead of killing the process.
     std::signal(SIGPIPE, SIG_IGN);
     // Signals caught from here on wait until the frame loop reads them, so that one that comes
-    // during start-up still leaves through the loop's one exit with the terminal given back.
-    SignalPipe signals;
-
-    OutputBuffer out(STDOUT_FILENO);
-    std::optional<TerminalSession> session;
+    // during start-up still leaves through the loop's end with the terminal given back.
+    held.signals.emplace();
     try {
-        session.emplace(out);
+        held.session.emplace(held.out);
         install_restore_hook();
-
-        TerminalSize size;
-        if (const std::error_code error = terminal_size(size)) {
-            throw FatalError("failed to get terminal size", error.value());
-        }
-        const std::size_t samples_per_frame = read_frames(cli.rate, cli.fps);
-        SpectrumAnalyzer analyzer(cli.fps);
-        static_cast<void>(out.flush());
-
-        // The capture program, if any, stays here: stopped and reaped however run() ends.
-        OpenedSource opened = open_audio_source(cli.pipewire, cli.input, cli.rate, cli.channels);
-        auto [sender, receiver] = make_sample_channel();
-        std::thread reader = start_sample_reader(std::move(sender), std::move(opened.source),
-                                                 samples_per_frame, cli.rate, cli.channels);
-
-        DisplayState display = make_display(size.rows, size.cols);
-        LiveSettings settings = initial_settings(cli);
-        const std::chrono::nanoseconds period = frame_period(cli.fps);
-        reset_columns(analyzer, display.grid_cols, settings.log_power);
-
-        EventSource events(signals);
-        const LoopEnd end = run_frame_loop(period, settings, analyzer, display, receiver,
-                                           opened.capture, events, *session, out);
-
-        session->leave();
-        // The reader may be blocked on a silent source: it ends with the process, not before.
-        reader.detach();
-        if (end.reason == LoopEnd::Reason::signal) {
-            // Dying by the signal skips every destructor: stop the capture program first.
-            opened.capture.reset();
-            end_by_signal(end.signal_number);
-        }
-        if (end.reason == LoopEnd::Reason::capture_failed) {
-            const std::string report = capture_failure_report(opened.capture->poll().value_or(0),
-                                                              receiver.end_note().value_or(""));
-            std::fputs(report.c_str(), stderr);
-            return 1;
-        }
-        return 0;
+        FrameState state = make_frame_state(cli, start_up_size());
+        static_cast<void>(held.out.flush());
+        held.audio.emplace(start_audio(cli));
+        EventSource events(*held.signals);
+        return exit_for(run_frame_loop(frame_period(cli.fps), state, *held.audio, events,
+                                       *held.session, held.out),
+                        *held.audio);
     } catch (const OrderlyExit& exit) {
-        if (session) {
-            session->leave();
-        }
-        std::fprintf(stderr, "%s\n", exit.what());
-        return 1;
+        return {1, "", std::string(exit.what()) + "\n"};
     } catch (const FatalError& error) {
-        restore_for_fatal_report();
-        std::fprintf(stderr, "%s\n", error.what());
-        return 101;
+        return {101, "", std::string(error.what()) + "\n"};
     }
+}
+
+// The one way out: gives the terminal back, prints, and ends by the signal if there is one.
+int finish(const Exit& exit, RunResources& held) {
+    if (held.session) {
+        held.session->leave();
+    }
+    std::fputs(exit.standard_output.c_str(), stdout);
+    std::fputs(exit.standard_error.c_str(), stderr);
+    std::fflush(stdout);
+    if (exit.signal_number != 0) {
+        // Dying by the signal skips every destructor: stop the capture program first.
+        held.audio.reset();
+        end_by_signal(exit.signal_number);
+    }
+    return exit.status;
+}
+
+} // namespace
+
+int run(int argc, char** argv) {
+    open_standard_descriptors();
+    const ParseOutcome parsed = parse(std::vector<std::string>(argv, argv + argc));
+    RunResources held;
+    Exit exit{parsed.exit_status, parsed.standard_output, parsed.standard_error};
+    if (parsed.cli) {
+        exit = start_and_run(*parsed.cli, held);
+    }
+    return finish(exit, held);
 }
 
 } // namespace tonalyx

@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -264,13 +263,18 @@ ParseOutcome usage_error(std::string_view program, const std::string& message) {
     return outcome;
 }
 
-} // namespace
-
-ParseOutcome parse_arguments(const std::vector<std::string>& args) {
+// The file name of the running executable, from the first argument.
+std::string program_name(const std::vector<std::string>& args) {
     std::string program = args.empty() ? std::string(name) : args.front();
     if (const auto slash = program.rfind('/'); slash != std::string::npos) {
         program.erase(0, slash + 1);
     }
+    return program;
+}
+
+// The usage error of an argument the parser itself would take wrongly, if there is one.
+std::optional<ParseOutcome> refuse_before_parsing(std::string_view program,
+                                                  const std::vector<std::string>& args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         if (!valid_utf8(args[i])) {
             return usage_error(program, "invalid UTF-8 was detected in one or more arguments");
@@ -281,59 +285,89 @@ ParseOutcome parse_arguments(const std::vector<std::string>& args) {
                                             "' for '--pipewire' found; no more were expected");
         }
     }
+    return std::nullopt;
+}
 
-    CLI::App app{std::string(short_description), std::string(name)};
-    app.set_help_flag("-h", "Print help");
-    app.set_help_all_flag("--help", "Print help");
-    app.set_version_flag("-V,--version", std::string(name) + " " + std::string(version));
+// The parser's view of the option table: each option stores its text in `texts`, at the index
+// of its field, and its CLI11 option in `options`.
+class DeclaredOptions {
+public:
+    DeclaredOptions() {
+        app_.set_help_flag("-h", "Print help");
+        app_.set_help_all_flag("--help", "Print help");
+        app_.set_version_flag("-V,--version", std::string(name) + " " + std::string(version));
+        for (std::size_t field = 0; field < option_table.size(); ++field) {
+            options_[field] = declare(option_table[field], texts_[field]);
+        }
+    }
 
-    std::array<std::string, 7> texts{};
-    std::array<CLI::Option*, 7> options{};
-    for (std::size_t field = 0; field < option_table.size(); ++field) {
-        const OptionEntry& entry = option_table[field];
+    // Parses `args` (the first element is the program path); the outcome of help, version or a
+    // usage error, or nothing when the values can be taken.
+    std::optional<ParseOutcome> parse(std::string_view program,
+                                      const std::vector<std::string>& args);
+
+    // The values parsed, absent options at their defaults.
+    Cli values() const;
+
+private:
+    CLI::Option* declare(const OptionEntry& entry, std::string& text) {
         std::string flags(entry.long_flag);
         if (!entry.short_flag.empty()) {
             flags = std::string(entry.short_flag) + "," + flags;
         }
         CLI::Option* option = nullptr;
         if (entry.kind == Kind::flag) {
+            // A named string: add_flag takes its description by reference.
             const std::string help(entry.help);
-            option = app.add_flag(flags, help);
+            option = app_.add_flag(flags, help);
             option->disable_flag_override();
         } else {
-            option = app.add_option(flags, texts[field], std::string(entry.help));
+            option = app_.add_option(flags, text, std::string(entry.help));
             option->type_name(std::string(entry.value_name));
             option->check(CLI::Validator(
-                [&entry](std::string& text) { return validate(entry, text); }, "", ""));
+                [&entry](std::string& value) { return validate(entry, value); }, "", ""));
         }
         option->multi_option_policy(CLI::MultiOptionPolicy::Throw);
-        options[field] = option;
+        return option;
     }
 
+    bool given(std::size_t field) const { return options_[field]->count() > 0; }
+
+    // Absent options take their default text through the same parse as user input.
+    const std::string& text_of(std::size_t field) const {
+        return given(field) ? texts_[field] : default_texts()[field];
+    }
+
+    CLI::App app_{std::string(short_description), std::string(name)};
+    std::array<std::string, 7> texts_{};
+    std::array<CLI::Option*, 7> options_{};
+};
+
+std::optional<ParseOutcome> DeclaredOptions::parse(std::string_view program,
+                                                   const std::vector<std::string>& args) {
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     if (!reversed.empty()) {
         reversed.pop_back(); // the program path
     }
     try {
-        app.parse(reversed);
+        app_.parse(reversed);
     } catch (const CLI::CallForAllHelp&) {
-        return {std::nullopt, 0, help_text(program, true), ""};
+        return ParseOutcome{std::nullopt, 0, help_text(program, true), ""};
     } catch (const CLI::CallForHelp&) {
-        return {std::nullopt, 0, help_text(program, false), ""};
+        return ParseOutcome{std::nullopt, 0, help_text(program, false), ""};
     } catch (const CLI::CallForVersion& version_call) {
-        return {std::nullopt, 0, std::string(version_call.what()) + "\n", ""};
+        return ParseOutcome{std::nullopt, 0, std::string(version_call.what()) + "\n", ""};
     } catch (const CLI::ExtrasError&) {
-        std::vector<std::string> extras = app.remaining();
+        const std::vector<std::string> extras = app_.remaining();
         return usage_error(program, "unexpected argument '" +
                                         (extras.empty() ? "" : extras.front()) + "' found");
     } catch (const CLI::ParseError& error) {
         return usage_error(program, error.what());
     }
+    return std::nullopt;
+}
 
-    // Absent options take their default text through the same parse as user input.
-    const auto text_of = [&](std::size_t field) -> const std::string& {
-        return options[field]->count() > 0 ? texts[field] : default_texts()[field];
-    };
+Cli DeclaredOptions::values() const {
     const auto integer_of = [&](std::size_t field) {
         std::int64_t value = 0;
         parse_integer(text_of(field), option_table[field].max, value);
@@ -344,30 +378,31 @@ ParseOutcome parse_arguments(const std::vector<std::string>& args) {
         parse_real(text_of(field), value);
         return value;
     };
-
     Cli cli;
     cli.fps = static_cast<std::uint16_t>(integer_of(fps));
-    cli.pipewire = options[pipewire]->count() > 0;
-    if (options[input]->count() > 0) {
-        cli.input = texts[input];
+    cli.pipewire = given(pipewire);
+    if (given(input)) {
+        cli.input = texts_[input];
     }
     cli.log_power = real_of(log_power);
     cli.drop_off = real_of(drop_off);
     cli.rate = static_cast<std::uint32_t>(integer_of(rate));
     cli.channels = static_cast<std::uint8_t>(integer_of(channels));
-    return {cli, 0, "", ""};
+    return cli;
 }
 
-Cli parse(int argc, char** argv) {
-    std::vector<std::string> args(argv, argv + argc);
-    ParseOutcome outcome = parse_arguments(args);
-    if (outcome.cli) {
-        return *outcome.cli;
+} // namespace
+
+ParseOutcome parse(const std::vector<std::string>& args) {
+    const std::string program = program_name(args);
+    if (std::optional<ParseOutcome> refused = refuse_before_parsing(program, args)) {
+        return *refused;
     }
-    std::fputs(outcome.standard_output.c_str(), stdout);
-    std::fputs(outcome.standard_error.c_str(), stderr);
-    std::fflush(stdout);
-    std::exit(outcome.exit_status);
+    DeclaredOptions options;
+    if (std::optional<ParseOutcome> ended = options.parse(program, args)) {
+        return *ended;
+    }
+    return {options.values(), 0, "", ""};
 }
 
 } // namespace tonalyx

@@ -27,10 +27,9 @@ struct ParseOutcome {
     std::string standard_error;  // a usage error with the usage line
 };
 
-// Parses `args` (the first element is the program path) without printing anything.
-ParseOutcome parse_arguments(const std::vector<std::string>& args);
-
-// Parses the process arguments; on help, version or a usage error prints and ends the process.
-Cli parse(int argc, char** argv);
+// Parses `args` (the first element is the program path) without printing anything: a `Cli` to
+// run with, or for help, version and usage errors the texts to print and the exit status
+// (0 for help and version, 2 for a usage error).
+ParseOutcome parse(const std::vector<std::string>& args);
 
 } // namespace tonalyx

@@ -1,7 +1,5 @@
 #include "controls.hpp"
 
-#include "analysis/bands.hpp"
-
 #include <algorithm>
 #include <cmath>
 
@@ -18,8 +16,7 @@ bool is_quit_key(const KeyEvent& key) {
     return key.character == U'c' && key.modifiers == Modifiers{false, false, true};
 }
 
-void handle_key(const KeyEvent& key, LiveSettings& settings, std::uint16_t grid_cols,
-                std::vector<std::uint16_t>& column_bins) {
+void handle_key(const KeyEvent& key, LiveSettings& settings, SpectrumAnalyzer& analyzer) {
     if (!key.character) {
         return;
     }
@@ -40,11 +37,11 @@ void handle_key(const KeyEvent& key, LiveSettings& settings, std::uint16_t grid_
         break;
     case U'.':
         settings.log_power = std::fmin(settings.log_power + 0.1f, 3.0f);
-        column_bins = build_column_bins(grid_cols, settings.log_power);
+        analyzer.set_log_power(settings.log_power);
         break;
     case U',':
         settings.log_power = std::fmax(settings.log_power - 0.1f, 0.5f);
-        column_bins = build_column_bins(grid_cols, settings.log_power);
+        analyzer.set_log_power(settings.log_power);
         break;
     default:
         break;

@@ -2,11 +2,9 @@
 // scaling and sensitivity. Every adjustment applies only the bound on the side it moves toward.
 #pragma once
 
+#include "analysis/spectrum.hpp"
 #include "cli.hpp"
-#include "display/events.hpp"
-
-#include <cstdint>
-#include <vector>
+#include "display/keys.hpp"
 
 namespace tonalyx {
 
@@ -23,9 +21,8 @@ LiveSettings initial_settings(const Cli& cli);
 // `q` with any modifiers, or `c` with Control alone.
 bool is_quit_key(const KeyEvent& key);
 
-// Applies a character key to the settings; `.` and `,` also rebuild `column_bins` for
-// `grid_cols` columns, on every press. Other characters change nothing.
-void handle_key(const KeyEvent& key, LiveSettings& settings, std::uint16_t grid_cols,
-                std::vector<std::uint16_t>& column_bins);
+// Applies a character key to the settings; `.` and `,` also hand the new log power to the
+// analyser, on every press. Other characters change nothing.
+void handle_key(const KeyEvent& key, LiveSettings& settings, SpectrumAnalyzer& analyzer);
 
 } // namespace tonalyx

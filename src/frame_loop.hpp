@@ -7,8 +7,9 @@
 #include "analysis/spectrum.hpp"
 #include "audio/channel.hpp"
 #include "audio/source.hpp"
+#include "cli.hpp"
 #include "controls.hpp"
-#include "display/diff.hpp"
+#include "display/display.hpp"
 #include "display/events.hpp"
 #include "display/output.hpp"
 #include "display/terminal.hpp"
@@ -21,20 +22,24 @@ namespace tonalyx {
 
 using Clock = std::chrono::steady_clock;
 
-// The picture's state: the terminal size as last reported (unclamped), the drawing area, the
-// bar heights on screen and the change list.
-struct DisplayState {
-    std::uint16_t rows = 0;
-    std::uint16_t cols = 0;
-    std::uint16_t grid_rows = 0;
-    std::uint16_t grid_cols = 0;
-    ShownBars shown;
-    ViewDiff diff;
+// Everything a frame reads and changes: the settings the keys adjust, the analysis and the
+// picture. The analyser always has one column per column of the drawing area.
+struct FrameState {
+    LiveSettings settings;
+    SpectrumAnalyzer analyzer;
+    DisplayState display;
 };
 
-// A display for a terminal of `rows` × `cols`: the drawing area capped at 1000 each way, a
-// blank picture of that size and an empty change list.
-DisplayState make_display(std::uint16_t rows, std::uint16_t cols);
+// The starting state for `cli` on a terminal of `size`: the starting settings, a blank picture
+// and all bars 0.
+FrameState make_frame_state(const Cli& cli, TerminalSize size);
+
+// The audio side of a run: the receiving end of the sample channel, and the capture program
+// that feeds it, if there is one.
+struct AudioFeed {
+    SampleReceiver receiver;
+    std::optional<CaptureProcess> capture;
+};
 
 // The time between frames: 1/fps in single precision, rounded to the nearest nanosecond.
 std::chrono::nanoseconds frame_period(std::uint16_t fps);
@@ -45,8 +50,12 @@ std::chrono::nanoseconds time_left(std::chrono::nanoseconds period, Clock::time_
 
 // Draws one frame: analyse what arrived, then write the cells that change from the picture on
 // screen to the new bars, and keep the new bars as shown. Does not flush.
-void draw_frame(const LiveSettings& settings, SpectrumAnalyzer& analyzer, DisplayState& display,
-                SampleReceiver& receiver, OutputBuffer& out);
+void draw_frame(FrameState& state, SampleReceiver& receiver, OutputBuffer& out);
+
+// Takes the terminal's new size: the display is rebuilt for it and the screen erased (see
+// DisplayState::resize), and the analyser gets one zero bar per column of the new drawing area;
+// the normaliser and the settings are kept. The next frame draws everything.
+void resize(FrameState& state, TerminalSize size, OutputBuffer& out);
 
 // Why the frame loop ended. The caller gives the terminal back, then acts on it.
 struct LoopEnd {
@@ -65,9 +74,7 @@ struct LoopEnd {
 // or a failed capture program. On SIGTSTP it gives the terminal back through `session` and
 // stops; on SIGCONT (also after an uncatchable stop) it takes the terminal again and redraws
 // everything.
-LoopEnd run_frame_loop(std::chrono::nanoseconds period, LiveSettings& settings,
-                       SpectrumAnalyzer& analyzer, DisplayState& display, SampleReceiver& receiver,
-                       std::optional<CaptureProcess>& capture, EventSource& events,
-                       TerminalSession& session, OutputBuffer& out);
+LoopEnd run_frame_loop(std::chrono::nanoseconds period, FrameState& state, AudioFeed& audio,
+                       EventSource& events, TerminalSession& session, OutputBuffer& out);
 
 } // namespace tonalyx

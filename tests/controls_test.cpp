@@ -1,12 +1,13 @@
-#include "analysis/bands.hpp"
 #include "controls.hpp"
-#include "display/events.hpp"
-#include "frame_loop.hpp"
+
+#include "analysis/bands.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tonalyx {
 namespace {
@@ -15,88 +16,115 @@ KeyEvent key(char32_t character, Modifiers modifiers = {}) {
     return {character, modifiers};
 }
 
-void press(char32_t character, int times, LiveSettings& settings, std::vector<std::uint16_t>& bins,
-           std::uint16_t cols = 10) {
+// An analyser whose `cols` columns show the bins of `log_power`.
+SpectrumAnalyzer analyzer_of(std::uint16_t cols, float log_power) {
+    SpectrumAnalyzer analyzer(60);
+    analyzer.set_columns(cols, log_power);
+    return analyzer;
+}
+
+void press(char32_t character, int times, LiveSettings& settings, SpectrumAnalyzer& analyzer) {
     for (int i = 0; i < times; ++i) {
-        handle_key(key(character), settings, cols, bins);
+        handle_key(key(character), settings, analyzer);
     }
 }
 
-TEST(RuntimeKeys, ScalingStepsUpToItsBoundAndRebuildsTheTable) {
+std::vector<std::uint16_t> bins_of(const SpectrumAnalyzer& analyzer) {
+    return {analyzer.column_bins().begin(), analyzer.column_bins().end()};
+}
+
+TEST(RuntimeKeys, ScalingStepsToItsBoundsAndMovesTheColumnsToTheirNewBins) {
     LiveSettings settings;
-    std::vector<std::uint16_t> bins = build_column_bins(10, 1.4f);
-    press(U'.', 16, settings, bins);
+    SpectrumAnalyzer analyzer = analyzer_of(10, 1.4f);
+    press(U'.', 16, settings, analyzer);
     EXPECT_EQ(settings.log_power, 2.999999f);
-    press(U'.', 1, settings, bins);
+    press(U'.', 1, settings, analyzer);
     EXPECT_EQ(settings.log_power, 3.0f);
-    EXPECT_EQ(bins, build_column_bins(10, 3.0f));
-    // At the bound the table is still rebuilt, here for a new width.
-    press(U'.', 1, settings, bins, 4);
+    EXPECT_EQ(bins_of(analyzer), build_column_bins(10, 3.0f));
+    press(U'.', 2, settings, analyzer);
     EXPECT_EQ(settings.log_power, 3.0f);
-    EXPECT_EQ(bins.size(), 4u);
-    press(U',', 1, settings, bins, 0);
-    EXPECT_TRUE(bins.empty());
+    press(U',', 1, settings, analyzer);
+    EXPECT_EQ(settings.log_power, 2.9f);
+    EXPECT_EQ(bins_of(analyzer), build_column_bins(10, 2.9f));
+
+    // On the widest drawing area every column still gets exactly one bin.
+    SpectrumAnalyzer wide = analyzer_of(1000, 2.9f);
+    press(U',', 30, settings, wide);
+    EXPECT_EQ(settings.log_power, 0.5f);
+    EXPECT_EQ(bins_of(wide), build_column_bins(1000, 0.5f));
+    EXPECT_EQ(wide.bars().size(), 1000u);
 }
 
 TEST(RuntimeKeys, BoundsAreOneSided) {
+    SpectrumAnalyzer analyzer = analyzer_of(10, 1.4f);
     LiveSettings high{0.75f, 5.0f, 1.0f};
-    std::vector<std::uint16_t> bins;
-    press(U',', 1, high, bins);
+    press(U',', 1, high, analyzer);
     EXPECT_EQ(high.log_power, 4.9f);
     high.log_power = 5.0f;
-    press(U'.', 1, high, bins);
+    press(U'.', 1, high, analyzer);
     EXPECT_EQ(high.log_power, 3.0f);
 
     LiveSettings low{0.75f, 0.2f, 1.0f};
-    press(U',', 1, low, bins);
+    press(U',', 1, low, analyzer);
     EXPECT_EQ(low.log_power, 0.5f);
 
     LiveSettings unknown{0.75f, NAN, 1.0f};
-    press(U'.', 1, unknown, bins);
+    press(U'.', 1, unknown, analyzer);
     EXPECT_EQ(unknown.log_power, 3.0f);
 }
 
-TEST(RuntimeKeys, SensitivityAndDropOffReachTheirBounds) {
-    std::vector<std::uint16_t> bins;
+TEST(RuntimeKeys, SensitivityAndDropOffReachTheirBoundsAndStayThere) {
+    SpectrumAnalyzer analyzer = analyzer_of(10, 1.4f);
     LiveSettings settings;
-    press(U'+', 12, settings, bins);
+    press(U'+', 12, settings, analyzer);
     EXPECT_LT(settings.sensitivity, 10.0f);
-    press(U'+', 1, settings, bins);
+    press(U'+', 1, settings, analyzer);
+    EXPECT_EQ(settings.sensitivity, 10.0f);
+    press(U'+', 2, settings, analyzer);
     EXPECT_EQ(settings.sensitivity, 10.0f);
 
     settings.sensitivity = 1.0f;
-    press(U'-', 12, settings, bins);
+    press(U'-', 12, settings, analyzer);
     EXPECT_GT(settings.sensitivity, 0.1f);
-    press(U'-', 1, settings, bins);
+    press(U'-', 1, settings, analyzer);
+    EXPECT_EQ(settings.sensitivity, 0.1f);
+    press(U'-', 2, settings, analyzer);
     EXPECT_EQ(settings.sensitivity, 0.1f);
 
     // `-` divides by 1.2 rather than multiplying by its reciprocal.
     settings.sensitivity = 1.0f;
-    press(U'-', 1, settings, bins);
+    press(U'-', 1, settings, analyzer);
     EXPECT_EQ(settings.sensitivity, 1.0f / 1.2f);
 
-    press(U']', 5, settings, bins);
+    // From 0.75 the fifth `]` lands on 1.0 by itself: only the presses beyond show the bound.
+    press(U']', 4, settings, analyzer);
+    EXPECT_LT(settings.drop_off, 1.0f);
+    press(U']', 1, settings, analyzer);
+    EXPECT_EQ(settings.drop_off, 1.0f);
+    press(U']', 2, settings, analyzer);
     EXPECT_EQ(settings.drop_off, 1.0f);
     settings.drop_off = 0.75f;
-    press(U'[', 15, settings, bins);
+    press(U'[', 15, settings, analyzer);
+    EXPECT_EQ(settings.drop_off, 0.0f);
+    press(U'[', 2, settings, analyzer);
     EXPECT_EQ(settings.drop_off, 0.0f);
 }
 
 TEST(RuntimeKeys, EqualsActsLikePlusAndLettersDoNothing) {
-    std::vector<std::uint16_t> bins = {1, 2, 3};
+    SpectrumAnalyzer analyzer = analyzer_of(3, 1.4f);
     LiveSettings settings;
-    handle_key(key(U'=', {true, false, false}), settings, 3, bins);
+    handle_key(key(U'=', {true, false, false}), settings, analyzer);
     EXPECT_EQ(settings.sensitivity, 1.2f);
 
     const LiveSettings before = settings;
     for (char32_t letter : {U'c', U'C', U'Q', U'x', U' '}) {
-        handle_key(key(letter), settings, 3, bins);
+        handle_key(key(letter), settings, analyzer);
     }
-    handle_key(KeyEvent{std::nullopt, {}}, settings, 3, bins);
+    handle_key(KeyEvent{std::nullopt, {}}, settings, analyzer);
     EXPECT_EQ(settings.drop_off, before.drop_off);
     EXPECT_EQ(settings.log_power, before.log_power);
     EXPECT_EQ(settings.sensitivity, before.sensitivity);
-    EXPECT_EQ(bins, (std::vector<std::uint16_t>{1, 2, 3}));
+    EXPECT_EQ(bins_of(analyzer), build_column_bins(3, 1.4f));
 }
 
 TEST(RuntimeKeys, StartingSettingsClampOnlyTheDropOff) {
@@ -130,36 +158,6 @@ TEST(QuitKeys, OnlyQAndControlCQuit) {
         ASSERT_EQ(decoder.next(key), KeyDecoder::Status::key) << test.bytes;
         EXPECT_EQ(is_quit_key(key), test.quits) << test.bytes;
     }
-}
-
-TEST(FramePacing, PeriodIsTheSinglePrecisionReciprocalRounded) {
-    EXPECT_EQ(frame_period(60).count(), 16'666'668);
-    EXPECT_EQ(frame_period(30).count(), 33'333'335);
-    EXPECT_EQ(frame_period(1).count(), 1'000'000'000);
-    EXPECT_EQ(frame_period(65535).count(), 15'259);
-}
-
-TEST(FramePacing, TimeLeftSaturatesAtBothEnds) {
-    const auto start = Clock::now();
-    const auto period = std::chrono::nanoseconds(16'666'668);
-    EXPECT_EQ(time_left(period, start, start + std::chrono::milliseconds(10)),
-              std::chrono::nanoseconds(6'666'668));
-    EXPECT_EQ(time_left(period, start, start + std::chrono::milliseconds(40)),
-              std::chrono::nanoseconds::zero());
-    // A clock reading before the last frame counts as no time elapsed.
-    EXPECT_EQ(time_left(period, start, start - std::chrono::milliseconds(5)), period);
-}
-
-TEST(Display, GridIsTheTerminalSizeCappedAt1000) {
-    const DisplayState display = make_display(1200, 1500);
-    EXPECT_EQ(display.rows, 1200);
-    EXPECT_EQ(display.cols, 1500);
-    EXPECT_EQ(display.grid_rows, 1000);
-    EXPECT_EQ(display.grid_cols, 1000);
-    EXPECT_EQ(display.shown, ShownBars(1000, 1000));
-    const DisplayState empty = make_display(0, 80);
-    EXPECT_EQ(empty.grid_rows, 0);
-    EXPECT_EQ(empty.grid_cols, 80);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <optional>
 #include <string>
@@ -55,18 +56,23 @@ std::uint64_t frame_limit(const std::optional<double>& seconds, std::uint32_t ra
     return static_cast<std::uint64_t>(frames);
 }
 
-} // namespace
+// What the command line asks for.
+struct Options {
+    tonalyx::SignalSettings settings;
+    std::optional<double> seconds; // the length of the signal; endless when absent
+    bool fast = false;             // write as fast as possible instead of in real time
+};
 
-int main(int argc, char** argv) {
+// Parses the command line into `options`; the exit status when the program should end at once
+// (help, version or a usage error).
+std::optional<int> parse_options(int argc, char** argv, Options& options) {
     CLI::App app{"Writes a test signal as raw interleaved s16le PCM to standard output.",
                  "tonalyx-signal"};
     app.set_version_flag("-V,--version", "tonalyx-signal " + std::string(tonalyx::version));
-    tonalyx::SignalSettings settings;
+    tonalyx::SignalSettings& settings = options.settings;
     std::optional<float> tone;
-    std::optional<double> seconds;
     bool sweep = false;
     bool silence = false;
-    bool fast = false;
     app.add_option("--rate", settings.rate, "Sample rate in Hz")
         ->check(CLI::Range(1u, std::numeric_limits<std::uint32_t>::max()))
         ->capture_default_str();
@@ -83,17 +89,16 @@ int main(int argc, char** argv) {
     app.add_option("--amplitude", settings.amplitude, "Peak level, 0 to 1 of full scale")
         ->check(CLI::Range(0.0f, 1.0f))
         ->capture_default_str();
-    app.add_option("--seconds", seconds, "Length of the signal (default: endless)")
+    app.add_option("--seconds", options.seconds, "Length of the signal (default: endless)")
         ->type_name("S")
         ->check(CLI::Range(0.0, 1.0e9));
-    app.add_flag("--fast", fast, "Write as fast as possible instead of in real time");
+    app.add_flag("--fast", options.fast, "Write as fast as possible instead of in real time");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         // Help is a success; every usage error ends with status 2.
         return app.exit(error) == 0 ? 0 : 2;
     }
-
     if (tone) {
         settings.kind = tonalyx::SignalKind::tone;
         settings.frequency = *tone;
@@ -102,12 +107,15 @@ int main(int argc, char** argv) {
     } else if (silence) {
         settings.kind = tonalyx::SignalKind::silence;
     }
+    return std::nullopt;
+}
 
-    // A reader that goes away shows up as EPIPE, which ends the program quietly.
-    std::signal(SIGPIPE, SIG_IGN);
-
+// Writes the signal to standard output until its length or until the reader goes away; the exit
+// status.
+int write_signal(const Options& options) {
+    const tonalyx::SignalSettings& settings = options.settings;
     tonalyx::SignalGenerator generator(settings);
-    const std::uint64_t total = frame_limit(seconds, settings.rate);
+    const std::uint64_t total = frame_limit(options.seconds, settings.rate);
     // About 10 ms per write, bounded for very high rates.
     const std::size_t block_frames = std::clamp<std::size_t>(settings.rate / 100, 1, 4096);
     std::vector<std::int16_t> samples;
@@ -130,7 +138,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         written += frames;
-        if (!fast) {
+        if (!options.fast) {
             const std::uint64_t whole_seconds = written / settings.rate;
             const std::uint64_t rest = written % settings.rate;
             std::this_thread::sleep_until(
@@ -139,4 +147,21 @@ int main(int argc, char** argv) {
         }
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        Options options;
+        if (const std::optional<int> status = parse_options(argc, argv, options)) {
+            return *status;
+        }
+        // A reader that goes away shows up as EPIPE, which ends the program quietly.
+        std::signal(SIGPIPE, SIG_IGN);
+        return write_signal(options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "tonalyx-signal: %s\n", error.what());
+        return 1;
+    }
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 
 namespace tonalyx {
 

@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 namespace tonalyx {
 
@@ -36,8 +36,8 @@ void FftBuffer::release() {
     }
 }
 
-FftPlan::FftPlan(FftBuffer& output)
-    : plan_(fftwf_plan_dft_1d(static_cast<int>(fft_size), input_.data(), output.data(),
+FftPlan::FftPlan()
+    : plan_(fftwf_plan_dft_1d(static_cast<int>(fft_size), input_.data(), output_.data(),
                               FFTW_FORWARD, FFTW_ESTIMATE)) {
     if (plan_ == nullptr) {
         throw FatalError("failed to plan the Fourier transform");
@@ -45,13 +45,15 @@ FftPlan::FftPlan(FftBuffer& output)
 }
 
 FftPlan::FftPlan(FftPlan&& other) noexcept
-    : input_(std::move(other.input_)), plan_(std::exchange(other.plan_, nullptr)) {}
+    : input_(std::move(other.input_)), output_(std::move(other.output_)),
+      plan_(std::exchange(other.plan_, nullptr)) {}
 
 FftPlan& FftPlan::operator=(FftPlan&& other) noexcept {
     if (this != &other) {
-        // The plan goes before the buffer it reads.
+        // The plan goes before the buffers it reads and writes.
         release();
         input_ = std::move(other.input_);
+        output_ = std::move(other.output_);
         plan_ = std::exchange(other.plan_, nullptr);
     }
     return *this;
@@ -68,7 +70,7 @@ void FftPlan::release() {
     }
 }
 
-void FftPlan::execute() const {
+void FftPlan::execute() {
     fftwf_execute(plan_);
 }
 

@@ -1,6 +1,6 @@
-// Owners of the FFTW resources behind the spectrum: a 1024-point interleaved complex buffer and
-// the one forward, unnormalised transform planned into it. Both are move-only and free their
-// FFTW resources when destroyed; running the transform allocates nothing.
+// Owners of the FFTW resources behind the spectrum: 1024-point interleaved complex buffers and
+// the one forward, unnormalised transform planned between two of them. Both are move-only and free
+// their FFTW resources when destroyed; running the transform allocates nothing.
 #pragma once
 
 #include <cstddef>
@@ -39,14 +39,14 @@ private:
     fftwf_complex* data_;
 };
 
-// A forward single-precision transform of fft_size points from the plan's own input buffer into
-// an output buffer. Out of place, so that FFTW needs no scratch buffer and no copy per run. The
-// output buffer must outlive the plan and keep its storage (moving the FftBuffer keeps it).
+// A forward single-precision transform of fft_size points from its input buffer into its output
+// buffer. Out of place, so that FFTW needs no scratch buffer and no copy per run. Both buffers
+// are the plan's own; moving the plan keeps their storage, so the plan stays valid.
 class FftPlan {
 public:
     // Plans with FFTW_ESTIMATE, which is quick and leaves the buffers' contents alone; throws
-    // FatalError if FFTW cannot make the plan, std::bad_alloc if the input buffer cannot be had.
-    explicit FftPlan(FftBuffer& output);
+    // FatalError if FFTW cannot make the plan, std::bad_alloc if the buffers cannot be had.
+    FftPlan();
     FftPlan(FftPlan&& other) noexcept;
     FftPlan& operator=(FftPlan&& other) noexcept;
     FftPlan(const FftPlan&) = delete;
@@ -55,15 +55,18 @@ public:
 
     // Where the points to transform go before execute(); zero-filled when made.
     FftBuffer& input() { return input_; }
+    // The spectrum after execute(), bin k at index k; zero-filled when made.
+    const FftBuffer& output() const { return output_; }
 
-    // Writes the unnormalised forward transform of input() into the output buffer:
+    // Writes the unnormalised forward transform of input() into output():
     // X[k] = sum over t of x[t] * e^(-2*pi*i*k*t/1024). Allocates nothing.
-    void execute() const;
+    void execute();
 
 private:
     void release();
 
     FftBuffer input_;
+    FftBuffer output_;
     fftwf_plan plan_;
 };
 

@@ -1,17 +1,18 @@
-// The analysis state and its per-frame steps: collect the samples that arrived since the last
-// frame, shape them into 1024 points, window and transform them, and turn the chosen bins into
-// bar values with an instant rise, a drop-off fall and an automatic gain (`normaliser`).
-// Nothing here allocates per frame; only reset_columns sizes the per-column arrays.
+// The analysis of one frame: collect the samples that arrived since the last frame, shape them
+// into 1024 points, window and transform them, and turn the bin each column shows into its bar
+// with an instant rise, a drop-off fall and an automatic gain. Nothing here allocates per frame;
+// only setting the columns or the log power sizes or rebuilds the per-column arrays.
 #pragma once
+
+#include "analysis/dynamics.hpp"
+#include "analysis/fft.hpp"
+#include "audio/channel.hpp"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
-
-#include "analysis/bands.hpp"
-#include "analysis/fft.hpp"
-#include "audio/channel.hpp"
 
 namespace tonalyx {
 
@@ -20,70 +21,71 @@ namespace tonalyx {
 inline constexpr std::size_t max_frame_samples = fft_size;
 // Spectrum bins the bars may show: indices 0 … 511 of the transform.
 inline constexpr std::size_t spectrum_bins = 512;
-// Room reserved in sample_buffer at construction.
+// Room reserved for a frame's samples.
 inline constexpr std::size_t sample_buffer_capacity = 4096;
 
-// Everything the analysis keeps between frames. bars, spare_bars and column_bins always have
-// the same length, one entry per drawn column; renderers read bars and normaliser.
-struct SpectrumAnalyzer {
-    // Plans the transform and computes the window; bars, spare_bars and column_bins start
-    // empty (see reset_columns). peak_history holds at most fps / 2 entries.
+// One weight per transform point.
+using HannWindow = std::array<float, fft_size>;
+
+// The periodic Hann window, in single precision: w[i] = (1 - cos((i * 6.2831855) / 1024)) * 0.5,
+// so w[0] = 0, w[512] = 1 and w[1023] is small but not zero.
+HannWindow make_hann_window();
+
+// Empties `samples`, then appends every chunk waiting in the channel, keeping only the newest
+// max_frame_samples; never waits. Returns the number of samples held (0 … 1024). An idle and a
+// disconnected channel are treated alike. Allocates nothing when `samples` has room for
+// 2 × max_frame_samples.
+std::size_t drain_samples(SampleReceiver& receiver, std::vector<float>& samples);
+
+// Fills `points` from the newest fft_size of `samples` (which must not be empty), one to one,
+// followed by zeros when there are fewer. All imaginary parts become 0.
+void build_fft_input(std::span<const float> samples, FftBuffer& points);
+
+// Multiplies the real parts of the plan's input by `window`, then transforms the input into the
+// plan's output, unnormalised.
+void run_fft(const HannWindow& window, FftPlan& plan);
+
+// The analysis state of a run. It keeps one bar, one spare bar and one spectrum bin per column,
+// whatever is asked of it.
+class SpectrumAnalyzer {
+public:
+    // Plans the transform and computes the window; there are no columns until set_columns. The
+    // automatic gain remembers fps / 2 frames.
     explicit SpectrumAnalyzer(std::uint16_t fps);
 
-    // This frame's samples in arrival order, at most max_frame_samples after drain_samples.
-    std::vector<float> sample_buffer;
-    // Periodic Hann window: w[0] = 0, w[512] = 1, w[1023] small but not zero.
-    std::array<float, fft_size> hann_window{};
-    // Transform input, and after run_fft the spectrum with bin k at index k.
-    FftBuffer fft_buffer;
-    // Forward, unnormalised transform from its own input buffer into fft_buffer.
-    FftPlan fft_plan;
-    // Spectrum bin shown by each column, each in 0 … 511.
-    std::vector<std::uint16_t> column_bins;
-    // Current bar value of each column, always >= 0.
-    std::vector<float> bars;
-    // Scratch for the next frame's values; swapped with bars, never copied.
-    std::vector<float> spare_bars;
-    // Recorded maxima of the most recent analysed frames, newest at the front. Room for one more
-    // than the limit is reserved up front, so that recording never allocates.
-    std::vector<float> peak_history;
-    // Most entries peak_history keeps: fps / 2 (0 for fps 0 or 1).
-    std::size_t peak_history_limit;
-    // Automatic gain: a bar of this value reaches the full height; never below 0.1 once set.
-    float normaliser = 1.0f;
+    // Makes `columns` columns: every bar 0 (the storage is kept when it is large enough) and each
+    // column's bin built from `log_power` (see build_column_bins). The gain is kept.
+    void set_columns(std::uint16_t columns, float log_power);
+
+    // Rebuilds each column's bin from `log_power` for the same columns; the bars and the gain are
+    // kept, so the bars move to their new bins over the following frames.
+    void set_log_power(float log_power);
+
+    // Analyses one frame. With no samples waiting in the channel every bar falls by `drop_off`
+    // and the gain stays as it is. Otherwise the newest samples are windowed and transformed,
+    // each bar rises to its bin's value when strictly above it and otherwise falls by `drop_off`,
+    // and the gain records the frame's largest bar. Allocates nothing.
+    void analyse_frame(SampleReceiver& receiver, float drop_off);
+
+    // The current bar of each column.
+    std::span<const float> bars() const { return bars_; }
+    // The spectrum bin each column shows, each in 0 … 511.
+    std::span<const std::uint16_t> column_bins() const { return column_bins_; }
+    // A bar of this value reaches the full height; never below 0.1 once a frame was analysed.
+    float normaliser() const { return gain_.normaliser(); }
+
+private:
+    void update_bars(float drop_off);
+    void decay_bars(float drop_off);
+
+    std::vector<float> sample_buffer_;
+    HannWindow hann_window_;
+    FftPlan fft_;
+    std::vector<std::uint16_t> column_bins_;
+    std::vector<float> bars_;
+    // The next frame's values are written here, then swapped with bars_; never copied.
+    std::vector<float> spare_bars_;
+    AutoGain gain_;
 };
-
-// Makes bars and spare_bars grid_cols zeros and rebuilds column_bins from log_power;
-// peak_history and normaliser are kept.
-void reset_columns(SpectrumAnalyzer& analyzer, std::uint16_t grid_cols, float log_power);
-
-// Replaces sample_buffer with every chunk waiting in the channel, keeping only the newest
-// max_frame_samples; never waits. Returns the number of samples held (0 … 1024). An idle and
-// a disconnected channel are treated alike.
-std::size_t drain_samples(SpectrumAnalyzer& analyzer, SampleReceiver& receiver);
-
-// Fills fft_buffer from the newest 1024 samples of sample_buffer (which must not be empty), one
-// to one, followed by zeros when there are fewer. All imaginary parts become 0.
-void build_fft_input(SpectrumAnalyzer& analyzer);
-
-// Windows the real parts with hann_window and replaces fft_buffer with its unnormalised
-// transform.
-void run_fft(SpectrumAnalyzer& analyzer);
-
-// For each column: v = sqrt((|X[k]| * 80) * ((k / 512) * 4 + 1)) for its bin k; the bar rises to
-// v when strictly above its value, else falls by drop_off. Writes spare_bars, then swaps.
-void update_bars(SpectrumAnalyzer& analyzer, float drop_off);
-
-// The step for a frame without samples: every bar is multiplied by drop_off; peak_history and
-// normaliser are left alone.
-void decay_bars(SpectrumAnalyzer& analyzer, float drop_off);
-
-// After update_bars: records the largest bar (NaN passed over; 1.0 when below 0.001) at the front
-// of peak_history, trims it to its limit and sets normaliser to max(0.1, largest entry).
-void update_normaliser(SpectrumAnalyzer& analyzer);
-
-// One frame's analysis: drain the channel; with no samples decay the bars, otherwise shape,
-// transform, update the bars and the normaliser.
-void analyse_frame(SpectrumAnalyzer& analyzer, SampleReceiver& receiver, float drop_off);
 
 } // namespace tonalyx

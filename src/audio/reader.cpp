@@ -1,6 +1,6 @@
 #include "audio/reader.hpp"
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace tonalyx {
@@ -127,10 +128,7 @@ void SampleReader::wait_for_schedule(std::uint64_t frames_sent, std::chrono::nan
     }
 }
 
-std::thread start_sample_reader(SampleSender sender, AudioSource source,
-                                std::size_t samples_per_frame, std::uint32_t rate,
-                                std::size_t channels) {
-    const ReaderFormat format{samples_per_frame, rate, channels, source.paced()};
+void start_sample_reader(SampleSender sender, AudioSource source, const ReaderFormat& format) {
     // The read buffer is made here, so that a size too large for memory is a start-up failure
     // rather than a crash on the reader thread.
     std::optional<SampleReader> prepared;
@@ -151,7 +149,8 @@ std::thread start_sample_reader(SampleSender sender, AudioSource source,
         sender.finish(source.messages());
     };
     try {
-        return std::thread(std::move(body));
+        // No handle outlives this line, so nothing that fails later can leave a joinable thread.
+        std::thread(std::move(body)).detach();
     } catch (const std::system_error& error) {
         throw FatalError("failed to spawn thread", error.code().value());
     }

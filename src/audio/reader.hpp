@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <functional>
 #include <span>
-#include <thread>
 #include <vector>
 
 namespace tonalyx {
@@ -73,12 +72,10 @@ private:
     std::vector<std::uint8_t> buffer_;
 };
 
-// Starts the reader thread over `source`, which it owns from now on, with reads of
-// `samples_per_frame` frames of `channels` samples. At the end of the stream it finishes the
-// channel with the source's messages. The thread is never joined; it ends on its own. Throws
+// Starts the reader thread over `source`, which it owns from now on, reading in `format`, and
+// detaches it at once: it is never joined and ends on its own, or with the process. At the end
+// of the stream it finishes the channel with the source's messages. Throws
 // FatalError("failed to spawn thread", errno) when it cannot be started.
-std::thread start_sample_reader(SampleSender sender, AudioSource source,
-                                std::size_t samples_per_frame, std::uint32_t rate,
-                                std::size_t channels);
+void start_sample_reader(SampleSender sender, AudioSource source, const ReaderFormat& format);
 
 } // namespace tonalyx

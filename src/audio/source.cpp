@@ -1,6 +1,6 @@
 #include "audio/source.hpp"
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 #include <array>
 #include <cerrno>
@@ -14,6 +14,9 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+
+// The environment, which POSIX leaves the program to declare itself; a C variable.
+extern "C" char** environ;
 
 namespace tonalyx {
 
@@ -144,6 +147,8 @@ AudioSource AudioSource::empty() {
     return AudioSource(-1, false);
 }
 
+// Two descriptors, the output first; its one caller passes the named ends of its two pipes.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 AudioSource AudioSource::capture(int fd, int messages_fd) {
     AudioSource source(fd, true);
     source.messages_fd_ = messages_fd;

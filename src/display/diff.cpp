@@ -1,7 +1,5 @@
 #include "display/diff.hpp"
 
-#include "analysis/bands.hpp"
-
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -9,8 +7,6 @@
 
 namespace tonalyx {
 namespace {
-
-constexpr std::string_view erase_screen = "\x1b[2J";
 
 // Marks the end of a list of changed columns.
 constexpr std::uint16_t no_column = 0xFFFF;
@@ -29,7 +25,7 @@ constexpr char digit_pairs[] =
 
 // Writes the two digits of `value` (below 100) at `out`.
 char* put_two_digits(char* out, unsigned value) {
-    std::memcpy(out, digit_pairs + 2 * value, 2);
+    std::memcpy(out, digit_pairs + 2 * std::size_t{value}, 2);
     return out + 2;
 }
 
@@ -95,6 +91,86 @@ inline std::size_t encode_utf8(char32_t ch, char* out) {
     return 4;
 }
 
+// "ESC[<row+1>;" of the row last written: changes come row by row, so it is mostly reused.
+struct RowPrefix {
+    char text[16] = {};
+    std::size_t size = 0;
+    unsigned row = ~0u;
+};
+
+// Writes the UTF-8 of `ch` at `out`; returns the end.
+char* put_glyph(char* out, char32_t ch) {
+    // A space, or a block glyph (U+2580 to U+25BF, whose UTF-8 shares its first two bytes), is
+    // written here. The two alternate unpredictably, so they are told apart by masks and tested
+    // with one comparison, never by a branch.
+    const auto ascii = static_cast<unsigned>(ch < 0x80);
+    const unsigned keep = 0u - ascii;
+    constexpr unsigned block_group = full_block >> 6;
+    if ((((ch >> 6) & ~keep) | (block_group & keep)) == block_group) {
+        out[0] = static_cast<char>((ch & keep) | (0xE2u & ~keep));
+        out[1] = '\x96';
+        out[2] = static_cast<char>(0x80 | (ch & 0x3F));
+        return out + (3 - 2 * std::size_t{ascii});
+    }
+    return out + encode_utf8(ch, out);
+}
+
+// Writes `change` at `out`, which has room for longest_change bytes; returns the end.
+char* put_change(char* out, const CellChange& change, RowPrefix& prefix) {
+    if (change.row != prefix.row) {
+        prefix.row = change.row;
+        char* prefix_end = prefix.text;
+        *prefix_end++ = '\x1b';
+        *prefix_end++ = '[';
+        prefix_end = put_decimal(prefix_end, prefix.row + 1u);
+        *prefix_end++ = ';';
+        prefix.size = static_cast<std::size_t>(prefix_end - prefix.text);
+    }
+    std::memcpy(out, prefix.text, 8);
+    out += prefix.size;
+    out = put_decimal(out, unsigned{change.column} + 1u);
+    *out++ = 'H';
+    return put_glyph(out, change.ch);
+}
+
+using ChangeIterator = std::vector<CellChange>::const_iterator;
+
+// Formats the changes from `change` on straight into the buffer while whole changes surely fit:
+// the checked writes would not flush there either, so the bytes and the flushes stay the same.
+// Returns the first change not written.
+ChangeIterator put_in_place(ChangeIterator change, ChangeIterator last, RowPrefix& prefix,
+                            OutputBuffer& out) {
+    const std::span<char> room = out.free_space();
+    char* const start = room.data();
+    char* const limit = start + room.size();
+    char* end = start;
+    for (;;) {
+        const auto fit = std::min(static_cast<std::size_t>(limit - end) / longest_change,
+                                  static_cast<std::size_t>(last - change));
+        if (fit == 0) {
+            break;
+        }
+        for (const auto batch_end = change + static_cast<std::ptrdiff_t>(fit); change != batch_end;
+             ++change) {
+            end = put_change(end, *change, prefix);
+        }
+    }
+    out.commit(static_cast<std::size_t>(end - start));
+    return change;
+}
+
+// Writes `change` through the checked writes, which flush first and may fail.
+void write_checked(const CellChange& change, OutputBuffer& out) {
+    char position[longest_position];
+    const std::size_t position_size =
+        static_cast<std::size_t>(put_cursor_position(position, change) - position);
+    if (!out.write({position, position_size})) {
+        char glyph[4];
+        // A lost character is not retried: the cell is written again only when it changes.
+        (void)out.write({glyph, encode_utf8(change.ch, glyph)});
+    }
+}
+
 } // namespace
 
 ViewDiff::ViewDiff() {
@@ -102,144 +178,80 @@ ViewDiff::ViewDiff() {
 }
 
 void ViewDiff::apply(OutputBuffer& out) const {
-    // "ESC[<row+1>;" of the row last written: changes come row by row, so it is mostly reused.
-    char row_prefix[16] = {};
-    std::size_t row_prefix_size = 0;
-    unsigned prefix_row = ~0u;
-
+    RowPrefix prefix;
     auto change = changes.begin();
-    while (change != changes.end()) {
-        // Straight into the buffer while whole changes surely fit: the checked writes would not
-        // flush there either, so the bytes and the flushes stay the same.
-        const std::span<char> room = out.free_space();
-        char* const start = room.data();
-        char* const limit = start + room.size();
-        char* end = start;
-        for (;;) {
-            const auto fit = std::min(static_cast<std::size_t>(limit - end) / longest_change,
-                                      static_cast<std::size_t>(changes.end() - change));
-            if (fit == 0) {
-                break;
-            }
-            for (const auto batch_end = change + static_cast<std::ptrdiff_t>(fit);
-                 change != batch_end; ++change) {
-                if (change->row != prefix_row) {
-                    prefix_row = change->row;
-                    char* prefix_end = row_prefix;
-                    *prefix_end++ = '\x1b';
-                    *prefix_end++ = '[';
-                    prefix_end = put_decimal(prefix_end, prefix_row + 1u);
-                    *prefix_end++ = ';';
-                    row_prefix_size = static_cast<std::size_t>(prefix_end - row_prefix);
-                }
-                std::memcpy(end, row_prefix, 8);
-                end += row_prefix_size;
-                end = put_decimal(end, unsigned{change->column} + 1u);
-                *end++ = 'H';
-                const char32_t ch = change->ch;
-                // A space, or a block glyph (U+2580 to U+25BF, whose UTF-8 shares its first two
-                // bytes), is written here. The two alternate unpredictably, so they are told
-                // apart by masks and tested with one comparison, never by a branch.
-                const auto ascii = static_cast<unsigned>(ch < 0x80);
-                const unsigned keep = 0u - ascii;
-                constexpr unsigned block_group = full_block >> 6;
-                if ((((ch >> 6) & ~keep) | (block_group & keep)) == block_group) {
-                    end[0] = static_cast<char>((ch & keep) | (0xE2u & ~keep));
-                    end[1] = '\x96';
-                    end[2] = static_cast<char>(0x80 | (ch & 0x3F));
-                    end += 3 - 2 * ascii;
-                } else {
-                    end += encode_utf8(ch, end);
-                }
-            }
-        }
-        out.commit(static_cast<std::size_t>(end - start));
+    for (;;) {
+        change = put_in_place(change, changes.end(), prefix, out);
         if (change == changes.end()) {
-            break;
+            return;
         }
-
-        // Nearly full: the checked writes, which flush first and may fail.
-        char position[longest_position];
-        const std::size_t position_size =
-            static_cast<std::size_t>(put_cursor_position(position, *change) - position);
-        if (!out.write({position, position_size})) {
-            char glyph[4];
-            // A lost character is not retried: the cell is written again only when it changes.
-            (void)out.write({glyph, encode_utf8(change->ch, glyph)});
-        }
+        // Nearly full.
+        write_checked(*change, out);
         ++change;
     }
 }
 
+// Rows then cols, the one order of every size in this program.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 ShownBars::ShownBars(std::uint16_t rows, std::uint16_t cols)
     : rows_(rows), heights_(cols, 0), first_on_row_(rows, no_column), active_(cols + 1u),
       still_active_(cols + 1u) {
     changed_.reserve(cols);
 }
 
-void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser, float sensitivity,
-               ViewDiff& diff) {
-    shown.changed_.clear();
-    const std::uint16_t rows = shown.rows_;
-    std::size_t change_count = 0;
-    std::uint16_t first_row = rows;
-    std::uint16_t last_row = 0;
-    for (std::size_t c = 0; c < shown.heights_.size(); ++c) {
+ShownBars::ChangedRows ShownBars::collect_changes(std::span<const float> bars, float normaliser,
+                                                  float sensitivity) {
+    changed_.clear();
+    ChangedRows changed{0, rows_, 0};
+    for (std::size_t c = 0; c < heights_.size(); ++c) {
         const std::uint16_t height =
-            c < bars.size() ? bar_eighths(bars[c], normaliser, sensitivity, rows) : 0;
-        const std::uint16_t old_height = shown.heights_[c];
+            c < bars.size() ? bar_eighths(bars[c], normaliser, sensitivity, rows_) : 0;
+        const std::uint16_t old_height = heights_[c];
         if (height == old_height) {
             continue;
         }
-        shown.heights_[c] = height;
+        heights_[c] = height;
         // Below the lower top both pictures have full blocks, above the higher top both are
         // blank; every cell in between differs.
         const unsigned low = std::min(height, old_height);
         const unsigned high = std::max(height, old_height);
-        const auto top = static_cast<std::uint16_t>(rows - (high + 7) / 8);
-        const auto bottom = static_cast<std::uint16_t>(rows - 1 - low / 8);
+        const auto top = static_cast<std::uint16_t>(rows_ - (high + 7) / 8);
+        const auto bottom = static_cast<std::uint16_t>(rows_ - 1 - low / 8);
         const unsigned eighths = height % 8u;
-        shown.changed_.push_back({eighths == 0 ? U' ' : partial_blocks[eighths - 1],
-                                  static_cast<std::uint16_t>(c), top, bottom,
-                                  static_cast<std::uint16_t>(height / 8u), no_column});
-        change_count += std::size_t{bottom} - top + 1;
-        first_row = std::min(first_row, top);
-        last_row = std::max(last_row, bottom);
+        changed_.push_back({eighths == 0 ? U' ' : partial_blocks[eighths - 1],
+                            static_cast<std::uint16_t>(c), top, bottom,
+                            static_cast<std::uint16_t>(height / 8u), no_column});
+        changed.cells += std::size_t{bottom} - top + 1;
+        changed.first = std::min(changed.first, top);
+        changed.last = std::max(changed.last, bottom);
     }
-    if (shown.changed_.empty()) {
-        diff.changes.clear();
-        return;
-    }
+    return changed;
+}
 
+void ShownBars::list_changes(const ChangedRows& changed, CellChange* next_change) {
     // Group the changed columns by their top row, each group in column order.
-    for (std::size_t i = shown.changed_.size(); i-- > 0;) {
-        ShownBars::ChangedColumn& changed = shown.changed_[i];
-        changed.next = shown.first_on_row_[changed.top];
-        shown.first_on_row_[changed.top] = static_cast<std::uint16_t>(i);
+    for (std::size_t i = changed_.size(); i-- > 0;) {
+        ChangedColumn& column = changed_[i];
+        column.next = first_on_row_[column.top];
+        first_on_row_[column.top] = static_cast<std::uint16_t>(i);
     }
-
-    // Every change is written below, in order. Resizing from the last frame's length keeps
-    // what is overwritten anyway from being zeroed first; the list grows only past its largest
-    // frame.
-    diff.changes.resize(change_count);
-    CellChange* next_change = diff.changes.data();
-    std::uint16_t* active = shown.active_.data();
-    std::uint16_t* still_active = shown.still_active_.data();
+    std::uint16_t* active = active_.data();
+    std::uint16_t* still_active = still_active_.data();
     std::size_t active_count = 0;
-    for (unsigned r = first_row; r <= last_row; ++r) {
+    for (unsigned r = changed.first; r <= changed.last; ++r) {
         // The cell's place counted from the bottom decides its glyph in the new picture.
-        const unsigned from_bottom = rows - 1u - r;
+        const unsigned from_bottom = rows_ - 1u - r;
         std::size_t still_count = 0;
         // Writes the change of column `index` on this row and keeps the column for the next row
         // if it reaches further down. Branch-free: which way it goes is data, not pattern.
         const auto write_change = [&](std::uint16_t index) {
-            const ShownBars::ChangedColumn& changed = shown.changed_[index];
-            const char32_t glyphs[] = {full_block, changed.top_glyph, U' '};
+            const ChangedColumn& column = changed_[index];
+            const char32_t glyphs[] = {full_block, column.top_glyph, U' '};
             const unsigned glyph =
-                unsigned{from_bottom >= changed.whole} + unsigned{from_bottom > changed.whole};
-            *next_change++ = {static_cast<std::uint16_t>(r), changed.column, glyphs[glyph]};
+                unsigned{from_bottom >= column.whole} + unsigned{from_bottom > column.whole};
+            *next_change++ = {static_cast<std::uint16_t>(r), column.column, glyphs[glyph]};
             still_active[still_count] = index;
-            still_count += changed.bottom > r ? 1u : 0u;
+            still_count += column.bottom > r ? 1u : 0u;
         };
 
         // The columns reaching this row are those still active from above and those starting
@@ -247,13 +259,13 @@ void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser, 
         // which is above every index.
         std::size_t taken = 0;
         active[active_count] = no_column;
-        std::uint16_t starting = std::exchange(shown.first_on_row_[r], no_column);
+        std::uint16_t starting = std::exchange(first_on_row_[r], no_column);
         while (starting != no_column) {
             // Selected by masks: compilers turn the equivalent conditionals back into a branch.
             const unsigned above = active[taken];
             const unsigned from_above = above < starting ? 1u : 0u;
             const unsigned keep = 0u - from_above;
-            const unsigned next = shown.changed_[starting].next;
+            const unsigned next = changed_[starting].next;
             write_change(static_cast<std::uint16_t>((above & keep) | (starting & ~keep)));
             taken += from_above;
             starting = static_cast<std::uint16_t>((starting & keep) | (next & ~keep));
@@ -263,6 +275,17 @@ void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser, 
         }
         std::swap(active, still_active);
         active_count = still_count;
+    }
+}
+
+void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser, float sensitivity,
+               ViewDiff& diff) {
+    const ShownBars::ChangedRows changed = shown.collect_changes(bars, normaliser, sensitivity);
+    // Every change is written in order. Resizing from the last frame's length keeps what is
+    // overwritten anyway from being zeroed first; the list grows only past its largest frame.
+    diff.changes.resize(changed.cells);
+    if (changed.cells != 0) {
+        shown.list_changes(changed, diff.changes.data());
     }
 }
 
@@ -279,28 +302,6 @@ void compute_diff(const FrameGrid& back, const FrameGrid& front, ViewDiff& diff)
             }
         }
     }
-}
-
-void handle_terminal_resize(std::uint16_t& rows, std::uint16_t& cols, std::uint16_t new_rows,
-                            std::uint16_t new_cols, std::uint16_t& grid_rows,
-                            std::uint16_t& grid_cols, float log_power, ShownBars& shown,
-                            std::vector<float>& bars, std::vector<float>& spare_bars,
-                            std::vector<std::uint16_t>& column_bins, OutputBuffer& out) {
-    rows = new_rows;
-    cols = new_cols;
-    grid_cols = std::min(new_cols, max_grid_size);
-    grid_rows = std::min(new_rows, max_grid_size);
-
-    shown = ShownBars(grid_rows, grid_cols);
-
-    // assign() reuses the existing storage when it is large enough.
-    bars.assign(grid_cols, 0.0f);
-    spare_bars.assign(grid_cols, 0.0f);
-
-    column_bins = build_column_bins(grid_cols, log_power);
-
-    (void)out.write(erase_screen);
-    (void)out.flush();
 }
 
 } // namespace tonalyx

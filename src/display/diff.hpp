@@ -1,8 +1,7 @@
 // Frame output: finds the cells in which the new picture differs from the one on screen and
 // writes only those, each with its own cursor-position sequence. The running program keeps the
 // screen as one bar height per column, so a frame costs work in proportion to the cells that
-// change; the grid comparison is the reference that the per-column diff must agree with. Also
-// rebuilds the display state and the per-column arrays when the terminal changes size.
+// change; the grid comparison is the reference that the per-column diff must agree with.
 #pragma once
 
 #include "display/grid.hpp"
@@ -73,6 +72,21 @@ private:
         std::uint16_t next;
     };
 
+    // How many cells a frame changes, and the first and last row they lie on.
+    struct ChangedRows {
+        std::size_t cells;
+        std::uint16_t first;
+        std::uint16_t last;
+    };
+
+    // Records the heights `bars` are drawn at as shown and collects the columns whose height
+    // changes into changed_.
+    ChangedRows collect_changes(std::span<const float> bars, float normaliser, float sensitivity);
+
+    // Writes the changes of the collected columns from `next_change` on, which has room for all
+    // of them: row by row from the top, each row left to right.
+    void list_changes(const ChangedRows& changed, CellChange* next_change);
+
     std::uint16_t rows_ = 0;
     std::vector<std::uint16_t> heights_;
     std::vector<ChangedColumn> changed_;
@@ -96,16 +110,5 @@ void diff_bars(ShownBars& shown, std::span<const float> bars, float normaliser, 
 // (the frame just drawn) and `front` (what is on screen), top line first, left to right. Grids of
 // different sizes are compared over the part they share.
 void compute_diff(const FrameGrid& back, const FrameGrid& front, ViewDiff& diff);
-
-// Stores the new terminal size, sets the drawing area to it capped at max_grid_size, replaces
-// the shown picture by a blank one of that size, zeroes `bars` and `spare_bars` to the new width
-// (keeping their storage), rebuilds `column_bins` from `log_power`, then erases the screen with
-// ESC "[2J" and flushes `out`, so that the next frame draws everything. Output errors are
-// ignored.
-void handle_terminal_resize(std::uint16_t& rows, std::uint16_t& cols, std::uint16_t new_rows,
-                            std::uint16_t new_cols, std::uint16_t& grid_rows,
-                            std::uint16_t& grid_cols, float log_power, ShownBars& shown,
-                            std::vector<float>& bars, std::vector<float>& spare_bars,
-                            std::vector<std::uint16_t>& column_bins, OutputBuffer& out);
 
 } // namespace tonalyx

@@ -120,7 +120,7 @@ TerminalEvent EventSource::read() {
         pending_.resize = false;
         winsize size{};
         if (terminal_ && ::ioctl(terminal_->fd(), TIOCGWINSZ, &size) == 0) {
-            return ResizeEvent{size.ws_col, size.ws_row};
+            return ResizeEvent{{size.ws_row, size.ws_col}};
         }
         return OtherEvent{};
     }

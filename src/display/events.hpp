@@ -14,9 +14,9 @@
 
 namespace tonalyx {
 
+// The terminal changed size; the new size is in `size`.
 struct ResizeEvent {
-    std::uint16_t cols = 0;
-    std::uint16_t rows = 0;
+    TerminalSize size;
 };
 
 // Anything else the terminal reports (mouse, focus, unknown sequences); the loop ignores it.

@@ -1,6 +1,6 @@
 #include "display/grid.hpp"
 
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 
 #include <algorithm>
 #include <cmath>

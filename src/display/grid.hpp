@@ -4,7 +4,7 @@
 // Drawing never allocates and never addresses a cell outside the grid.
 #pragma once
 
-#include "numeric.hpp"
+#include "common/numeric.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -105,6 +105,59 @@ std::optional<CsiParameters> parse_parameters(const std::uint8_t* bytes, std::si
     return parameters;
 }
 
+// What a complete CSI sequence decodes to: a key, or a code with modifiers (a CSI-u or
+// modifyOtherKeys report of a character) for emit_code; neither for a sequence of no key.
+struct CsiKey {
+    std::optional<KeyEvent> key;
+    std::optional<std::uint32_t> code;
+    Modifiers modifiers;
+};
+
+CsiKey csi_key(std::uint8_t final_byte, const CsiParameters& parameters, bool alt) {
+    const auto& values = parameters.values;
+    const Modifiers modifiers = modifiers_from(values[1], alt);
+    const bool at_most_two = parameters.count <= 2;
+    switch (final_byte) {
+    case 'A': // arrows
+    case 'B':
+    case 'C':
+    case 'D':
+    case 'E': // keypad 5
+    case 'F': // End
+    case 'H': // Home
+    case 'P': // F1 to F4
+    case 'Q':
+    case 'R':
+    case 'S':
+        if (at_most_two) {
+            return {KeyEvent{std::nullopt, modifiers}, std::nullopt, {}};
+        }
+        break;
+    case 'Z': // Shift+Tab
+        if (at_most_two) {
+            return {
+                KeyEvent{std::nullopt, {true, modifiers.alt, modifiers.control}}, std::nullopt, {}};
+        }
+        break;
+    case '~':
+        if (values[0] == 27u && parameters.count == 3 && values[2]) {
+            return {std::nullopt, *values[2], modifiers}; // modifyOtherKeys: 27 ; modifiers ; code
+        }
+        if (values[0] && is_tilde_key(*values[0]) && at_most_two) {
+            return {KeyEvent{std::nullopt, modifiers}, std::nullopt, {}};
+        }
+        break;
+    case 'u': // CSI-u: code ; modifiers
+        if (values[0]) {
+            return {std::nullopt, *values[0], modifiers};
+        }
+        break;
+    default:
+        break;
+    }
+    return {};
+}
+
 } // namespace
 
 void KeyDecoder::push(std::string_view bytes) {
@@ -320,51 +373,14 @@ void KeyDecoder::finish_csi(std::uint8_t final_byte) {
         emit_other();
         return;
     }
-    const auto& values = parameters->values;
-    const Modifiers modifiers = modifiers_from(values[1], alt);
-    switch (final_byte) {
-    case 'A': // arrows
-    case 'B':
-    case 'C':
-    case 'D':
-    case 'E': // keypad 5
-    case 'F': // End
-    case 'H': // Home
-    case 'P': // F1 to F4
-    case 'Q':
-    case 'R':
-    case 'S':
-        if (parameters->count <= 2) {
-            emit_key({std::nullopt, modifiers});
-            return;
-        }
-        break;
-    case 'Z': // Shift+Tab
-        if (parameters->count <= 2) {
-            emit_key({std::nullopt, {true, modifiers.alt, modifiers.control}});
-            return;
-        }
-        break;
-    case '~':
-        if (values[0] == 27u && parameters->count == 3 && values[2]) {
-            emit_code(*values[2], modifiers); // modifyOtherKeys: 27 ; modifiers ; code
-            return;
-        }
-        if (values[0] && is_tilde_key(*values[0]) && parameters->count <= 2) {
-            emit_key({std::nullopt, modifiers});
-            return;
-        }
-        break;
-    case 'u': // CSI-u: code ; modifiers
-        if (values[0]) {
-            emit_code(*values[0], modifiers);
-            return;
-        }
-        break;
-    default:
-        break;
+    const CsiKey key = csi_key(final_byte, *parameters, alt);
+    if (key.code) {
+        emit_code(*key.code, key.modifiers);
+    } else if (key.key) {
+        emit_key(*key.key);
+    } else {
+        emit_other();
     }
-    emit_other();
 }
 
 void KeyDecoder::emit_code(std::uint32_t code, Modifiers modifiers) {

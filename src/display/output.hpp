@@ -12,7 +12,7 @@ namespace tonalyx {
 
 class OutputBuffer {
 public:
-    static constexpr std::size_t default_capacity = 64 * 1024;
+    static constexpr std::size_t default_capacity = std::size_t{64} * 1024;
 
     // Writes to `fd`, which stays owned by the caller.
     explicit OutputBuffer(int fd, std::size_t capacity = default_capacity);

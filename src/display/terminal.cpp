@@ -1,6 +1,6 @@
 #include "display/terminal.hpp"
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -21,7 +21,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-extern char** environ;
+// The environment, which POSIX leaves the program to declare itself; a C variable.
+extern "C" char** environ;
 
 namespace tonalyx {
 namespace {
@@ -38,9 +39,10 @@ std::optional<termios> saved_attributes;
 termios signal_attributes{};
 std::atomic<bool> signal_attributes_valid{false};
 
-// The fatal-error hook.
-std::atomic<bool> hook_installed{false};
+// Whether the alternate screen is on: true from entering it until something leaves it.
 std::atomic<bool> screen_active{false};
+
+// The fatal-error hook.
 constexpr int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 struct sigaction previous_actions[std::size(fatal_signals)];
 
@@ -102,8 +104,23 @@ void on_fatal_signal(int signal_number, siginfo_t*, void*) {
     errno = saved_errno;
 }
 
+// Leaves the alternate screen if it is on, writing straight to standard output.
+void leave_screen() {
+    if (screen_active.exchange(false)) {
+        write_fully(STDOUT_FILENO, leave_sequence);
+    }
+}
+
+// The one restore behind every way out: the saved attributes first, so that a terminal that
+// takes no output still gets its modes back, then the screen. Errors are ignored; a second call
+// does nothing.
+void restore_terminal() {
+    disable_raw_mode();
+    leave_screen();
+}
+
 [[noreturn]] void on_terminate() {
-    restore_for_fatal_report();
+    restore_terminal();
     std::string what = "unknown exception";
     if (const std::exception_ptr current = std::current_exception()) {
         try {
@@ -291,7 +308,7 @@ std::error_code terminal_size(TerminalSize& size) {
         ::close(fd);
     }
     if (!error) {
-        size = {window.ws_col, window.ws_row};
+        size = {window.ws_row, window.ws_col};
         return {};
     }
     const std::optional<std::uint16_t> cols = tput_number("cols", error);
@@ -299,7 +316,7 @@ std::error_code terminal_size(TerminalSize& size) {
     if (!cols || !rows) {
         return error;
     }
-    size = {*cols, *rows};
+    size = {*rows, *cols};
     return {};
 }
 
@@ -322,20 +339,14 @@ TerminalSession::TerminalSession(OutputBuffer& out) : out_(out) {
 }
 
 void TerminalSession::leave() {
-    if (screen_active.exchange(false)) {
-        if (!out_.write(leave_sequence)) {
-            out_.flush();
-        }
-    }
-    disable_raw_mode();
+    // The picture still buffered goes out before the screen is left.
+    (void)out_.flush();
+    restore_terminal();
 }
 
 void TerminalSession::suspend() {
-    if (screen_active.exchange(false)) {
-        if (!out_.write(leave_sequence)) {
-            out_.flush();
-        }
-    }
+    (void)out_.flush();
+    leave_screen();
     // The attributes stay saved: they are the user's, and raw mode is made from them again.
     std::lock_guard lock(saved_mutex);
     if (saved_attributes) {
@@ -365,17 +376,6 @@ void install_restore_hook() {
         action.sa_flags = SA_SIGINFO;
         sigemptyset(&action.sa_mask);
         ::sigaction(fatal_signals[i], &action, &previous_actions[i]);
-    }
-    hook_installed = true;
-}
-
-void restore_for_fatal_report() {
-    if (!hook_installed) {
-        return;
-    }
-    disable_raw_mode();
-    if (screen_active.exchange(false)) {
-        write_fully(STDOUT_FILENO, leave_sequence);
     }
 }
 

@@ -10,9 +10,10 @@
 
 namespace tonalyx {
 
+// A terminal's size in character cells, rows first as everywhere in this program.
 struct TerminalSize {
-    std::uint16_t cols = 0;
     std::uint16_t rows = 0;
+    std::uint16_t cols = 0;
 
     friend bool operator==(const TerminalSize&, const TerminalSize&) = default;
 };
@@ -59,8 +60,10 @@ public:
     TerminalSession& operator=(const TerminalSession&) = delete;
     ~TerminalSession() { leave(); }
 
-    // Leaves the alternate screen, shows the cursor, flushes and leaves raw mode. Never fails;
-    // calling it again, or after the fatal-error restore, does nothing.
+    // Gives the terminal back, as every way out of the program does: writes out what `out`
+    // holds, puts the saved attributes back, then leaves the alternate screen and shows the
+    // cursor. Never fails; calling it again, or after the fatal-error restore, does nothing more
+    // than the flush.
     void leave();
 
     // Gives the terminal back as leave() does, for a stop, but keeps the saved attributes.
@@ -84,8 +87,5 @@ void install_restore_hook();
 // attributes, and the leave sequence only if standard output takes it at once, so that a
 // stalled terminal cannot hold the handler up.
 void restore_terminal_without_waiting();
-
-// Restores the terminal for a fatal report if the hook is installed; otherwise does nothing.
-void restore_for_fatal_report();
 
 } // namespace tonalyx

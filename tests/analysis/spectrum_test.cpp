@@ -1,11 +1,16 @@
 #include "analysis/spectrum.hpp"
 
+#include "analysis/bands.hpp"
+
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <numbers>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -26,8 +31,9 @@ std::vector<float> stream(std::size_t count) {
     return samples;
 }
 
-// Sends `samples` over a fresh channel in chunks of the given sizes and drains it once.
-std::size_t drain_in_chunks(SpectrumAnalyzer& analyzer, const std::vector<float>& samples,
+// Sends `samples` over a fresh channel in chunks of the given sizes and drains it once into
+// `drained`.
+std::size_t drain_in_chunks(std::vector<float>& drained, const std::vector<float>& samples,
                             const std::vector<std::size_t>& chunk_sizes) {
     auto [sender, receiver] = make_sample_channel();
     std::size_t offset = 0;
@@ -36,7 +42,7 @@ std::size_t drain_in_chunks(SpectrumAnalyzer& analyzer, const std::vector<float>
         sender.send(SampleChunk(first, first + static_cast<std::ptrdiff_t>(size)));
         offset += size;
     }
-    return drain_samples(analyzer, receiver);
+    return drain_samples(receiver, drained);
 }
 
 void fill_buffer(FftBuffer& buffer, float value) {
@@ -47,8 +53,7 @@ void fill_buffer(FftBuffer& buffer, float value) {
 }
 
 TEST(SpectrumWindow, IsAPeriodicHannWindow) {
-    const SpectrumAnalyzer analyzer(60);
-    const auto& w = analyzer.hann_window;
+    const HannWindow w = make_hann_window();
     EXPECT_EQ(w[0], 0.0f);
     EXPECT_EQ(w[512], 1.0f);
     // sin^2(pi / 1024): the periodic window's last weight, which is 0 for a symmetric one.
@@ -77,16 +82,17 @@ TEST_P(SpectrumInput, ShapesTheFrameIntoTheTransformInput) {
     for (const std::size_t size : c.chunks) {
         total += size;
     }
-    SpectrumAnalyzer analyzer(60);
-    fill_buffer(analyzer.fft_buffer, 7.0f);
+    std::vector<float> samples;
+    FftBuffer points;
+    fill_buffer(points, 7.0f);
 
-    ASSERT_EQ(drain_in_chunks(analyzer, stream(total), c.chunks), c.held);
-    ASSERT_EQ(analyzer.sample_buffer.size(), c.held);
-    build_fft_input(analyzer);
+    ASSERT_EQ(drain_in_chunks(samples, stream(total), c.chunks), c.held);
+    ASSERT_EQ(samples.size(), c.held);
+    build_fft_input(samples, points);
 
     for (std::size_t i = 0; i < fft_size; ++i) {
-        ASSERT_EQ(analyzer.fft_buffer[i][0], c.point(i)) << "point " << i;
-        ASSERT_EQ(analyzer.fft_buffer[i][1], 0.0f) << "point " << i;
+        ASSERT_EQ(points[i][0], c.point(i)) << "point " << i;
+        ASSERT_EQ(points[i][1], 0.0f) << "point " << i;
     }
 }
 
@@ -124,52 +130,40 @@ INSTANTIATE_TEST_SUITE_P(
                   [](std::size_t i) { return sample_value(i + 3976); }}),
     [](const testing::TestParamInfo<InputCase>& param_info) { return param_info.param.name; });
 
-TEST(SpectrumInputLimits, SampleBufferKeepsItsReservedRoomUnderAFlood) {
-    SpectrumAnalyzer analyzer(60);
-    const float* storage = analyzer.sample_buffer.data();
+TEST(SpectrumInputLimits, DrainingKeepsTheReservedRoomUnderAFlood) {
+    std::vector<float> samples;
+    samples.reserve(sample_buffer_capacity);
+    const float* storage = samples.data();
     const std::vector<std::size_t> chunks(100, 3000);
-    EXPECT_EQ(drain_in_chunks(analyzer, stream(300000), chunks), 1024u);
-    EXPECT_EQ(analyzer.sample_buffer.data(), storage);
-    EXPECT_EQ(analyzer.sample_buffer.front(), sample_value(300000 - 1024));
+    EXPECT_EQ(drain_in_chunks(samples, stream(300000), chunks), 1024u);
+    EXPECT_EQ(samples.data(), storage);
+    EXPECT_EQ(samples.front(), sample_value(300000 - 1024));
 }
 
-TEST(SpectrumInputLimits, AFrameWithoutChunksLeavesTheSpectrumAlone) {
-    SpectrumAnalyzer analyzer(60);
-    reset_columns(analyzer, 4, 1.4f);
-    fill_buffer(analyzer.fft_buffer, 3.0f);
-    analyzer.sample_buffer.assign(10, 0.5f);
-
+TEST(SpectrumInputLimits, AnIdleOrDisconnectedChannelDrainsToNothing) {
+    std::vector<float> samples(10, 0.5f);
     auto [sender, receiver] = make_sample_channel();
-    EXPECT_EQ(drain_samples(analyzer, receiver), 0u);
-    EXPECT_TRUE(analyzer.sample_buffer.empty());
-
+    EXPECT_EQ(drain_samples(receiver, samples), 0u);
+    EXPECT_TRUE(samples.empty());
     // A channel whose sender is gone drains like an idle one, frame after frame.
     { auto gone = std::move(sender); }
+    samples.assign(10, 0.5f);
     for (int frame = 0; frame < 3; ++frame) {
-        analyse_frame(analyzer, receiver, 0.5f);
+        EXPECT_EQ(drain_samples(receiver, samples), 0u);
     }
-    for (std::size_t i = 0; i < fft_size; ++i) {
-        ASSERT_EQ(analyzer.fft_buffer[i][0], 3.0f);
-        ASSERT_EQ(analyzer.fft_buffer[i][1], -3.0f);
-    }
+    EXPECT_TRUE(samples.empty());
 }
 
-// Shapes, windows and transforms what sample_buffer holds and returns the spectrum.
-std::vector<std::complex<float>> analysed_spectrum(SpectrumAnalyzer& analyzer) {
-    build_fft_input(analyzer);
-    run_fft(analyzer);
+// Shapes, windows and transforms `samples` (not empty) and returns the spectrum.
+std::vector<std::complex<float>> transform(const std::vector<float>& samples) {
+    FftPlan plan;
+    build_fft_input(samples, plan.input());
+    run_fft(make_hann_window(), plan);
     std::vector<std::complex<float>> spectrum(fft_size);
     for (std::size_t k = 0; k < fft_size; ++k) {
-        spectrum[k] = {analyzer.fft_buffer[k][0], analyzer.fft_buffer[k][1]};
+        spectrum[k] = {plan.output()[k][0], plan.output()[k][1]};
     }
     return spectrum;
-}
-
-// Runs the transform on `samples` (at most 1024) and returns the spectrum.
-std::vector<std::complex<float>> transform(SpectrumAnalyzer& analyzer,
-                                           const std::vector<float>& samples) {
-    analyzer.sample_buffer = samples;
-    return analysed_spectrum(analyzer);
 }
 
 // `count` samples of a sine on `bin`, amplitude `amplitude`.
@@ -193,9 +187,8 @@ std::size_t peak_bin(const std::vector<std::complex<float>>& spectrum) {
 }
 
 TEST(SpectrumTransform, ASineOnABinPeaksAtThatBin) {
-    SpectrumAnalyzer analyzer(60);
     for (const std::size_t bin : {1u, 5u, 100u, 257u, 511u}) {
-        const auto spectrum = transform(analyzer, sine(bin, fft_size, 0.5));
+        const auto spectrum = transform(sine(bin, fft_size, 0.5));
         EXPECT_EQ(peak_bin(spectrum), bin);
         // Unnormalised: amplitude 0.5 x 1024 / 2, halved again by the window's mean.
         EXPECT_NEAR(std::abs(spectrum[bin]), 128.0f, 0.01f) << "bin " << bin;
@@ -210,9 +203,9 @@ TEST(SpectrumTransform, AFrameOfMoreThan1024SamplesPeaksAtTheSameBin) {
             std::vector<float> samples = sine(300, count - fft_size, 0.9);
             const std::vector<float> newest = sine(bin, fft_size, 0.5);
             samples.insert(samples.end(), newest.begin(), newest.end());
-            SpectrumAnalyzer analyzer(60);
-            ASSERT_EQ(drain_in_chunks(analyzer, samples, {count / 2, count - count / 2}), fft_size);
-            const auto spectrum = analysed_spectrum(analyzer);
+            std::vector<float> drained;
+            ASSERT_EQ(drain_in_chunks(drained, samples, {count / 2, count - count / 2}), fft_size);
+            const auto spectrum = transform(drained);
             EXPECT_EQ(peak_bin(spectrum), bin) << count << " samples";
             EXPECT_NEAR(std::abs(spectrum[bin]), 128.0f, 0.01f) << count << " samples";
         }
@@ -220,7 +213,7 @@ TEST(SpectrumTransform, AFrameOfMoreThan1024SamplesPeaksAtTheSameBin) {
 }
 
 TEST(SpectrumTransform, AgreesWithADirectDoublePrecisionTransform) {
-    SpectrumAnalyzer analyzer(60);
+    const HannWindow window = make_hann_window();
     std::mt19937 random(12345);
     std::uniform_real_distribution<float> value(-1.0f, 1.0f);
     for (const std::size_t count : {1024u, 800u, 37u}) {
@@ -228,12 +221,12 @@ TEST(SpectrumTransform, AgreesWithADirectDoublePrecisionTransform) {
         for (float& sample : samples) {
             sample = value(random);
         }
-        const auto spectrum = transform(analyzer, samples);
+        const auto spectrum = transform(samples);
 
         double sum_of_magnitudes = 0.0;
         std::vector<double> windowed(fft_size, 0.0);
         for (std::size_t t = 0; t < count; ++t) {
-            windowed[t] = static_cast<double>(samples[t] * analyzer.hann_window[t]);
+            windowed[t] = static_cast<double>(samples[t] * window[t]);
             sum_of_magnitudes += std::abs(windowed[t]);
         }
         // Single-precision rounding grows with the input's size and log2(1024) stages.
@@ -253,20 +246,127 @@ TEST(SpectrumTransform, AgreesWithADirectDoublePrecisionTransform) {
 }
 
 TEST(SpectrumTransform, ASingleSampleGivesAnAllZeroSpectrum) {
-    SpectrumAnalyzer analyzer(60);
-    fill_buffer(analyzer.fft_buffer, 5.0f);
-    for (const auto& bin : transform(analyzer, {0.75f})) {
-        ASSERT_EQ(bin, std::complex<float>(0.0f, 0.0f));
+    // After a sine, so that a transform that did not run would leave its spectrum behind.
+    FftPlan plan;
+    build_fft_input(sine(5, fft_size, 0.5), plan.input());
+    run_fft(make_hann_window(), plan);
+    ASSERT_NE(plan.output()[5][1], 0.0f);
+    build_fft_input(std::vector<float>{0.75f}, plan.input());
+    run_fft(make_hann_window(), plan);
+    for (std::size_t k = 0; k < fft_size; ++k) {
+        ASSERT_EQ(plan.output()[k][0], 0.0f) << "bin " << k;
+        ASSERT_EQ(plan.output()[k][1], 0.0f) << "bin " << k;
     }
 }
 
-TEST(SpectrumTransform, AMovedAnalyzerStillTransformsItsOwnBuffer) {
-    SpectrumAnalyzer original(60);
-    SpectrumAnalyzer analyzer = std::move(original);
-    std::vector<float> samples(fft_size, 0.25f);
-    const auto spectrum = transform(analyzer, samples);
+TEST(SpectrumTransform, AMovedPlanStillTransformsItsOwnBuffers) {
+    FftPlan original;
+    FftPlan plan = std::move(original);
+    build_fft_input(std::vector<float>(fft_size, 0.25f), plan.input());
+    run_fft(make_hann_window(), plan);
     // A constant times the window: its sum is 0.25 x 512 at bin 0.
-    EXPECT_NEAR(spectrum[0].real(), 128.0f, 1e-3f);
+    EXPECT_NEAR(plan.output()[0][0], 128.0f, 1e-3f);
+}
+
+// A quarter-rate cosine of `amplitude`, 1024 samples: 1, 0, -1, 0 ... lands exactly on bin 256.
+SampleChunk quarter_rate_tone(float amplitude) {
+    SampleChunk tone(fft_size);
+    for (std::size_t t = 0; t < fft_size; ++t) {
+        const float pattern[] = {amplitude, 0.0f, -amplitude, 0.0f};
+        tone[t] = pattern[t % 4];
+    }
+    return tone;
+}
+
+// An analyser of four columns showing bins 0, 128, 256 and 384, with a channel to feed it.
+struct FourColumns {
+    SpectrumAnalyzer analyzer{60};
+    std::pair<SampleSender, SampleReceiver> channel = make_sample_channel();
+
+    FourColumns() { analyzer.set_columns(4, 1.25f); }
+
+    // Analyses a frame of `samples`, or one without samples when it is empty, and returns the
+    // bar of the column that shows bin 256.
+    float frame(const SampleChunk& samples, float drop_off) {
+        if (!samples.empty()) {
+            channel.first.send(samples);
+        }
+        analyzer.analyse_frame(channel.second, drop_off);
+        return analyzer.bars()[2];
+    }
+};
+
+TEST(SpectrumAnalyzer, AnAnalysedFrameRaisesTheBarOfTheTonesBin) {
+    FourColumns four;
+    // |X[256]| = 0.5 x 1024 / 4 = 128 after the window; tilt 3: sqrt(128 x 80 x 3).
+    EXPECT_NEAR(four.frame(quarter_rate_tone(0.5f), 0.5f), 175.2712f, 1e-3f);
+    EXPECT_LT(four.analyzer.bars()[1], 1e-2f);
+    EXPECT_LT(four.analyzer.bars()[3], 1e-2f);
+    EXPECT_EQ(four.analyzer.normaliser(), four.analyzer.bars()[2]);
+}
+
+TEST(SpectrumAnalyzer, ASteadyToneAlternatesBecauseAnEqualValueDoesNotRise) {
+    FourColumns four;
+    const SampleChunk tone = quarter_rate_tone(0.5f);
+    const float value = four.frame(tone, 0.75f);
+    std::vector<float> seen;
+    seen.reserve(3);
+    for (int frame = 0; frame < 3; ++frame) {
+        seen.push_back(four.frame(tone, 0.75f));
+    }
+    EXPECT_EQ(seen, (std::vector<float>{value * 0.75f, value, value * 0.75f}));
+}
+
+TEST(SpectrumAnalyzer, BarsFallByTheDropOffAndFramesWithoutSamplesKeepTheGain) {
+    for (const float drop_off : {0.0f, 0.5f, 1.0f}) {
+        SCOPED_TRACE(drop_off);
+        FourColumns four;
+        const float value = four.frame(quarter_rate_tone(0.5f), drop_off);
+        const float normaliser = four.analyzer.normaliser();
+        // A quieter tone is below the bar: the bar falls.
+        EXPECT_EQ(four.frame(quarter_rate_tone(0.125f), drop_off), value * drop_off);
+        const float gain_after_quiet = four.analyzer.normaliser();
+        EXPECT_EQ(gain_after_quiet, normaliser);
+        // Frames without samples only let every bar fall.
+        const std::vector<float> before(four.analyzer.bars().begin(), four.analyzer.bars().end());
+        four.frame({}, drop_off);
+        for (std::size_t c = 0; c < before.size(); ++c) {
+            EXPECT_EQ(four.analyzer.bars()[c], before[c] * drop_off) << "column " << c;
+        }
+        EXPECT_EQ(four.analyzer.normaliser(), gain_after_quiet);
+    }
+}
+
+TEST(SpectrumAnalyzer, KeepsOneBarAndOneBinPerColumn) {
+    FourColumns four;
+    four.frame(quarter_rate_tone(0.5f), 0.5f);
+    const std::vector<float> bars(four.analyzer.bars().begin(), four.analyzer.bars().end());
+    const float normaliser = four.analyzer.normaliser();
+
+    // A new log power moves the columns to new bins; the bars and the gain stay.
+    four.analyzer.set_log_power(2.5f);
+    const auto bins = [&] {
+        return std::vector<std::uint16_t>(four.analyzer.column_bins().begin(),
+                                          four.analyzer.column_bins().end());
+    };
+    EXPECT_EQ(bins(), build_column_bins(4, 2.5f));
+    EXPECT_TRUE(std::equal(bars.begin(), bars.end(), four.analyzer.bars().begin(),
+                           four.analyzer.bars().end()));
+    EXPECT_EQ(four.analyzer.normaliser(), normaliser);
+
+    // New columns start from zero at the current gain, up to the widest drawing area.
+    for (const std::uint16_t columns : {std::uint16_t{1000}, std::uint16_t{0}, std::uint16_t{7}}) {
+        four.analyzer.set_columns(columns, 1.5f);
+        EXPECT_EQ(bins(), build_column_bins(columns, 1.5f));
+        EXPECT_EQ(std::vector<float>(four.analyzer.bars().begin(), four.analyzer.bars().end()),
+                  std::vector<float>(columns, 0.0f));
+        four.analyzer.set_log_power(0.5f);
+        EXPECT_EQ(bins(), build_column_bins(columns, 0.5f));
+        EXPECT_EQ(four.analyzer.normaliser(), normaliser);
+    }
+    // Frames go on at the new width.
+    four.frame(quarter_rate_tone(0.5f), 0.5f);
+    EXPECT_EQ(four.analyzer.bars().size(), 7u);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -285,9 +286,13 @@ TEST(StartSampleReader, DecodesAPipeOnItsOwnThread) {
     ASSERT_EQ(::write(ends[1], stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
     ::close(ends[1]);
     auto [sender, receiver] = make_sample_channel();
-    std::thread reader =
-        start_sample_reader(std::move(sender), AudioSource::adopt(ends[0]), 800, 48000, 2);
-    reader.join();
+    start_sample_reader(std::move(sender), AudioSource::adopt(ends[0]), {800, 48000, 2, false});
+    // The thread is detached: its end shows as the channel's end.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!receiver.end_note() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(receiver.end_note());
     SampleChunk chunk;
     ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(chunk, SampleChunk({200.0f / 32768.0f, 600.0f / 32768.0f}));

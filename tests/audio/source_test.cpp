@@ -1,6 +1,6 @@
 #include "audio/source.hpp"
 
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 #include <gtest/gtest.h>
 
@@ -151,12 +151,50 @@ TEST(OpenInputFile, DeliversTheFileAndClosesItWhenReleased) {
     EXPECT_FALSE(is_open(fd));
 }
 
-TEST(AudioSource, StandardInputStaysOpenWhenReleased) {
-    {
-        AudioSource source = open_audio_source(false, std::nullopt, 48000, 2).source;
-        EXPECT_EQ(source.fd(), STDIN_FILENO);
+// Puts `fd` on standard input for the scope of a test, and the old standard input back after.
+class StandardInputOverride {
+public:
+    explicit StandardInputOverride(int fd) : saved_(::dup(STDIN_FILENO)) {
+        EXPECT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
     }
-    EXPECT_TRUE(is_open(STDIN_FILENO));
+    StandardInputOverride(const StandardInputOverride&) = delete;
+    StandardInputOverride& operator=(const StandardInputOverride&) = delete;
+    ~StandardInputOverride() {
+        ::dup2(saved_, STDIN_FILENO);
+        ::close(saved_);
+    }
+
+private:
+    int saved_;
+};
+
+TEST(AudioSource, StandardInputIsReadUnlessItIsATerminalAndStaysOpenWhenReleased) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ASSERT_EQ(::write(ends[1], "\x01\x02", 2), 2);
+    ::close(ends[1]);
+    {
+        const StandardInputOverride input(ends[0]);
+        {
+            AudioSource source = open_audio_source(false, std::nullopt, 48000, 2).source;
+            EXPECT_EQ(source.fd(), STDIN_FILENO);
+            EXPECT_EQ(read_all(source), "\x01\x02");
+        }
+        EXPECT_TRUE(is_open(STDIN_FILENO));
+    }
+    ::close(ends[0]);
+
+    // A terminal on standard input carries keys, not audio: the source is at its end at once.
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    {
+        const StandardInputOverride input(terminal);
+        AudioSource source = open_audio_source(false, std::nullopt, 48000, 2).source;
+        EXPECT_EQ(source.fd(), -1);
+        EXPECT_EQ(read_all(source), "");
+    }
+    EXPECT_TRUE(is_open(terminal));
+    ::close(terminal);
 }
 
 TEST(AudioSource, PacesFilesAndDevicesButNotPipesOrTerminals) {

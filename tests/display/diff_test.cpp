@@ -1,6 +1,5 @@
 #include "display/diff.hpp"
 
-#include "analysis/bands.hpp"
 #include "display/test_pipe.hpp"
 
 #include <gtest/gtest.h>
@@ -195,87 +194,6 @@ TEST(Diff, PerColumnDiffListsAndWritesWhatTheGridComparisonDoes) {
             ASSERT_EQ(frame_bytes(fast), frame_bytes(reference, 16));
         }
     }
-}
-
-struct ResizeFixture {
-    std::uint16_t rows = 10;
-    std::uint16_t cols = 20;
-    std::uint16_t grid_rows = 10;
-    std::uint16_t grid_cols = 20;
-    ShownBars shown{10, 20};
-    std::vector<float> bars = std::vector<float>(20, 0.7f);
-    std::vector<float> spare_bars = std::vector<float>(20, 0.4f);
-    std::vector<std::uint16_t> column_bins = std::vector<std::uint16_t>(20, 7);
-
-    ResizeFixture() {
-        ViewDiff diff;
-        diff_bars(shown, bars, 1.0f, 1.0f, diff);
-    }
-
-    void resize(std::uint16_t new_rows, std::uint16_t new_cols, OutputBuffer& out) {
-        handle_terminal_resize(rows, cols, new_rows, new_cols, grid_rows, grid_cols, 1.5f, shown,
-                               bars, spare_bars, column_bins, out);
-    }
-
-    void expect_rebuilt(std::uint16_t expected_rows, std::uint16_t expected_cols) const {
-        EXPECT_EQ(grid_rows, expected_rows);
-        EXPECT_EQ(grid_cols, expected_cols);
-        EXPECT_EQ(shown, ShownBars(expected_rows, expected_cols));
-        EXPECT_EQ(bars, std::vector<float>(expected_cols, 0.0f));
-        EXPECT_EQ(spare_bars, std::vector<float>(expected_cols, 0.0f));
-        EXPECT_EQ(column_bins, build_column_bins(expected_cols, 1.5f));
-    }
-};
-
-TEST(Resize, SameSizeStillRebuildsAndErasesTheScreen) {
-    TestPipe pipe;
-    OutputBuffer out(pipe.write_end);
-    ResizeFixture state;
-    const float* bars_storage = state.bars.data();
-    state.resize(10, 20, out);
-    EXPECT_EQ(state.rows, 10u);
-    EXPECT_EQ(state.cols, 20u);
-    state.expect_rebuilt(10, 20);
-    EXPECT_EQ(state.bars.data(), bars_storage);
-    EXPECT_EQ(out.buffered(), 0u);
-    EXPECT_EQ(pipe.drain(), "\x1b[2J");
-}
-
-TEST(Resize, ToZeroColumnsAndBack) {
-    TestPipe pipe;
-    OutputBuffer out(pipe.write_end);
-    ResizeFixture state;
-    state.resize(24, 0, out);
-    state.expect_rebuilt(24, 0);
-
-    // Frames on the empty picture draw and write nothing.
-    ViewDiff diff;
-    diff_bars(state.shown, std::vector<float>(80, 1.0f), 1.0f, 1.0f, diff);
-    EXPECT_TRUE(diff.changes.empty());
-
-    state.resize(24, 80, out);
-    EXPECT_EQ(state.cols, 80u);
-    state.expect_rebuilt(24, 80);
-    EXPECT_EQ(pipe.drain(), "\x1b[2J\x1b[2J");
-}
-
-TEST(Resize, WideTerminalsAreCappedButStillRebuilt) {
-    TestPipe pipe;
-    OutputBuffer out(pipe.write_end);
-    ResizeFixture state;
-    state.resize(50, 1200, out);
-    state.expect_rebuilt(50, 1000);
-    pipe.drain();
-
-    // Dirty the state again: a narrower but still capped width must rebuild it all the same.
-    state.bars.assign(1000, 0.9f);
-    ViewDiff diff;
-    diff_bars(state.shown, state.bars, 1.0f, 1.0f, diff);
-    state.column_bins.assign(1000, 3);
-    state.resize(50, 1100, out);
-    EXPECT_EQ(state.cols, 1100u);
-    state.expect_rebuilt(50, 1000);
-    EXPECT_EQ(pipe.drain(), "\x1b[2J");
 }
 
 } // namespace

@@ -46,14 +46,36 @@ TEST(OutputBuffer, FailedFlushRefusesNewBytesAndNeverGrows) {
     EXPECT_EQ(out.buffered(), 8u);
 }
 
-TEST(OutputBuffer, KeepsUnwrittenBytesForTheNextFlush) {
+TEST(OutputBuffer, KeepsUnwrittenBytesInOrderForTheNextFlush) {
+    // Nothing taken: a full device.
     const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
-    OutputBuffer out(full, 16);
-    EXPECT_FALSE(out.write("frame"));
-    EXPECT_EQ(out.flush(), std::errc::no_space_on_device);
-    EXPECT_EQ(out.buffered(), 5u);
+    OutputBuffer refused(full, 16);
+    EXPECT_FALSE(refused.write("frame"));
+    EXPECT_EQ(refused.flush(), std::errc::no_space_on_device);
+    EXPECT_EQ(refused.buffered(), 5u);
     ::close(full);
+
+    // Part taken: a pipe with room for one page of a frame of three.
+    std::string frame;
+    for (int i = 0; frame.size() < 12000; ++i) {
+        frame += std::to_string(10000 + i); // every position distinct
+    }
+    TestPipe pipe;
+    OutputBuffer out(pipe.write_end, 16384);
+    pipe.fill();
+    char page[4096];
+    ASSERT_EQ(::read(pipe.read_end, page, sizeof page), static_cast<ssize_t>(sizeof page));
+    EXPECT_FALSE(out.write(frame));
+    EXPECT_EQ(out.flush(), std::errc::resource_unavailable_try_again);
+    ASSERT_GT(out.buffered(), 0u);
+    ASSERT_LT(out.buffered(), frame.size());
+    std::string received = pipe.drain();
+    EXPECT_FALSE(out.flush());
+    EXPECT_EQ(out.buffered(), 0u);
+    received += pipe.drain();
+    ASSERT_GE(received.size(), frame.size());
+    EXPECT_EQ(received.substr(received.size() - frame.size()), frame);
 }
 
 } // namespace

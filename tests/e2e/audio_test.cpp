@@ -178,7 +178,8 @@ TEST(InputFile, IsPlayedAtItsSampleRateNotSwallowedAtOnce) {
     music.channels = 1;
     music.rate = 8000;
     // Three seconds of audio: still showing after one second if it is paced.
-    const std::string file = directory.write("music.pcm", tonalyx::pcm_bytes(music, 3 * 8000));
+    const std::string file =
+        directory.write("music.pcm", tonalyx::pcm_bytes(music, std::size_t{3} * 8000));
     Launch launch;
     launch.args = {"-i", file, "--rate", "8000", "--channels", "1", "--drop-off", "0"};
     TerminalRun run(tonalyx_binary(), launch);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <vterm.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -22,7 +23,8 @@
 #include <unistd.h>
 #include <utmp.h>
 
-extern char** environ;
+// The environment, which POSIX leaves the program to declare itself; a C variable.
+extern "C" char** environ;
 
 namespace e2e {
 namespace {
@@ -56,7 +58,9 @@ environment_with(const std::vector<std::pair<std::string, std::string>>& changes
     }
     for (const auto& [name, value] : changes) {
         if (!value.empty()) {
-            entries.push_back(name + "=" + value);
+            entries.push_back(name);
+            entries.back() += '=';
+            entries.back() += value;
         }
     }
     return entries;
@@ -64,6 +68,7 @@ environment_with(const std::vector<std::pair<std::string, std::string>>& changes
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
+    result.reserve(strings.size() + 1);
     for (std::string& text : strings) {
         result.push_back(text.data());
     }
@@ -98,6 +103,41 @@ void become_job(int report_fd) {
         ::raise(WTERMSIG(status));
     }
     ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
+}
+
+// In the forked child: the pseudo-terminal `slave` as the standard streams, and as the
+// controlling terminal of a new session unless the launch says otherwise; then the audio input,
+// the output file, the job and the signals as the launch asks.
+void become_program(const Launch& launch, int slave, int audio_read, int report_fd) {
+    if (launch.controlling_terminal) {
+        if (::login_tty(::dup(slave)) != 0) {
+            ::_exit(126);
+        }
+    } else {
+        ::setsid(); // a session without a controlling terminal
+        for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+            ::dup2(slave, fd);
+        }
+    }
+    // Crashes and deaths by SIGQUIT provoked by the tests leave no core files behind.
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    if (launch.job_control) {
+        become_job(report_fd);
+    }
+    if (audio_read >= 0) {
+        ::dup2(audio_read, STDIN_FILENO);
+    } else if (launch.input == Input::closed) {
+        ::close(STDIN_FILENO);
+    }
+    if (!launch.output_file.empty()) {
+        const int output = ::open(launch.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(output, STDOUT_FILENO);
+    }
+    ::signal(SIGPIPE, SIG_DFL);
+    for (const int ignored : launch.ignored_signals) {
+        ::signal(ignored, SIG_IGN);
+    }
 }
 
 std::optional<int> decode_status(int status) {
@@ -139,7 +179,7 @@ std::string signal_binary() {
     return SIGNAL_BINARY;
 }
 
-TerminalRun::TerminalRun(const std::string& binary, Launch launch)
+TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
     : rows_(launch.rows), cols_(launch.cols) {
     std::signal(SIGPIPE, SIG_IGN);
     // An ordinary cooked terminal, as a shell leaves it.
@@ -176,6 +216,7 @@ TerminalRun::TerminalRun(const std::string& binary, Launch launch)
         }
         audio_read = fds[0];
         audio_ = fds[1];
+        set_nonblocking(audio_);
     } else if (launch.input == Input::file) {
         audio_read = ::open(launch.input_file.c_str(), O_RDONLY | O_CLOEXEC);
         if (audio_read < 0) {
@@ -183,6 +224,24 @@ TerminalRun::TerminalRun(const std::string& binary, Launch launch)
         }
     }
 
+    start_program(binary, launch, audio_read);
+    if (audio_read >= 0) {
+        ::close(audio_read);
+    }
+
+    vterm_ = vterm_new(rows_, cols_);
+    vterm_set_utf8(vterm_, 1);
+    screen_ = vterm_obtain_screen(vterm_);
+    static VTermScreenCallbacks callbacks{};
+    callbacks.settermprop = [](VTermProp property, VTermValue* value, void* self) {
+        return static_cast<TerminalRun*>(self)->on_property(property, value);
+    };
+    vterm_screen_set_callbacks(screen_, &callbacks, this);
+    vterm_screen_enable_altscreen(screen_, 1);
+    vterm_screen_reset(screen_, 1);
+}
+
+void TerminalRun::start_program(const std::string& binary, const Launch& launch, int audio_read) {
     std::vector<std::string> argv_strings{binary};
     argv_strings.insert(argv_strings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv = pointers(argv_strings);
@@ -192,37 +251,14 @@ TerminalRun::TerminalRun(const std::string& binary, Launch launch)
     if (launch.job_control && ::pipe2(report, O_CLOEXEC) != 0) {
         fail("pipe");
     }
-
     pid_ = ::fork();
     if (pid_ < 0) {
         fail("fork");
     }
     if (pid_ == 0) {
-        // A new session with the pseudo-terminal as its controlling terminal and 0, 1, 2.
-        const int slave = ::dup(slave_);
-        if (::login_tty(slave) != 0) {
-            ::_exit(126);
-        }
-        // Crashes and deaths by SIGQUIT provoked by the tests leave no core files behind.
-        const rlimit no_core{0, 0};
-        ::setrlimit(RLIMIT_CORE, &no_core);
-        if (launch.job_control) {
-            become_job(report[1]);
-        }
-        if (audio_read >= 0) {
-            ::dup2(audio_read, STDIN_FILENO);
-        } else if (launch.input == Input::closed) {
-            ::close(STDIN_FILENO);
-        }
-        ::signal(SIGPIPE, SIG_DFL);
-        for (const int ignored : launch.ignored_signals) {
-            ::signal(ignored, SIG_IGN);
-        }
+        become_program(launch, slave_, audio_read, report[1]);
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
-    }
-    if (audio_read >= 0) {
-        ::close(audio_read);
     }
     program_pid_ = pid_;
     if (launch.job_control) {
@@ -233,17 +269,6 @@ TerminalRun::TerminalRun(const std::string& binary, Launch launch)
         }
         ::close(report[0]);
     }
-
-    vterm_ = vterm_new(rows_, cols_);
-    vterm_set_utf8(vterm_, 1);
-    screen_ = vterm_obtain_screen(vterm_);
-    static VTermScreenCallbacks callbacks{};
-    callbacks.settermprop = [](VTermProp property, VTermValue* value, void* self) {
-        return on_property(property, value, self);
-    };
-    vterm_screen_set_callbacks(screen_, &callbacks, this);
-    vterm_screen_enable_altscreen(screen_, 1);
-    vterm_screen_reset(screen_, 1);
 }
 
 TerminalRun::~TerminalRun() {
@@ -265,13 +290,12 @@ TerminalRun::~TerminalRun() {
     }
 }
 
-int TerminalRun::on_property(int property, void* value, void* self) {
-    auto* run = static_cast<TerminalRun*>(self);
-    const auto* v = static_cast<VTermValue*>(value);
+int TerminalRun::on_property(int property, const void* value) {
+    const auto* v = static_cast<const VTermValue*>(value);
     if (property == VTERM_PROP_ALTSCREEN) {
-        run->alternate_screen_ = v->boolean != 0;
+        alternate_screen_ = v->boolean != 0;
     } else if (property == VTERM_PROP_CURSORVISIBLE) {
-        run->cursor_visible_ = v->boolean != 0;
+        cursor_visible_ = v->boolean != 0;
     }
     return 1;
 }
@@ -299,13 +323,25 @@ bool TerminalRun::wait_typed_read(std::chrono::milliseconds timeout) {
         timeout);
 }
 
-bool TerminalRun::feed(std::string_view pcm) {
+bool TerminalRun::feed(std::string_view pcm, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!pcm.empty()) {
         const ssize_t n = ::write(audio_, pcm.data(), pcm.size());
-        if (n <= 0) {
+        if (n > 0) {
+            pcm.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
             return false;
         }
-        pcm.remove_prefix(static_cast<std::size_t>(n));
+        // The pipe is full: wait for the program to read, taking its output meanwhile so that
+        // it is not held up writing to the terminal.
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        read_available();
+        pollfd fd{audio_, POLLOUT, 0};
+        ::poll(&fd, 1, 10);
     }
     return true;
 }
@@ -428,6 +464,26 @@ termios TerminalRun::attributes() const {
     termios now{};
     ::tcgetattr(slave_, &now);
     return now;
+}
+
+Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint16_t cols,
+                   bool hold) {
+    directory.write("tput",
+                    "#!/bin/sh\nhere='" + directory.path() +
+                        "'\necho \"$1\" >> \"$here/asked\"\n"
+                        "while [ ! -e \"$here/go\" ]; do sleep 0.01; done\n"
+                        "case \"$1\" in cols) echo " +
+                        std::to_string(cols) + ";; lines) echo " + std::to_string(rows) +
+                        ";; *) exit 1;; esac\n",
+                    true);
+    if (!hold) {
+        directory.write("go", "");
+    }
+    Launch launch;
+    launch.controlling_terminal = false;
+    launch.output_file = directory.path() + "/picture";
+    launch.environment = {{"PATH", directory.path() + ":" + std::getenv("PATH")}};
+    return launch;
 }
 
 bool raw_mode_on(const TerminalRun& run) {
@@ -558,7 +614,7 @@ TemporaryDirectory::~TemporaryDirectory() {
 
 std::string TemporaryDirectory::write(const std::string& name, std::string_view content,
                                       bool executable) {
-    const std::string file = path_ + "/" + name;
+    std::string file = path_ + "/" + name;
     const int fd =
         ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, executable ? 0755 : 0644);
     if (fd < 0) {
@@ -634,6 +690,94 @@ Picture read_picture(const TerminalRun& run) {
         picture.heights.push_back(height);
     }
     return picture;
+}
+
+char32_t decode_utf8(const std::string& bytes, std::size_t at, std::size_t& length) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
+    const unsigned char lead = byte(0);
+    length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : 0;
+    if (length == 0 || at + length > bytes.size()) {
+        length = 0;
+        return 0;
+    }
+    char32_t c = length == 1 ? lead : length == 2 ? (lead & 0x1Fu) : (lead & 0x0Fu);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0u) != 0x80u) {
+            length = 0;
+            return 0;
+        }
+        c = (c << 6) | (byte(i) & 0x3Fu);
+    }
+    return c;
+}
+
+Writes parse_writes(const std::string& output, std::size_t from) {
+    Writes writes;
+    std::size_t at = from;
+    const auto fail = [&](const std::string& what) {
+        writes.fault = what + " at byte " + std::to_string(at) + ": " +
+                       ::testing::PrintToString(output.substr(at, 24));
+    };
+    while (at < output.size() && writes.fault.empty()) {
+        if (output[at] != '\x1b') {
+            fail("text without a cursor position");
+            break;
+        }
+        const std::size_t start = at;
+        if (at + 1 >= output.size()) {
+            break; // the rest of this sequence has not arrived yet
+        }
+        if (output[at + 1] != '[') {
+            fail("unknown escape");
+            break;
+        }
+        std::size_t end = at + 2;
+        while (end < output.size() && (std::isdigit(static_cast<unsigned char>(output[end])) ||
+                                       output[end] == ';' || output[end] == '?')) {
+            ++end;
+        }
+        if (end >= output.size()) {
+            break;
+        }
+        const std::string parameters = output.substr(at + 2, end - at - 2);
+        const char final_byte = output[end];
+        at = end + 1;
+        if (final_byte == 'H') {
+            const std::size_t separator = parameters.find(';');
+            if (separator == std::string::npos || separator == 0 ||
+                separator + 1 == parameters.size()) {
+                at = start;
+                fail("cursor position without row and column");
+                break;
+            }
+            std::size_t length = 0;
+            if (at >= output.size()) {
+                break;
+            }
+            const char32_t c = decode_utf8(output, at, length);
+            if (length == 0) {
+                if (at + 3 > output.size()) {
+                    break; // a glyph cut off by the end of what was read so far
+                }
+                fail("invalid UTF-8");
+                break;
+            }
+            if (c != U' ' && !is_block(c)) {
+                fail("a character that is neither a space nor a block");
+                break;
+            }
+            writes.draws.push_back(Draw{std::stoi(parameters.substr(0, separator)),
+                                        std::stoi(parameters.substr(separator + 1)), c, start});
+            at += length;
+        } else if (final_byte == 'J' && parameters == "2") {
+            writes.clears.push_back(start);
+        } else if (!((final_byte == 'h' || final_byte == 'l') &&
+                     (parameters == "?1049" || parameters == "?25"))) {
+            at = start;
+            fail("unexpected control sequence");
+        }
+    }
+    return writes;
 }
 
 std::string describe(const Picture& picture) {

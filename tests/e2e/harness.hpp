@@ -46,6 +46,11 @@ struct Launch {
     // Run the program as a job-control shell runs a command: in a process group of its own in
     // the foreground, under a parent that stays in the session. Only then does SIGTSTP stop it.
     bool job_control = false;
+    // False: the pseudo-terminal is the program's standard streams but not its controlling
+    // terminal, so "/dev/tty" cannot be opened.
+    bool controlling_terminal = true;
+    // Where standard output goes instead of the pseudo-terminal, when not empty.
+    std::string output_file;
 };
 
 // Started with an idle audio pipe, so standard input is not the terminal.
@@ -59,7 +64,7 @@ inline Launch idle_pipe(std::vector<std::string> args = {}) {
 // A process on a pseudo-terminal of its own, as a user's shell would start it.
 class TerminalRun {
 public:
-    TerminalRun(const std::string& binary, Launch launch);
+    TerminalRun(const std::string& binary, const Launch& launch);
     TerminalRun(const TerminalRun&) = delete;
     TerminalRun& operator=(const TerminalRun&) = delete;
     ~TerminalRun();
@@ -68,8 +73,9 @@ public:
     void type(std::string_view bytes);
     // Waits until the program has read every byte typed so far; false on timeout.
     bool wait_typed_read(std::chrono::milliseconds timeout = patience);
-    // Writes audio into the standard-input pipe; false once the program stopped reading.
-    bool feed(std::string_view pcm);
+    // Writes audio into the standard-input pipe while pumping the program's output; false once
+    // the program stopped reading, or when it has not taken everything within `timeout`.
+    bool feed(std::string_view pcm, std::chrono::milliseconds timeout = patience);
     void close_audio();
     // Changes the terminal's size, which signals the program.
     void resize(std::uint16_t rows, std::uint16_t cols);
@@ -109,7 +115,9 @@ public:
     const termios& original_attributes() const { return original_; }
 
 private:
-    static int on_property(int property, void* value, void* self);
+    int on_property(int property, const void* value);
+    // Forks and starts the program; in the child the launch's streams, session and signals.
+    void start_program(const std::string& binary, const Launch& launch, int audio_read);
     void read_available();
 
     int master_ = -1;
@@ -157,6 +165,14 @@ public:
 private:
     std::string path_;
 };
+
+// A launch whose program cannot ask the terminal for its size, so that it asks `tput`: the
+// pseudo-terminal is not its controlling terminal, and the picture goes to the file "picture"
+// in `directory` instead. A stand-in `tput` from `directory`, first on PATH, appends each
+// capability it is asked for to "asked" there, and answers `rows` for "lines" and `cols` for
+// "cols" once the file "go" exists there; `hold` leaves "go" to the test.
+Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint16_t cols,
+                   bool hold = false);
 
 // What the program writes to take the terminal: enter the alternate screen, hide the cursor.
 inline constexpr std::string_view enter_sequence = "\x1b[?1049h\x1b[?25l";
@@ -224,5 +240,37 @@ Picture read_picture(const TerminalRun& run);
 
 // The heights, and the fault if there is one, for failure messages.
 std::string describe(const Picture& picture);
+
+// Reading what the program wrote.
+
+// One UTF-8 character at `at` of `bytes`; its length in `length`, 0 when it is incomplete or
+// invalid.
+char32_t decode_utf8(const std::string& bytes, std::size_t at, std::size_t& length);
+
+// A cell the program drew: the cursor position written before it (1-based, as written), the
+// character after it, and the offset of the cursor sequence in the output.
+struct Draw {
+    int row;
+    int col;
+    char32_t ch;
+    std::size_t offset;
+};
+
+// What the program wrote, taken apart: each cell it drew, the offsets of the screen clears, and
+// the first thing that is neither nor one of its terminal set-up sequences.
+struct Writes {
+    std::vector<Draw> draws;
+    std::vector<std::size_t> clears;
+    std::string fault;
+
+    bool drawn_beyond(int rows, int cols) const {
+        return std::any_of(draws.begin(), draws.end(),
+                           [&](const Draw& d) { return d.row > rows || d.col > cols; });
+    }
+};
+
+// Takes `output` apart from the offset `from` on. A sequence cut off by the end of the output
+// (not all of it has arrived yet) is no fault.
+Writes parse_writes(const std::string& output, std::size_t from = 0);
 
 } // namespace e2e

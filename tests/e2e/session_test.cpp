@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <optional>
 
@@ -114,7 +115,7 @@ TEST(Session, ClosedStandardInputReadsAsNoAudioAndLeavesTheKeysAlone) {
 TEST(Session, KeysComeFromTheTerminalWhileAudioArrivesOnStandardInput) {
     TerminalRun run(tonalyx_binary(), idle_pipe());
     ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
-    const std::string second_of_audio(48000 * 4, '\x10');
+    const std::string second_of_audio(std::size_t{48000} * 4, '\x10');
     EXPECT_TRUE(run.feed(second_of_audio.substr(0, 9600)));
     run.pump(100ms);
     run.type("\x03");
@@ -139,6 +140,32 @@ TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
     run.type("q");
     EXPECT_EQ(run.wait_exit(), 0);
     EXPECT_EQ(directory.read("status"), "0\n");
+    expect_attributes_restored(run);
+}
+
+TEST(Session, WithoutATerminalToAskTheSizeComesFromTput) {
+    TemporaryDirectory directory;
+    // A constant level played in real time: column 0 stands at the full height of the picture.
+    const std::string level =
+        directory.write("level.pcm", std::string(std::size_t{30} * 8000 * 2, '\x40'));
+    Launch launch = asking_tput(directory, 9, 77);
+    launch.args = {"-i", level, "--rate", "8000", "--channels", "1"};
+    TerminalRun run(tonalyx_binary(), launch);
+    // Drawn on the 9 lines and 77 columns that tput gave, not on the terminal's 24 and 80: the
+    // full bar reaches the top line, and nothing lies beyond.
+    Writes writes;
+    ASSERT_TRUE(run.wait_for([&] {
+        writes = parse_writes(directory.read("picture"));
+        return std::any_of(writes.draws.begin(), writes.draws.end(), [](const Draw& draw) {
+            return draw.row == 1 && draw.col == 1 && draw.ch == full_block;
+        });
+    })) << "asked: "
+        << directory.read("asked");
+    EXPECT_TRUE(directory.read("asked").starts_with("cols\nlines\n")) << directory.read("asked");
+    EXPECT_EQ(writes.fault, "");
+    EXPECT_FALSE(writes.drawn_beyond(9, 77));
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
     expect_attributes_restored(run);
 }
 

@@ -8,9 +8,7 @@
 
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -39,31 +37,28 @@ TEST(Signals, EachEndingSignalGivesTheTerminalBackThenEndsTheProcessByIt) {
 }
 
 TEST(Signals, OneDuringStartUpWaitsForTheLoopAndStillGivesTheTerminalBack) {
-    // An input FIFO without a writer holds start-up in its open, after the terminal was taken.
+    // Without a terminal to ask, start-up asks `tput` for the size once it has taken the
+    // terminal; this one holds start-up there until it is told to answer.
     TemporaryDirectory directory;
-    const std::string fifo = directory.path() + "/fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
-    Launch launch;
-    launch.args = {"-i", fifo};
-    TerminalRun run(tonalyx_binary(), launch);
-    ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
+    TerminalRun run(tonalyx_binary(), asking_tput(directory, 24, 80, true));
+    ASSERT_TRUE(run.wait_for([&] { return !directory.read("asked").empty(); }));
+    EXPECT_TRUE(raw_mode_on(run));
     run.send_signal(SIGTERM);
-    // A writer lets start-up go on; it can connect once the program has the FIFO open.
-    int writer = -1;
-    ASSERT_TRUE(run.wait_for([&] {
-        writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        return writer >= 0;
-    }));
+    run.pump(100ms);
+    directory.write("go", "");
     EXPECT_EQ(run.wait_exit(), 128 + SIGTERM);
-    expect_given_back(run);
-    ::close(writer);
+    const std::string picture = directory.read("picture");
+    EXPECT_TRUE(picture.starts_with(enter_sequence)) << picture;
+    EXPECT_TRUE(picture.ends_with(leave_sequence)) << picture;
+    expect_attributes_restored(run);
 }
 
 TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) {
     TemporaryDirectory directory;
     // Half a minute of a constant level, played in real time: column 0 stands at full height,
     // its lower cells never change, so only a full redraw writes them again.
-    const std::string level = directory.write("level.pcm", std::string(30 * 8000 * 2, '\x40'));
+    const std::string level =
+        directory.write("level.pcm", std::string(std::size_t{30} * 8000 * 2, '\x40'));
     for (const int stop : {SIGTSTP, SIGSTOP}) {
         SCOPED_TRACE(strsignal(stop));
         Launch launch;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -15,7 +16,7 @@ namespace {
 
 // The bin of the 1024-point transform that a tone of `frequency` Hz at 48000 Hz falls on.
 unsigned bin_of(float frequency) {
-    return static_cast<unsigned>(frequency / (48000.0f / 1024.0f) + 0.5f);
+    return static_cast<unsigned>(std::lround(frequency / (48000.0f / 1024.0f)));
 }
 
 TEST(RealPipeWire, AToneStandsInThePredictedColumn) {

@@ -1,4 +1,4 @@
-#include "errors.hpp"
+#include "common/errors.hpp"
 
 #include <cstring>
 

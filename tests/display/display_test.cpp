@@ -1,0 +1,103 @@
+#include "display/display.hpp"
+
+#include "display/test_pipe.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace tonalyx {
+namespace {
+
+// An output whose bytes nobody reads, for pictures too large for a pipe.
+struct DiscardedOutput {
+    int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    OutputBuffer out{fd};
+    DiscardedOutput() = default;
+    DiscardedOutput(const DiscardedOutput&) = delete;
+    DiscardedOutput& operator=(const DiscardedOutput&) = delete;
+    ~DiscardedOutput() { ::close(fd); }
+};
+
+// Bars of `value` for `cols` columns, drawn at normaliser and sensitivity 1.
+void draw(DisplayState& display, std::uint16_t cols, float value, OutputBuffer& out) {
+    display.draw(std::vector<float>(cols, value), 1.0f, 1.0f, out);
+}
+
+// The changes a display fresh at `size` writes for bars of `value`: what a full redraw writes.
+std::vector<CellChange> full_redraw(TerminalSize size, float value, OutputBuffer& out) {
+    DisplayState fresh(size);
+    draw(fresh, size.cols, value, out);
+    return fresh.diff().changes;
+}
+
+TEST(DisplayState, TheDrawingAreaIsTheTerminalSizeCappedAt1000EitherWay) {
+    struct Case {
+        TerminalSize size;
+        std::uint16_t grid_rows;
+        std::uint16_t grid_cols;
+    };
+    const Case cases[] = {
+        {{24, 80}, 24, 80},     {{1200, 1500}, 1000, 1000}, {{50, 1200}, 50, 1000},
+        {{1200, 50}, 1000, 50}, {{1000, 1000}, 1000, 1000}, {{0, 80}, 0, 80},
+        {{24, 0}, 24, 0},
+    };
+    TestPipe pipe;
+    OutputBuffer out(pipe.write_end);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(testing::Message() << test.size.rows << "x" << test.size.cols);
+        // Made at that size, and resized to it from a picture with every bar drawn.
+        DisplayState made(test.size);
+        DisplayState resized(TerminalSize{10, 20});
+        draw(resized, 20, 0.7f, out);
+        ASSERT_FALSE(out.flush());
+        pipe.drain();
+        resized.resize(test.size, out);
+        for (const DisplayState* display : {&made, &resized}) {
+            EXPECT_EQ(display->size(), test.size);
+            EXPECT_EQ(display->grid_rows(), test.grid_rows);
+            EXPECT_EQ(display->grid_cols(), test.grid_cols);
+            EXPECT_EQ(display->shown(), ShownBars(test.grid_rows, test.grid_cols));
+        }
+        // The resize erased the screen and flushed.
+        EXPECT_EQ(out.buffered(), 0u);
+        EXPECT_EQ(pipe.drain(), "\x1b[2J");
+    }
+}
+
+TEST(DisplayState, AfterAnyResizeTheNextFrameDrawsEverything) {
+    DiscardedOutput discarded;
+    OutputBuffer& out = discarded.out;
+    // The same size, and a width that stays capped at 1000: nothing on screen is kept.
+    const TerminalSize sizes[] = {{10, 20}, {10, 20}, {50, 1200}, {50, 1100}, {1200, 30}};
+    DisplayState display(sizes[0]);
+    for (const TerminalSize size : sizes) {
+        SCOPED_TRACE(testing::Message() << size.rows << "x" << size.cols);
+        draw(display, size.cols, 0.7f, out);
+        display.resize(size, out);
+        draw(display, size.cols, 0.7f, out);
+        EXPECT_EQ(display.diff().changes, full_redraw(size, 0.7f, out));
+        EXPECT_FALSE(display.diff().changes.empty());
+        // Nothing changed since: the next frame writes nothing.
+        draw(display, size.cols, 0.7f, out);
+        EXPECT_TRUE(display.diff().changes.empty());
+    }
+}
+
+TEST(DisplayState, AnEmptyDrawingAreaWritesNothingUntilItGrows) {
+    TestPipe pipe;
+    OutputBuffer out(pipe.write_end);
+    DisplayState display(TerminalSize{24, 0});
+    draw(display, 80, 1.0f, out);
+    EXPECT_TRUE(display.diff().changes.empty());
+    EXPECT_FALSE(out.flush());
+    EXPECT_EQ(pipe.drain(), "");
+    display.resize({24, 80}, out);
+    draw(display, 80, 1.0f, out);
+    EXPECT_EQ(display.diff().changes, full_redraw({24, 80}, 1.0f, out));
+}
+
+} // namespace
+} // namespace tonalyx
