@@ -1,4 +1,5 @@
 #include "cli.hpp"
+#include "common/utf8.hpp"
 #include "version.hpp"
 
 #include <CLI/CLI.hpp>
@@ -159,36 +160,10 @@ std::string validate(const OptionEntry& option, std::string_view text) {
 }
 
 bool valid_utf8(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        std::size_t length = 0;
-        char32_t code = 0;
-        char32_t minimum = 0;
-        if (byte < 0x80) {
-            ++i;
-            continue;
-        }
-        if ((byte & 0xE0) == 0xC0) {
-            length = 2, code = byte & 0x1Fu, minimum = 0x80;
-        } else if ((byte & 0xF0) == 0xE0) {
-            length = 3, code = byte & 0x0Fu, minimum = 0x800;
-        } else if ((byte & 0xF8) == 0xF0) {
-            length = 4, code = byte & 0x07u, minimum = 0x10000;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) {
-            return false;
-        }
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            code = (code << 6) | (next & 0x3Fu);
-        }
-        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = utf8_length(bytes[i]);
+        if (length == 0 || length > text.size() - i || !decode_utf8(bytes + i, length)) {
             return false;
         }
         i += length;

@@ -123,6 +123,15 @@ int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int output
     return ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
 }
 
+// Clears O_NONBLOCK on `fd`; the errno of a failure, else 0.
+int make_blocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        return errno;
+    }
+    return 0;
+}
+
 // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
 std::string signal_name(int signal_number) {
     if (const char* abbreviation = ::sigabbrev_np(signal_number)) {
@@ -230,9 +239,8 @@ int AudioSource::wait_for_writer() {
             return errno;
         }
     }
-    const int flags = ::fcntl(fd_, F_GETFL);
-    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        return errno;
+    if (const int error = make_blocking(fd_)) {
+        return error;
     }
     awaiting_writer_ = false;
     return 0;
@@ -373,9 +381,8 @@ AudioSource open_input_file(const std::string& path) {
     if (S_ISDIR(status.st_mode)) {
         throw FatalError("failed to open input file", EISDIR);
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        throw FatalError("failed to open input file", errno);
+    if (const int error = make_blocking(fd)) {
+        throw FatalError("failed to open input file", error);
     }
     return source;
 }

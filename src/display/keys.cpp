@@ -1,5 +1,7 @@
 #include "display/keys.hpp"
 
+#include "common/utf8.hpp"
+
 #include <algorithm>
 #include <array>
 
@@ -10,35 +12,6 @@ constexpr std::uint8_t escape = 0x1b;
 
 bool is_final(std::uint8_t byte) {
     return byte >= 0x40 && byte <= 0x7e;
-}
-
-// The length of a UTF-8 character from its lead byte; 0 for a byte that cannot lead one.
-std::size_t utf8_length(std::uint8_t lead) {
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        return 2;
-    }
-    if (lead >= 0xe0 && lead <= 0xef) {
-        return 3;
-    }
-    if (lead >= 0xf0 && lead <= 0xf4) {
-        return 4;
-    }
-    return 0;
-}
-
-// Decodes a complete UTF-8 character; empty for an over-long form, a surrogate or a value above
-// U+10FFFF.
-std::optional<char32_t> utf8_character(const std::uint8_t* bytes, std::size_t length) {
-    constexpr std::array<std::uint8_t, 5> lead_mask = {0, 0, 0x1f, 0x0f, 0x07};
-    constexpr std::array<char32_t, 5> smallest = {0, 0, 0x80, 0x800, 0x10000};
-    char32_t code = bytes[0] & lead_mask[length];
-    for (std::size_t i = 1; i < length; ++i) {
-        code = (code << 6) | (bytes[i] & 0x3fu);
-    }
-    if (code < smallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
-        return std::nullopt;
-    }
-    return code;
 }
 
 // The key of a control character (below 0x20, or 0x7F), as the keyboard makes it: Tab, Enter,
@@ -347,7 +320,7 @@ void KeyDecoder::feed_utf8(std::uint8_t byte) {
     if (length_ < utf8_length(bytes_[0])) {
         return;
     }
-    const std::optional<char32_t> character = utf8_character(bytes_, length_);
+    const std::optional<char32_t> character = decode_utf8(bytes_, length_);
     const Modifiers modifiers{false, alt_, false};
     to_ground();
     if (character) {

@@ -82,12 +82,17 @@ void restore_attributes_in_signal_handler() {
     }
 }
 
-// Only async-signal-safe calls: those above, and write.
-void restore_in_signal_handler() {
-    restore_attributes_in_signal_handler();
+// Leaves the alternate screen if it is on, writing straight to standard output.
+void leave_screen() {
     if (screen_active.exchange(false)) {
         write_fully(STDOUT_FILENO, leave_sequence);
     }
+}
+
+// Only async-signal-safe calls: those above, and write.
+void restore_in_signal_handler() {
+    restore_attributes_in_signal_handler();
+    leave_screen();
 }
 
 void on_fatal_signal(int signal_number, siginfo_t*, void*) {
@@ -102,13 +107,6 @@ void on_fatal_signal(int signal_number, siginfo_t*, void*) {
     }
     ::raise(signal_number);
     errno = saved_errno;
-}
-
-// Leaves the alternate screen if it is on, writing straight to standard output.
-void leave_screen() {
-    if (screen_active.exchange(false)) {
-        write_fully(STDOUT_FILENO, leave_sequence);
-    }
 }
 
 // The one restore behind every way out: the saved attributes first, so that a terminal that
@@ -232,9 +230,8 @@ void open_standard_descriptors() {
 void restore_terminal_without_waiting() {
     restore_attributes_in_signal_handler();
     pollfd output{STDOUT_FILENO, POLLOUT, 0};
-    if (::poll(&output, 1, 0) == 1 && (output.revents & POLLOUT) != 0 &&
-        screen_active.exchange(false)) {
-        write_fully(STDOUT_FILENO, leave_sequence);
+    if (::poll(&output, 1, 0) == 1 && (output.revents & POLLOUT) != 0) {
+        leave_screen();
     }
 }
 

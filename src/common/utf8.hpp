@@ -1,0 +1,51 @@
+// UTF-8 decoding shared by the command line and the key decoder: the length a lead byte
+// announces, and whether a whole character is well formed (no over-long form, no surrogate,
+// nothing above U+10FFFF).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace tonalyx {
+
+// The length of a UTF-8 character from its lead byte: 1 for ASCII, 2 to 4 for a lead byte, 0
+// for a byte that cannot begin a well-formed character (a continuation byte, 0xC0, 0xC1, 0xF5
+// and above).
+constexpr std::size_t utf8_length(std::uint8_t lead) {
+    if (lead < 0x80) {
+        return 1;
+    }
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        return 2;
+    }
+    if (lead >= 0xe0 && lead <= 0xef) {
+        return 3;
+    }
+    if (lead >= 0xf0 && lead <= 0xf4) {
+        return 4;
+    }
+    return 0;
+}
+
+// The character of the `length` bytes at `bytes` (`length` as utf8_length gave for the first);
+// empty when a continuation byte is missing, or for an over-long form, a surrogate or a value
+// above U+10FFFF.
+constexpr std::optional<char32_t> decode_utf8(const std::uint8_t* bytes, std::size_t length) {
+    constexpr std::array<std::uint8_t, 5> lead_mask = {0, 0x7f, 0x1f, 0x0f, 0x07};
+    constexpr std::array<char32_t, 5> smallest = {0, 0, 0x80, 0x800, 0x10000};
+    char32_t code = bytes[0] & lead_mask[length];
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((bytes[i] & 0xc0u) != 0x80u) {
+            return std::nullopt;
+        }
+        code = (code << 6) | (bytes[i] & 0x3fu);
+    }
+    if (code < smallest[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
+        return std::nullopt;
+    }
+    return code;
+}
+
+} // namespace tonalyx
