@@ -5,11 +5,11 @@
 #include "audio/source.hpp"
 #include "cli.hpp"
 #include "common/errors.hpp"
-#include "display/events.hpp"
 #include "display/output.hpp"
-#include "display/signals.hpp"
-#include "display/terminal.hpp"
 #include "frame_loop.hpp"
+#include "terminal/events.hpp"
+#include "terminal/signals.hpp"
+#include "terminal/terminal.hpp"
 
 #include <csignal>
 #include <cstdio>

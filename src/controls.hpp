@@ -4,7 +4,7 @@
 
 #include "analysis/spectrum.hpp"
 #include "cli.hpp"
-#include "display/keys.hpp"
+#include "terminal/keys.hpp"
 
 namespace tonalyx {
 

@@ -1,6 +1,6 @@
 #include "frame_loop.hpp"
 
-#include "display/signals.hpp"
+#include "terminal/signals.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -10,9 +10,9 @@
 #include "cli.hpp"
 #include "controls.hpp"
 #include "display/display.hpp"
-#include "display/events.hpp"
 #include "display/output.hpp"
-#include "display/terminal.hpp"
+#include "terminal/events.hpp"
+#include "terminal/terminal.hpp"
 
 #include <chrono>
 #include <cstdint>

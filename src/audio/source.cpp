@@ -4,19 +4,11 @@
 
 #include <array>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
-
-// The environment, which POSIX leaves the program to declare itself; a C variable.
-extern "C" char** environ;
 
 namespace tonalyx {
 
@@ -33,96 +25,6 @@ bool needs_pacing(int fd) {
     return S_ISCHR(status.st_mode) && ::isatty(fd) == 0;
 }
 
-// Closes the descriptors it holds when the scope ends, unless they were taken out.
-class FdGuard {
-public:
-    FdGuard() = default;
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    ~FdGuard() {
-        for (int fd : fds) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
-    int take(std::size_t index) { return std::exchange(fds[index], -1); }
-
-    // The ends of a pipe: [0] to read, [1] to write.
-    std::array<int, 2> fds{-1, -1};
-};
-
-class SpawnActions {
-public:
-    SpawnActions() { error = ::posix_spawn_file_actions_init(&actions); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    ~SpawnActions() {
-        if (error == 0) {
-            ::posix_spawn_file_actions_destroy(&actions);
-        }
-    }
-    posix_spawn_file_actions_t actions{};
-    int error = 0;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { error = ::posix_spawnattr_init(&attributes); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    ~SpawnAttributes() {
-        if (error == 0) {
-            ::posix_spawnattr_destroy(&attributes);
-        }
-    }
-    posix_spawnattr_t attributes{};
-    int error = 0;
-};
-
-[[noreturn]] void throw_start_failure(int errnum) {
-    if (errnum == ENOENT) {
-        throw OrderlyExit("error: pw-record not found — install PipeWire or pipe audio via stdin.");
-    }
-    throw OrderlyExit(std::string("error: failed to start pw-record: ") + std::strerror(errnum));
-}
-
-// Prepares the child: standard input on /dev/null (the terminal's bytes are our keys),
-// standard output and standard error on the pipes' write ends, no other descriptor of ours
-// open in it, and a broken pipe ends it again even though this process ignores SIGPIPE, so
-// that a capture whose reader has gone does not run on forever.
-int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int output_end,
-                  int messages_end) {
-    if (actions.error != 0) {
-        return actions.error;
-    }
-    if (attributes.error != 0) {
-        return attributes.error;
-    }
-    if (int error = ::posix_spawn_file_actions_addopen(&actions.actions, STDIN_FILENO, "/dev/null",
-                                                       O_RDONLY, 0)) {
-        return error;
-    }
-    if (int error = ::posix_spawn_file_actions_adddup2(&actions.actions, output_end, 1)) {
-        return error;
-    }
-    if (int error = ::posix_spawn_file_actions_adddup2(&actions.actions, messages_end, 2)) {
-        return error;
-    }
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    if (int error = ::posix_spawn_file_actions_addclosefrom_np(&actions.actions, 3)) {
-        return error;
-    }
-#endif
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    if (int error = ::posix_spawnattr_setsigdefault(&attributes.attributes, &defaults)) {
-        return error;
-    }
-    return ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
-}
-
 // Clears O_NONBLOCK on `fd`; the errno of a failure, else 0.
 int make_blocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
@@ -130,14 +32,6 @@ int make_blocking(int fd) {
         return errno;
     }
     return 0;
-}
-
-// "SIGTERM" for SIGTERM; "signal N" for a number without a name.
-std::string signal_name(int signal_number) {
-    if (const char* abbreviation = ::sigabbrev_np(signal_number)) {
-        return std::string("SIG") + abbreviation;
-    }
-    return "signal " + std::to_string(signal_number);
 }
 
 } // namespace
@@ -295,72 +189,6 @@ bool AudioSource::take_messages() {
     return true;
 }
 
-CaptureProcess::CaptureProcess(CaptureProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)) {}
-
-CaptureProcess& CaptureProcess::operator=(CaptureProcess&& other) noexcept {
-    if (this != &other) {
-        stop();
-        pid_ = std::exchange(other.pid_, -1);
-        status_ = std::exchange(other.status_, std::nullopt);
-    }
-    return *this;
-}
-
-std::optional<int> CaptureProcess::poll() {
-    if (pid_ > 0 && !status_) {
-        int status = 0;
-        const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
-        if (reaped == pid_) {
-            status_ = status;
-        } else if (reaped < 0 && errno != EINTR) {
-            // Not our child any more (cannot happen while SIGCHLD keeps its default action):
-            // there is nothing left to wait for or to signal.
-            status_ = 0;
-        }
-    }
-    return status_;
-}
-
-void CaptureProcess::stop(std::chrono::milliseconds grace) {
-    if (pid_ <= 0 || poll()) {
-        return;
-    }
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (poll()) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    status_ = status;
-}
-
-bool ended_in_failure(int wait_status) {
-    return !WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0;
-}
-
-std::string capture_failure_report(int wait_status, const std::string& messages) {
-    std::string report = "error: pw-record ";
-    if (WIFEXITED(wait_status)) {
-        report += "exited with status " + std::to_string(WEXITSTATUS(wait_status));
-    } else if (WIFSIGNALED(wait_status)) {
-        report += "was killed by " + signal_name(WTERMSIG(wait_status));
-    } else {
-        report += "ended with wait status " + std::to_string(wait_status);
-    }
-    report += "\n" + messages;
-    if (!messages.empty() && messages.back() != '\n') {
-        report += '\n';
-    }
-    return report;
-}
-
 AudioSource open_input_file(const std::string& path) {
     // open() would silently stop at an embedded NUL and open some other file.
     if (path.find('\0') != std::string::npos) {
@@ -387,44 +215,12 @@ AudioSource open_input_file(const std::string& path) {
     return source;
 }
 
-OpenedSource start_capture(std::uint32_t rate, std::uint8_t channels) {
-    std::string program = "pw-record";
-    std::string format = "--format=s16";
-    std::string rate_argument = "--rate=" + std::to_string(rate);
-    std::string channels_argument = "--channels=" + std::to_string(unsigned{channels});
-    std::string raw = "--raw";
-    std::string output = "-";
-    std::array<char*, 7> arguments{
-        program.data(), format.data(), rate_argument.data(), channels_argument.data(), raw.data(),
-        output.data(),  nullptr};
-
-    // An inherited "ignore" would let the system reap the child behind our back, and its
-    // process id could then be reused by the time we signal it.
-    std::signal(SIGCHLD, SIG_DFL);
-    FdGuard output_pipe;
-    FdGuard messages_pipe;
-    if (::pipe2(output_pipe.fds.data(), O_CLOEXEC) != 0 ||
-        ::pipe2(messages_pipe.fds.data(), O_CLOEXEC) != 0) {
-        throw_start_failure(errno);
-    }
-    SpawnActions actions;
-    SpawnAttributes attributes;
-    if (int error = prepare_child(actions, attributes, output_pipe.fds[1], messages_pipe.fds[1])) {
-        throw_start_failure(error);
-    }
-    pid_t child = 0;
-    if (int error = ::posix_spawnp(&child, program.c_str(), &actions.actions,
-                                   &attributes.attributes, arguments.data(), environ)) {
-        throw_start_failure(error);
-    }
-    return {AudioSource::capture(output_pipe.take(0), messages_pipe.take(0)),
-            CaptureProcess(child)};
-}
-
 OpenedSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
                                std::uint32_t rate, std::uint8_t channels) {
     if (pipewire) {
-        return start_capture(rate, channels);
+        StartedCapture started = start_capture(rate, channels);
+        const int output = started.take_output();
+        return {AudioSource::capture(output, started.take_messages()), std::move(started.process)};
     }
     if (input) {
         return {open_input_file(*input), std::nullopt};

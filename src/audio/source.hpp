@@ -4,13 +4,13 @@
 // also gives a handle on the pw-record process, which reaps it and never lets it outlive us.
 #pragma once
 
-#include <chrono>
+#include "audio/capture.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
-#include <sys/types.h>
 
 namespace tonalyx {
 
@@ -74,40 +74,6 @@ private:
     std::string messages_;
 };
 
-// A started capture program. Its process id is ours alone: only this handle waits for it, on
-// the main thread, and signals it only while it is unreaped, so the id cannot have been reused.
-class CaptureProcess {
-public:
-    explicit CaptureProcess(pid_t pid) : pid_(pid) {}
-    CaptureProcess(CaptureProcess&& other) noexcept;
-    CaptureProcess& operator=(CaptureProcess&& other) noexcept;
-    CaptureProcess(const CaptureProcess&) = delete;
-    CaptureProcess& operator=(const CaptureProcess&) = delete;
-    // Stops the program if it still runs (see stop).
-    ~CaptureProcess() { stop(); }
-
-    // Reaps the program if it has ended, without waiting; then, and ever after, returns its
-    // wait status.
-    std::optional<int> poll();
-
-    // Ends a program that still runs: SIGTERM, up to `grace` for it to exit, then SIGKILL; reaps
-    // it.
-    void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(300));
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
-
-// True when a capture program that ended with `wait_status` failed: it exited with a status
-// other than 0 or was killed by a signal. Status 0 means the stream simply ended.
-bool ended_in_failure(int wait_status);
-
-// The report for a capture program that ended in failure: one line naming pw-record and how it
-// ended ("exited with status N" or "was killed by SIGNAME"), followed by `messages`, what it
-// wrote on its standard error, ending in a line break.
-std::string capture_failure_report(int wait_status, const std::string& messages);
-
 // An opened source, and the capture program behind it when there is one.
 struct OpenedSource {
     AudioSource source;
@@ -120,11 +86,6 @@ struct OpenedSource {
 // directory counts as unopenable).
 OpenedSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
                                std::uint32_t rate, std::uint8_t channels);
-
-// Starts "pw-record --format=s16 --rate=RATE --channels=CHANNELS --raw -" found on PATH, with
-// its standard input on /dev/null and its standard output and standard error on new pipes, whose
-// read ends make the returned source.
-OpenedSource start_capture(std::uint32_t rate, std::uint8_t channels);
 
 // Opens `path` for reading only, without waiting for the writer of a FIFO. Throws
 // FatalError("failed to open input file", errno).

@@ -6,7 +6,7 @@
 
 #include "display/diff.hpp"
 #include "display/output.hpp"
-#include "display/terminal.hpp"
+#include "terminal/terminal.hpp"
 
 #include <cstdint>
 #include <span>

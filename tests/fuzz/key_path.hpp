@@ -2,7 +2,7 @@
 // fuzz target asserts, and what the unit tests replay the kept inputs through.
 #pragma once
 
-#include "display/keys.hpp"
+#include "terminal/keys.hpp"
 
 #include <optional>
 #include <span>

@@ -3,9 +3,9 @@
 // to a timeout; a read takes exactly one event.
 #pragma once
 
-#include "display/keys.hpp"
-#include "display/signals.hpp"
-#include "display/terminal.hpp"
+#include "terminal/keys.hpp"
+#include "terminal/signals.hpp"
+#include "terminal/terminal.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "display/terminal.hpp"
+#include "terminal/terminal.hpp"
 
 #include "common/errors.hpp"
 

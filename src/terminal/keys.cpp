@@ -1,4 +1,4 @@
-#include "display/keys.hpp"
+#include "terminal/keys.hpp"
 
 #include "common/utf8.hpp"
 

@@ -1,6 +1,6 @@
-#include "display/keys.hpp"
 #include "fuzz/kept_inputs.hpp"
 #include "fuzz/key_path.hpp"
+#include "terminal/keys.hpp"
 
 #include <gtest/gtest.h>
 

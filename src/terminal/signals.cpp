@@ -1,6 +1,6 @@
-#include "display/signals.hpp"
+#include "terminal/signals.hpp"
 
-#include "display/terminal.hpp"
+#include "terminal/terminal.hpp"
 
 #include <atomic>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "display/signals.hpp"
+#include "terminal/signals.hpp"
 
 #include <gtest/gtest.h>
 

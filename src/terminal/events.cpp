@@ -1,4 +1,4 @@
-#include "display/events.hpp"
+#include "terminal/events.hpp"
 
 #include <algorithm>
 #include <cerrno>
