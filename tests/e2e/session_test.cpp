@@ -9,9 +9,10 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <optional>
-
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 namespace e2e {
@@ -60,6 +61,11 @@ TEST(Session, OtherKeysDoNotQuit) {
     run.type("\x1b");
     run.pump(200ms); // long enough for a lone Escape to count as the Escape key
     run.type("\r\x1b[A\x1bOP[],.-+=x");
+    // A sequence whose Escape comes 10 ms before the rest is still one sequence (here one of no
+    // key), not Escape followed by `[` and `q`.
+    run.type("\x1b");
+    run.pump(10ms);
+    run.type("[q");
     EXPECT_FALSE(run.wait_exit(700ms));
     run.type("q");
     EXPECT_EQ(run.wait_exit(), 0);
@@ -143,30 +149,76 @@ TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
     expect_attributes_restored(run);
 }
 
-TEST(Session, WithoutATerminalToAskTheSizeComesFromTput) {
+TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTput) {
     TemporaryDirectory directory;
     // A constant level played in real time: column 0 stands at the full height of the picture.
     const std::string level =
         directory.write("level.pcm", std::string(std::size_t{30} * 8000 * 2, '\x40'));
-    Launch launch = asking_tput(directory, 9, 77);
-    launch.args = {"-i", level, "--rate", "8000", "--channels", "1"};
-    TerminalRun run(tonalyx_binary(), launch);
-    // Drawn on the 9 lines and 77 columns that tput gave, not on the terminal's 24 and 80: the
-    // full bar reaches the top line, and nothing lies beyond.
-    Writes writes;
-    ASSERT_TRUE(run.wait_for([&] {
+    // One program cannot ask its terminal, the other's answers 0 x 0; both draw into a file.
+    for (const bool answers_zero : {false, true}) {
+        SCOPED_TRACE(answers_zero ? "0 x 0" : "no terminal to ask");
+        std::filesystem::remove(directory.path() + "/asked");
+        Launch launch = asking_tput(directory, 9, 77);
+        launch.args = {"-i", level, "--rate", "8000", "--channels", "1"};
+        if (answers_zero) {
+            launch.controlling_terminal = true;
+            launch.rows = 0;
+            launch.cols = 0;
+        }
+        TerminalRun run(tonalyx_binary(), launch);
+        // Drawn on the 9 lines and 77 columns that tput gave: the full bar reaches the top line,
+        // and nothing lies beyond.
+        Writes writes;
+        ASSERT_TRUE(run.wait_for([&] {
+            writes = parse_writes(directory.read("picture"));
+            return std::any_of(writes.draws.begin(), writes.draws.end(), [](const Draw& draw) {
+                return draw.row == 1 && draw.col == 1 && draw.ch == full_block;
+            });
+        })) << "asked: "
+            << directory.read("asked");
+        // Past a size check the picture stands, and a terminal that answered 0 x 0 is not
+        // measured again at each check.
+        run.pump(700ms);
         writes = parse_writes(directory.read("picture"));
-        return std::any_of(writes.draws.begin(), writes.draws.end(), [](const Draw& draw) {
-            return draw.row == 1 && draw.col == 1 && draw.ch == full_block;
-        });
-    })) << "asked: "
-        << directory.read("asked");
-    EXPECT_TRUE(directory.read("asked").starts_with("cols\nlines\n")) << directory.read("asked");
-    EXPECT_EQ(writes.fault, "");
-    EXPECT_FALSE(writes.drawn_beyond(9, 77));
-    run.type("q");
+        EXPECT_EQ(writes.fault, "");
+        EXPECT_TRUE(writes.clears.empty());
+        EXPECT_FALSE(writes.drawn_beyond(9, 77));
+        const std::string asked = directory.read("asked");
+        EXPECT_TRUE(answers_zero ? asked == "cols\nlines\n" : asked.starts_with("cols\nlines\n"))
+            << asked;
+        run.type("q");
+        EXPECT_EQ(run.wait_exit(), 0);
+        expect_attributes_restored(run);
+    }
+}
+
+TEST(Session, ATerminalLeftNonBlockingGetsEveryCellAndItsFlagsBack) {
+    TemporaryDirectory directory;
+    // A constant level played in real time: column 0 stands at full height, still.
+    const std::string level =
+        directory.write("level.pcm", std::string(std::size_t{30} * 8000 * 2, '\x40'));
+    Launch launch;
+    launch.args = {"-i", level, "--rate", "8000", "--channels", "1"};
+    launch.nonblocking_terminal = true;
+    TerminalRun run(tonalyx_binary(), launch);
+    ASSERT_TRUE(run.wait_for([&] { return run.cell(0, 0) == full_block; }));
+    // Each key typed while the terminal takes nothing, which it then takes again.
+    const auto type_while_stalled = [&run](std::string_view key) {
+        run.stall_output(true);
+        run.type(key);
+        run.pump(300ms);
+        run.stall_output(false);
+    };
+    // Shorter bars: the top of column 0 is erased once the terminal takes it.
+    type_while_stalled("-");
+    EXPECT_TRUE(run.wait_for([&] { return run.cell(0, 0) == U' '; })) << run.screen();
+    // A quit still gives the terminal back once it takes it.
+    type_while_stalled("q");
     EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_FALSE(run.alternate_screen());
+    EXPECT_TRUE(run.cursor_visible());
     expect_attributes_restored(run);
+    EXPECT_TRUE(run.terminal_nonblocking());
 }
 
 TEST(FatalErrors, ClosedStandardOutputFailsStartUpAndGivesTheTerminalBack) {
@@ -221,6 +273,7 @@ TEST(CommandLineExits, HelpVersionAndErrorsLeaveTheTerminalAlone) {
 TEST(CommandLineExits, HelpUnderATerminalWritesNoControlSequence) {
     Launch launch;
     launch.args = {"-h"};
+    launch.environment = {{"TERM", ""}}; // help needs no terminal type
     TerminalRun run(tonalyx_binary(), launch);
     EXPECT_EQ(run.wait_exit(), 0);
     EXPECT_EQ(run.output().find('\x1b'), std::string::npos) << run.output();
@@ -228,20 +281,43 @@ TEST(CommandLineExits, HelpUnderATerminalWritesNoControlSequence) {
 }
 
 TEST(FatalErrors, ACrashGivesTheTerminalBackBeforeTheProcessDies) {
+    // The last one on a terminal that takes nothing: the attributes still go back, and the
+    // process still dies.
     for (const int crash : {SIGSEGV, SIGABRT, SIGBUS}) {
+        const bool stalled = crash == SIGBUS;
         SCOPED_TRACE(crash);
         TerminalRun run(tonalyx_binary(), idle_pipe());
         // Once a bar is drawn the frame loop runs, so the restore hook is in place.
         ASSERT_TRUE(run.feed(std::string(9600, '\x40')));
         ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) != U' '; }));
+        run.stall_output(stalled);
         run.send_signal(crash);
         const std::optional<int> status = run.wait_exit();
         ASSERT_TRUE(status);
         // A sanitizer's own crash report may turn the signal into an exit status.
         EXPECT_NE(*status, 0);
-        EXPECT_NE(run.output().find(leave_sequence), std::string::npos) << run.output();
-        EXPECT_FALSE(run.alternate_screen());
-        EXPECT_TRUE(run.cursor_visible());
+        expect_attributes_restored(run);
+        if (!stalled) {
+            EXPECT_NE(run.output().find(leave_sequence), std::string::npos) << run.output();
+            EXPECT_FALSE(run.alternate_screen());
+            EXPECT_TRUE(run.cursor_visible());
+        }
+    }
+}
+
+TEST(CommandLineExits, AnUnsetOrDumbTerminalTypeIsRefusedBeforeTheTerminalIsTouched) {
+    for (const char* term : {"", "dumb"}) {
+        SCOPED_TRACE(term);
+        TemporaryDirectory directory;
+        Launch launch = idle_pipe();
+        launch.environment = {{"TERM", term}};
+        launch.output_file = directory.path() + "/picture";
+        TerminalRun run(tonalyx_binary(), launch);
+        EXPECT_EQ(run.wait_exit(), 1);
+        EXPECT_EQ(directory.read("picture"), "");
+        // One line on standard error, on the terminal that stayed as it was.
+        EXPECT_TRUE(run.output().starts_with("error: TERM is ")) << run.output();
+        EXPECT_EQ(run.output().find('\n'), run.output().size() - 1) << run.output();
         expect_attributes_restored(run);
     }
 }
