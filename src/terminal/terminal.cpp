@@ -90,10 +90,13 @@ void restore_attributes_in_signal_handler() {
     }
 }
 
-// Leaves the alternate screen if it is on, writing straight to standard output.
+// Leaves the alternate screen if it is on, writing straight to standard output. The screen counts
+// as on until the write is done: a signal handler that comes while it waits on a stalled
+// terminal then still leaves the screen itself.
 void leave_screen() {
-    if (screen_active.exchange(false)) {
+    if (screen_active) {
         write_fully(STDOUT_FILENO, leave_sequence);
+        screen_active = false;
     }
 }
 

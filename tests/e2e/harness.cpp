@@ -15,6 +15,7 @@
 #include <iterator>
 #include <poll.h>
 #include <pty.h>
+#include <random>
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -490,6 +491,21 @@ termios TerminalRun::attributes() const {
 
 bool TerminalRun::terminal_nonblocking() const {
     return (::fcntl(slave_, F_GETFL) & O_NONBLOCK) != 0;
+}
+
+std::vector<std::string> playing_level(TemporaryDirectory& directory) {
+    const std::string level =
+        directory.write("level.pcm", std::string(std::size_t{30} * 8000 * 2, '\x40'));
+    return {"-i", level, "--rate", "8000", "--channels", "1"};
+}
+
+std::vector<std::string> playing_noise(TemporaryDirectory& directory, int seconds) {
+    std::string noise(static_cast<std::size_t>(seconds) * 8000 * 2, '\0');
+    std::mt19937 random(15);
+    for (char& byte : noise) {
+        byte = static_cast<char>(random());
+    }
+    return {"-i", directory.write("noise.pcm", noise), "--rate", "8000", "--channels", "1"};
 }
 
 Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint16_t cols,

@@ -184,6 +184,12 @@ private:
     std::string path_;
 };
 
+// Arguments that play, from a file in `directory` at 8000 Hz mono in real time, half a minute of
+// a constant level (column 0 stands at full height, the rest of the picture is still), or
+// `seconds` of white noise (most cells change in every frame).
+std::vector<std::string> playing_level(TemporaryDirectory& directory);
+std::vector<std::string> playing_noise(TemporaryDirectory& directory, int seconds);
+
 // A launch whose program cannot ask the terminal for its size, so that it asks `tput`: the
 // pseudo-terminal is not its controlling terminal, and the picture goes to the file "picture"
 // in `directory` instead. A stand-in `tput` from `directory`, first on PATH, appends each

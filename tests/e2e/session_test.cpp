@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <thread>
 #include <unistd.h>
 
 namespace e2e {
@@ -151,15 +151,12 @@ TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
 
 TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTput) {
     TemporaryDirectory directory;
-    // A constant level played in real time: column 0 stands at the full height of the picture.
-    const std::string level =
-        directory.write("level.pcm", std::string(std::size_t{30} * 8000 * 2, '\x40'));
     // One program cannot ask its terminal, the other's answers 0 x 0; both draw into a file.
     for (const bool answers_zero : {false, true}) {
         SCOPED_TRACE(answers_zero ? "0 x 0" : "no terminal to ask");
         std::filesystem::remove(directory.path() + "/asked");
         Launch launch = asking_tput(directory, 9, 77);
-        launch.args = {"-i", level, "--rate", "8000", "--channels", "1"};
+        launch.args = playing_level(directory); // column 0 stands at full height
         if (answers_zero) {
             launch.controlling_terminal = true;
             launch.rows = 0;
@@ -194,26 +191,26 @@ TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTput) {
 
 TEST(Session, ATerminalLeftNonBlockingGetsEveryCellAndItsFlagsBack) {
     TemporaryDirectory directory;
-    // A constant level played in real time: column 0 stands at full height, still.
-    const std::string level =
-        directory.write("level.pcm", std::string(std::size_t{30} * 8000 * 2, '\x40'));
     Launch launch;
-    launch.args = {"-i", level, "--rate", "8000", "--channels", "1"};
+    launch.args = playing_noise(directory, 1);
     launch.nonblocking_terminal = true;
     TerminalRun run(tonalyx_binary(), launch);
-    ASSERT_TRUE(run.wait_for([&] { return run.cell(0, 0) == full_block; }));
-    // Each key typed while the terminal takes nothing, which it then takes again.
-    const auto type_while_stalled = [&run](std::string_view key) {
-        run.stall_output(true);
-        run.type(key);
-        run.pump(300ms);
-        run.stall_output(false);
-    };
-    // Shorter bars: the top of column 0 is erased once the terminal takes it.
-    type_while_stalled("-");
-    EXPECT_TRUE(run.wait_for([&] { return run.cell(0, 0) == U' '; })) << run.screen();
-    // A quit still gives the terminal back once it takes it.
-    type_while_stalled("q");
+    ASSERT_TRUE(run.wait_for([&] { return !read_picture(run).blank(); }));
+    // A second in which the terminal takes nothing, and the noise ends: the changes wait, none
+    // is lost, and every bar sinks to nothing.
+    run.stall_output(true);
+    std::this_thread::sleep_for(1s);
+    run.stall_output(false);
+    Picture picture;
+    EXPECT_TRUE(run.wait_for([&] {
+        picture = read_picture(run);
+        return picture.blank() && picture.fault.empty();
+    })) << describe(picture);
+    // A quit while the terminal takes nothing gives it back once it does.
+    run.stall_output(true);
+    run.type("q");
+    run.pump(300ms);
+    run.stall_output(false);
     EXPECT_EQ(run.wait_exit(), 0);
     EXPECT_FALSE(run.alternate_screen());
     EXPECT_TRUE(run.cursor_visible());
