@@ -71,7 +71,9 @@ TEST(Signals, ASecondEndingSignalEndsAtOnceOnAStalledTerminal) {
         launch.args = playing_noise(directory, 30);
         TerminalRun run(tonalyx_binary(), launch);
         ASSERT_TRUE(run.wait_for([&] { return !read_picture(run).blank(); }));
+        // Stalled, the program soon waits on a frame's write, terminal still in raw mode.
         run.stall_output(true);
+        std::this_thread::sleep_for(100ms);
         run.send_signal(SIGTERM);
         std::this_thread::sleep_for(20ms);
         run.send_signal(SIGTERM);
