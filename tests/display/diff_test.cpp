@@ -32,6 +32,7 @@ std::string frame_bytes(const ViewDiff& diff,
     const int fd = ::fileno(file);
     OutputBuffer out(fd, capacity);
     diff.apply(out);
+    EXPECT_LE(out.buffered(), capacity);
     EXPECT_FALSE(out.flush());
     std::string bytes(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
     EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
