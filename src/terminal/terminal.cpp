@@ -124,10 +124,11 @@ long milliseconds_since(const timespec& start) {
 }
 
 // Writes `bytes` to the terminal on standard output from a signal handler, giving up after
-// leave_wait_ms. It writes through an open file description of its own, non-blocking whatever
-// standard output's flags: a flow-stopped terminal blocks a write even when poll calls it
-// writable. False when no such description can be opened (standard output is no terminal, or
-// /proc is missing). Only async-signal-safe calls.
+// leave_wait_ms. It writes through an open file description of its own, made non-blocking, so
+// that neither standard output's flags nor a stalled terminal can hold it up; it pauses between
+// attempts instead of polling, as poll may call a flow-stopped terminal writable. False when no
+// such description can be opened (standard output is no terminal, or /proc is missing). Only
+// async-signal-safe calls.
 bool write_within_wait(std::string_view bytes) {
     termios unused{};
     if (::tcgetattr(STDOUT_FILENO, &unused) != 0) {

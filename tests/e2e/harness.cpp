@@ -192,9 +192,6 @@ std::string utf8(char32_t c) {
 std::string tonalyx_binary() {
     return TONALYX_BINARY;
 }
-std::string signal_binary() {
-    return SIGNAL_BINARY;
-}
 
 TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
     : rows_(launch.rows), cols_(launch.cols) {
@@ -543,6 +540,13 @@ void expect_attributes_restored(const TerminalRun& run) {
     EXPECT_EQ(now.c_lflag, before.c_lflag);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(now.c_cc), NCCS),
               std::string(reinterpret_cast<const char*>(before.c_cc), NCCS));
+}
+
+void expect_given_back(const TerminalRun& run) {
+    EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
+    EXPECT_FALSE(run.alternate_screen());
+    EXPECT_TRUE(run.cursor_visible());
+    expect_attributes_restored(run);
 }
 
 void expect_message_after_restore(const TerminalRun& run, const std::string& message) {

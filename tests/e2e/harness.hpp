@@ -210,12 +210,14 @@ bool raw_mode_on(const TerminalRun& run);
 // Expects the terminal attributes to be exactly as they were before the program started.
 void expect_attributes_restored(const TerminalRun& run);
 
+// Expects the terminal as the user left it, the last thing written having given the screen back.
+void expect_given_back(const TerminalRun& run);
+
 // Expects `message` on the normal screen: written after the terminal was given back.
 void expect_message_after_restore(const TerminalRun& run, const std::string& message);
 
-// The path of the binary under test and of the test-signal generator.
+// The path of the binary under test.
 std::string tonalyx_binary();
-std::string signal_binary();
 
 // UTF-8 of one character, for messages and comparisons.
 std::string utf8(char32_t character);

@@ -18,14 +18,6 @@ namespace {
 // The handled signals, as a parent's mask may leave them blocked.
 const std::vector<int> handled_signals = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGWINCH};
 
-// The terminal is as the user left it, and the last thing written gave the screen back.
-void expect_given_back(const TerminalRun& run) {
-    EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
-    EXPECT_FALSE(run.alternate_screen());
-    EXPECT_TRUE(run.cursor_visible());
-    expect_attributes_restored(run);
-}
-
 TEST(Signals, EachEndingSignalGivesTheTerminalBackThenEndsTheProcessByIt) {
     for (const int signal_number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
         // Half of them with the parent's mask blocking every handled signal.
