@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -74,6 +75,21 @@ Exit exit_for(const LoopEnd& end, AudioFeed& audio) {
     return {};
 }
 
+// A start-up step that failed because the terminal hung up ends the run as a hang-up in the
+// frame loop does: by SIGHUP (which the kernel sent, or would have), or with status 0 when
+// SIGHUP is ignored. Nothing for any other failure.
+std::optional<Exit> hang_up_exit(SignalPipe& signals) {
+    PendingSignals pending;
+    signals.drain(pending);
+    if (pending.termination != SIGHUP && !terminal_hung_up()) {
+        return std::nullopt;
+    }
+    if (signals.catches(SIGHUP)) {
+        return Exit{128 + SIGHUP, "", "", SIGHUP};
+    }
+    return Exit{};
+}
+
 // Start-up in its fixed order, then the frame loop until it ends.
 Exit start_and_run(const Cli& cli, RunResources& held) {
     // A closed standard output then fails a write instead of killing the process.
@@ -94,7 +110,8 @@ Exit start_and_run(const Cli& cli, RunResources& held) {
     } catch (const OrderlyExit& exit) {
         return {1, "", std::string(exit.what()) + "\n"};
     } catch (const FatalError& error) {
-        return {101, "", std::string(error.what()) + "\n"};
+        return hang_up_exit(*held.signals)
+            .value_or(Exit{101, "", std::string(error.what()) + "\n"});
     }
 }
 
@@ -106,6 +123,8 @@ int finish(const Exit& exit, RunResources& held) {
     std::fputs(exit.standard_output.c_str(), stdout);
     std::fputs(exit.standard_error.c_str(), stderr);
     std::fflush(stdout);
+    // Standard output's flags go back only now: the messages still wait for a busy terminal.
+    held.session.reset();
     if (exit.signal_number != 0) {
         // Dying by the signal skips every destructor: stop the capture program first.
         held.audio.reset();
@@ -122,7 +141,9 @@ int run(int argc, char** argv) {
     RunResources held;
     Exit exit{parsed.exit_status, parsed.standard_output, parsed.standard_error};
     if (parsed.cli) {
-        exit = start_and_run(*parsed.cli, held);
+        // Before the terminal is touched: the picture is made of xterm's control sequences.
+        const std::string refusal = unsupported_terminal_type(std::getenv("TERM"));
+        exit = refusal.empty() ? start_and_run(*parsed.cli, held) : Exit{1, "", refusal};
     }
     return finish(exit, held);
 }

@@ -44,6 +44,10 @@ std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& stat
         if (is_quit_key(*key)) {
             return LoopEnd{LoopEnd::Reason::quit_key};
         }
+        // Ctrl+Z, which raw mode hands over as a key, stops the job as the terminal would.
+        if (key->character == U'z' && key->modifiers == Modifiers{false, false, true}) {
+            stop_job();
+        }
         handle_key(*key, state.settings, state.analyzer);
     } else if (const auto* resized = std::get_if<ResizeEvent>(&event)) {
         resize(state, resized->size, out);
@@ -62,7 +66,7 @@ void check_size(Clock::time_point& last_size_check, FrameState& state, OutputBuf
         return;
     }
     TerminalSize size;
-    if (!terminal_size(size) && size != state.display.size()) {
+    if (!terminal_size(size, SizeQuery::running) && size != state.display.size()) {
         resize(state, size, out);
     }
     last_size_check = Clock::now();

@@ -98,6 +98,7 @@ TEST(CommandLine, UsageErrorsGoToStandardErrorWithStatus2) {
         {{"-i", "\xc0\xaf"}, "invalid UTF-8"},
         {{"-i", "\xe0\x80\xaf"}, "invalid UTF-8"},
         {{"--input=\xf0\x80\x80\xaf"}, "invalid UTF-8"},
+        {{"-i", "\xf0\x81\x80\x80"}, "invalid UTF-8"},
         {{"-i", "\xed\xa0\x80"}, "invalid UTF-8"},
         {{"-i", "\xed\xbf\xbf"}, "invalid UTF-8"},
         {{"-i", "\xf4\x90\x80\x80"}, "invalid UTF-8"},

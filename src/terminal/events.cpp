@@ -119,7 +119,9 @@ TerminalEvent EventSource::read() {
     if (pending_.resize) {
         pending_.resize = false;
         winsize size{};
-        if (terminal_ && ::ioctl(terminal_->fd(), TIOCGWINSZ, &size) == 0) {
+        // 0 × 0 is a terminal that does not know its size: the size found before stays.
+        if (terminal_ && ::ioctl(terminal_->fd(), TIOCGWINSZ, &size) == 0 &&
+            (size.ws_row != 0 || size.ws_col != 0)) {
             return ResizeEvent{{size.ws_row, size.ws_col}};
         }
         return OtherEvent{};

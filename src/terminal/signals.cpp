@@ -12,10 +12,13 @@
 namespace tonalyx {
 namespace {
 
-// The write end of the self-pipe, and whether an ending signal was caught already: the only
-// state the handlers reach.
+// The state the handlers reach: the write end of the self-pipe, whether an ending signal was
+// caught already, and what the caught signals ask until drain takes it.
 std::atomic<int> signal_write_end{-1};
 std::atomic<bool> termination_caught{false};
+std::atomic<int> pending_termination{0};
+std::atomic<int> pending_job_control{0};
+std::atomic<bool> pending_resize{false};
 
 bool ends_program(int signal_number) {
     return signal_number == SIGTERM || signal_number == SIGHUP || signal_number == SIGINT ||
@@ -29,6 +32,23 @@ struct sigaction default_action() {
     return action;
 }
 
+// Keeps what `signal_number` asks of the loop for drain, then wakes the loop. The flag comes
+// first: a full pipe drops the byte, but a full pipe wakes the loop already.
+void keep_for_loop(int signal_number) {
+    if (ends_program(signal_number)) {
+        int none = 0;
+        pending_termination.compare_exchange_strong(none, signal_number);
+    } else if (signal_number == SIGWINCH) {
+        pending_resize = true;
+    } else {
+        pending_job_control = signal_number;
+    }
+    if (const int fd = signal_write_end.load(); fd >= 0) {
+        const char byte = 0;
+        [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+    }
+}
+
 void on_signal(int signal_number, siginfo_t*, void*) {
     const int saved_errno = errno;
     if (ends_program(signal_number) && termination_caught.exchange(true)) {
@@ -39,10 +59,8 @@ void on_signal(int signal_number, siginfo_t*, void*) {
         const struct sigaction action = default_action();
         ::sigaction(signal_number, &action, nullptr);
         ::raise(signal_number);
-    } else if (const int fd = signal_write_end.load(); fd >= 0) {
-        // A full pipe drops the byte; the loop has that many to read already.
-        const auto byte = static_cast<unsigned char>(signal_number);
-        [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+    } else {
+        keep_for_loop(signal_number);
     }
     errno = saved_errno;
 }
@@ -61,7 +79,17 @@ SignalPipe::SignalPipe() {
     read_end_ = fds[0];
     write_end_ = fds[1];
     termination_caught = false;
+    pending_termination = 0;
+    pending_job_control = 0;
+    pending_resize = false;
     signal_write_end = write_end_;
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int signal_number : handled) {
+        sigaddset(&blocked, signal_number);
+    }
+    // A parent may have blocked them (the mask survives exec): they would never arrive.
+    ::pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
     for (std::size_t i = 0; i < std::size(handled); ++i) {
         struct sigaction current {};
         ::sigaction(handled[i], nullptr, &current);
@@ -96,26 +124,22 @@ void SignalPipe::drain(PendingSignals& pending) {
     if (read_end_ < 0) {
         return;
     }
-    unsigned char bytes[64];
+    // The pipe first, then the flags: a signal caught in between has its flag taken now and
+    // leaves a byte that wakes the loop once for nothing, never the other way round.
+    char bytes[64];
     for (;;) {
         const ssize_t n = ::read(read_end_, bytes, sizeof bytes);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        for (ssize_t i = 0; i < n; ++i) {
-            const int signal_number = bytes[i];
-            if (signal_number == SIGWINCH) {
-                pending.resize = true;
-            } else if (signal_number == SIGTSTP || signal_number == SIGCONT) {
-                pending.job_control = signal_number;
-            } else if (pending.termination == 0) {
-                pending.termination = signal_number;
-            }
+        if (n <= 0 && (n == 0 || errno != EINTR)) {
+            break;
         }
     }
+    if (const int termination = pending_termination.exchange(0); pending.termination == 0) {
+        pending.termination = termination;
+    }
+    if (const int job_control = pending_job_control.exchange(0); job_control != 0) {
+        pending.job_control = job_control;
+    }
+    pending.resize = pending_resize.exchange(false) || pending.resize;
 }
 
 bool SignalPipe::catches(int signal_number) const {
@@ -133,6 +157,10 @@ void stop_process() {
     ::sigaction(SIGTSTP, &stop, &caught);
     ::raise(SIGTSTP);
     ::sigaction(SIGTSTP, &caught, nullptr);
+}
+
+void stop_job() {
+    ::kill(0, SIGTSTP);
 }
 
 void end_by_signal(int signal_number) {

@@ -1,7 +1,7 @@
-// The signals that concern the terminal, caught from start-up on and queued as bytes on a
-// self-pipe that the frame loop reads in its own time: window changes, the four signals that end
-// a program from outside (TERM, HUP, INT, QUIT) and job control (TSTP, CONT). The handlers only
-// write to the pipe, so every way out runs through the loop's one exit and its one restore.
+// The signals that concern the terminal, caught from start-up on and kept for the frame loop to
+// take in its own time: window changes, the four signals that end a program from outside (TERM,
+// HUP, INT, QUIT) and job control (TSTP, CONT). The handlers only set flags and wake the loop
+// through a self-pipe, so every way out runs through the loop's one exit and its one restore.
 #pragma once
 
 #include <csignal>
@@ -18,11 +18,13 @@ struct PendingSignals {
     bool any() const { return termination != 0 || job_control != 0 || resize; }
 };
 
-// The self-pipe and its handlers, installed for as long as this object lives. A signal that
-// the process ignores when it starts (under nohup, or as a background job of a shell without
-// job control) stays ignored. A second ending signal, arriving while the first still waits for
-// the loop (whose output may be stuck on a stalled terminal), ends the process at once after
-// giving back what can be given without waiting.
+// The self-pipe and its handlers, installed for as long as this object lives. The handled
+// signals are unblocked, whatever mask the process inherited. A signal that the process ignores
+// when it starts (under nohup, or as a background job of a shell without job control) stays
+// ignored. What a signal asks is kept in a flag, never only in the pipe, whose bytes merely wake
+// the loop: a pipe filled by a flood of resizes loses no ending signal. A second ending signal,
+// arriving while the first still waits for the loop (whose output may be stuck on a stalled
+// terminal), ends the process at once after giving back what can be given without waiting.
 class SignalPipe {
 public:
     // Creates the pipe and installs the handlers. When no pipe can be made, installs nothing:
@@ -36,7 +38,7 @@ public:
     // The read end, non-blocking; it is readable while caught signals wait. -1 without a pipe.
     int fd() const { return read_end_; }
 
-    // Reads every signal caught since the last call and merges it into `pending`.
+    // Takes every signal caught since the last call and merges it into `pending`.
     void drain(PendingSignals& pending);
 
     // True when `signal_number` has its handler here: false for one the process ignores.
@@ -54,6 +56,10 @@ private:
 // Stops the process as the default action of SIGTSTP does, and returns once it is continued.
 // Returns at once in an orphaned process group, which job control never stops.
 void stop_process();
+
+// Sends SIGTSTP to the process group, as the terminal does for Ctrl+Z outside raw mode. It then
+// arrives as any other SIGTSTP: caught and handled by the frame loop, or ignored.
+void stop_job();
 
 // Ends the process by `signal_number` under its default action, as though it had never been
 // caught, so that a parent sees the death by that signal.

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <fcntl.h>
 #include <mutex>
@@ -41,6 +42,13 @@ std::atomic<bool> signal_attributes_valid{false};
 
 // Whether the alternate screen is on: true from entering it until something leaves it.
 std::atomic<bool> screen_active{false};
+
+// Standard output's file status flags from before the run made it blocking, or -1 when they were
+// left alone. The open file description is shared with whoever started the program.
+std::atomic<int> saved_output_flags{-1};
+
+// How long a signal handler waits for a busy terminal to take the leave sequence.
+constexpr int leave_wait_ms = 200;
 
 // The fatal-error hook.
 constexpr int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
@@ -82,22 +90,74 @@ void restore_attributes_in_signal_handler() {
     }
 }
 
-// Leaves the alternate screen if it is on, writing straight to standard output.
+// Leaves the alternate screen if it is on, writing straight to standard output. The screen counts
+// as on until the write is done: a signal handler that comes while it waits on a stalled
+// terminal then still leaves the screen itself.
 void leave_screen() {
-    if (screen_active.exchange(false)) {
+    if (screen_active) {
         write_fully(STDOUT_FILENO, leave_sequence);
+        screen_active = false;
     }
 }
 
-// Only async-signal-safe calls: those above, and write.
-void restore_in_signal_handler() {
-    restore_attributes_in_signal_handler();
-    leave_screen();
+// Puts standard output's flags back if the run changed them. Async-signal-safe.
+void restore_output_flags() {
+    if (const int flags = saved_output_flags.exchange(-1); flags >= 0) {
+        ::fcntl(STDOUT_FILENO, F_SETFL, flags);
+    }
+}
+
+// Makes standard output blocking for the run: a terminal left non-blocking by another program
+// would refuse the picture whenever it is busy.
+void make_output_blocking() {
+    const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0 &&
+        ::fcntl(STDOUT_FILENO, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        saved_output_flags = flags;
+    }
+}
+
+long milliseconds_since(const timespec& start) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000;
+}
+
+// Writes `bytes` to the terminal on standard output from a signal handler, giving up after
+// leave_wait_ms. It writes through an open file description of its own, made non-blocking, so
+// that neither standard output's flags nor a stalled terminal can hold it up; it pauses between
+// attempts instead of polling, as poll may call a flow-stopped terminal writable. False when no
+// such description can be opened (standard output is no terminal, or /proc is missing). Only
+// async-signal-safe calls.
+bool write_within_wait(std::string_view bytes) {
+    termios unused{};
+    if (::tcgetattr(STDOUT_FILENO, &unused) != 0) {
+        return false;
+    }
+    const int fd = ::open("/proc/self/fd/1", O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        } else if ((n < 0 && errno != EAGAIN && errno != EINTR) ||
+                   milliseconds_since(start) >= leave_wait_ms) {
+            break;
+        } else {
+            ::poll(nullptr, 0, 5); // a pause: the terminal is busy
+        }
+    }
+    ::close(fd);
+    return true;
 }
 
 void on_fatal_signal(int signal_number, siginfo_t*, void*) {
     const int saved_errno = errno;
-    restore_in_signal_handler();
+    restore_terminal_without_waiting();
     // Hand the signal to whoever had it before (the default action, or a sanitizer's handler):
     // it stays blocked until this handler returns, then arrives under the previous action.
     for (std::size_t i = 0; i < std::size(fatal_signals); ++i) {
@@ -130,6 +190,7 @@ void restore_terminal() {
     }
     std::fprintf(stderr, "fatal internal error: %s\n", what.c_str());
     std::fflush(stderr);
+    restore_output_flags();
     std::_Exit(101);
 }
 
@@ -229,10 +290,14 @@ void open_standard_descriptors() {
 
 void restore_terminal_without_waiting() {
     restore_attributes_in_signal_handler();
-    pollfd output{STDOUT_FILENO, POLLOUT, 0};
-    if (::poll(&output, 1, 0) == 1 && (output.revents & POLLOUT) != 0) {
-        leave_screen();
+    if (screen_active.exchange(false) && !write_within_wait(leave_sequence)) {
+        // Not a terminal: a file or pipe that has room takes the bytes at once.
+        pollfd output{STDOUT_FILENO, POLLOUT, 0};
+        if (::poll(&output, 1, 0) == 1 && (output.revents & POLLOUT) != 0) {
+            write_fully(STDOUT_FILENO, leave_sequence);
+        }
     }
+    restore_output_flags();
 }
 
 TerminalDevice::TerminalDevice(std::error_code& error) {
@@ -292,7 +357,7 @@ std::error_code disable_raw_mode() {
     return {};
 }
 
-std::error_code terminal_size(TerminalSize& size) {
+std::error_code terminal_size(TerminalSize& size, SizeQuery query) {
     int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
     const bool opened = fd >= 0;
     if (!opened) {
@@ -304,23 +369,47 @@ std::error_code terminal_size(TerminalSize& size) {
     if (opened) {
         ::close(fd);
     }
-    if (!error) {
+    const bool unknown = !error && window.ws_row == 0 && window.ws_col == 0;
+    if (!error && !unknown) {
         size = {window.ws_row, window.ws_col};
         return {};
+    }
+    if (unknown && query == SizeQuery::running) {
+        return std::make_error_code(std::errc::no_message_available);
     }
     const std::optional<std::uint16_t> cols = tput_number("cols", error);
     const std::optional<std::uint16_t> rows = cols ? tput_number("lines", error) : std::nullopt;
     if (!cols || !rows) {
-        return error;
+        return error ? error : std::make_error_code(std::errc::no_message_available);
     }
     size = {*rows, *cols};
     return {};
+}
+
+bool terminal_hung_up() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        winsize size{};
+        if (::ioctl(fd, TIOCGWINSZ, &size) != 0 && errno == EIO) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string unsupported_terminal_type(const char* term) {
+    const std::string_view type = term == nullptr ? "" : term;
+    if (!type.empty() && type != "dumb") {
+        return {};
+    }
+    return std::string("error: TERM is ") + (type.empty() ? "not set" : "\"dumb\"") +
+           ": the picture needs a terminal that understands xterm's control sequences\n";
 }
 
 TerminalSession::TerminalSession(OutputBuffer& out) : out_(out) {
     if (const std::error_code error = enable_raw_mode()) {
         throw FatalError("failed to enable raw mode", error.value());
     }
+    make_output_blocking();
     screen_active = true;
     std::error_code error = out_.write(enter_sequence);
     if (!error) {
@@ -331,8 +420,14 @@ TerminalSession::TerminalSession(OutputBuffer& out) : out_(out) {
         // in raw mode is unusable.
         screen_active = false;
         disable_raw_mode();
+        restore_output_flags();
         throw FatalError("failed to initialize terminal", error.value());
     }
+}
+
+TerminalSession::~TerminalSession() {
+    leave();
+    restore_output_flags();
 }
 
 void TerminalSession::leave() {
@@ -344,6 +439,7 @@ void TerminalSession::leave() {
 void TerminalSession::suspend() {
     (void)out_.flush();
     leave_screen();
+    restore_output_flags();
     // The attributes stay saved: they are the user's, and raw mode is made from them again.
     std::lock_guard lock(saved_mutex);
     if (saved_attributes) {
@@ -359,6 +455,7 @@ void TerminalSession::resume() {
         }
         set_attributes(raw_attributes(*saved_attributes));
     }
+    make_output_blocking();
     screen_active = true;
     if (!out_.write(enter_sequence)) {
         out_.flush();

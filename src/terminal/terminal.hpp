@@ -6,6 +6,7 @@
 #include "display/output.hpp"
 
 #include <cstdint>
+#include <string>
 #include <system_error>
 
 namespace tonalyx {
@@ -46,19 +47,38 @@ std::error_code enable_raw_mode();
 // Puts the saved attributes back and forgets them. Does nothing if none are saved.
 std::error_code disable_raw_mode();
 
-// Reads the window size of "/dev/tty" (or of standard output when it cannot be opened), falling
-// back to `tput cols` and `tput lines`.
-std::error_code terminal_size(TerminalSize& size);
+// Who asks for the size: start-up, which must find one, or the running loop, which keeps the
+// size it has unless the terminal tells it a new one.
+enum class SizeQuery { start_up, running };
+
+// Reads the window size of "/dev/tty" (or of standard output when it cannot be opened). When that
+// fails, `tput cols` and `tput lines` answer instead (they also read LINES and COLUMNS). A
+// terminal that answers 0 × 0 does not know its size (serial lines, some consoles): at start-up
+// tput answers then too, while running it is an error, so that no program is started at every
+// check. A size with only one of the two at 0 is a real one.
+std::error_code terminal_size(TerminalSize& size, SizeQuery query = SizeQuery::start_up);
+
+// True when the terminal has hung up: a standard descriptor on it fails every request with EIO.
+bool terminal_hung_up();
+
+// Why a terminal of type `term` (the value of TERM, null when unset) cannot show the picture, as
+// one line for standard error; empty when it can. An unset, empty or "dumb" TERM promises none
+// of the control sequences the picture is drawn with.
+std::string unsupported_terminal_type(const char* term);
 
 // The display's hold on the terminal: raw mode, alternate screen and hidden cursor while it lives.
 class TerminalSession {
 public:
-    // Enables raw mode, enters the alternate screen, hides the cursor and flushes. Throws
-    // FatalError "failed to enable raw mode" or "failed to initialize terminal".
+    // Enables raw mode, makes standard output blocking (a terminal that another program left
+    // non-blocking would refuse the picture whenever it is busy), enters the alternate screen,
+    // hides the cursor and flushes. Throws FatalError "failed to enable raw mode" or "failed to
+    // initialize terminal".
     explicit TerminalSession(OutputBuffer& out);
     TerminalSession(const TerminalSession&) = delete;
     TerminalSession& operator=(const TerminalSession&) = delete;
-    ~TerminalSession() { leave(); }
+    // Gives the terminal back if leave() has not, then puts standard output's flags back as
+    // they were: last, so that messages printed after leave() still wait for the terminal.
+    ~TerminalSession();
 
     // Gives the terminal back, as every way out of the program does: writes out what `out`
     // holds, puts the saved attributes back, then leaves the alternate screen and shows the
@@ -66,12 +86,13 @@ public:
     // than the flush.
     void leave();
 
-    // Gives the terminal back as leave() does, for a stop, but keeps the saved attributes.
+    // Gives the terminal back as leave() does, for a stop, standard output's flags included,
+    // but keeps the saved attributes.
     void suspend();
 
     // Takes the terminal again after a stop: raw mode made from the saved attributes (whatever
-    // the shell set meanwhile), the alternate screen and the hidden cursor. Errors are ignored;
-    // after leave() it does nothing.
+    // the shell set meanwhile), blocking output, the alternate screen and the hidden cursor.
+    // Errors are ignored; after leave() it does nothing.
     void resume();
 
 private:
@@ -79,13 +100,14 @@ private:
 };
 
 // Installs the fatal-error restore: a terminate handler for exceptions escaping on any thread,
-// and handlers for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT that restore the terminal with
-// async-signal-safe calls and then let the signal take its previous (normally default) action.
+// and handlers for SIGSEGV, SIGBUS, SIGFPE, SIGILL and SIGABRT that restore the terminal as
+// restore_terminal_without_waiting() does and then let the signal take its previous (normally
+// default) action.
 void install_restore_hook();
 
 // Gives the terminal back from a signal handler, with async-signal-safe calls only: the saved
-// attributes, and the leave sequence only if standard output takes it at once, so that a
-// stalled terminal cannot hold the handler up.
+// attributes, the leave sequence if the terminal takes it within a fifth of a second (a stalled
+// terminal cannot hold the handler up longer), then standard output's flags.
 void restore_terminal_without_waiting();
 
 } // namespace tonalyx

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <poll.h>
 #include <pty.h>
+#include <random>
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -41,9 +42,14 @@ void set_nonblocking(int fd) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// The child's environment: ours with the requested changes, built before forking.
+// The child's environment: ours with TERM=xterm-256color and the requested changes, built before
+// forking.
 std::vector<std::string>
-environment_with(const std::vector<std::pair<std::string, std::string>>& changes) {
+environment_with(std::vector<std::pair<std::string, std::string>> changes = {}) {
+    if (std::none_of(changes.begin(), changes.end(),
+                     [](const auto& change) { return change.first == "TERM"; })) {
+        changes.emplace_back("TERM", "xterm-256color");
+    }
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text(*entry);
@@ -95,6 +101,8 @@ void become_job(int report_fd) {
     }
     [[maybe_unused]] const ssize_t n = ::write(report_fd, &job, sizeof job);
     ::close(report_fd);
+    // As a session leader this parent gets SIGHUP at a hang-up; it lives on to end as the job did.
+    ::signal(SIGHUP, SIG_IGN);
     int status = 0;
     while (::waitpid(job, &status, 0) < 0 && errno == EINTR) {
     }
@@ -134,10 +142,19 @@ void become_program(const Launch& launch, int slave, int audio_read, int report_
         const int output = ::open(launch.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(output, STDOUT_FILENO);
     }
+    if (launch.nonblocking_terminal) {
+        ::fcntl(STDERR_FILENO, F_SETFL, ::fcntl(STDERR_FILENO, F_GETFL) | O_NONBLOCK);
+    }
     ::signal(SIGPIPE, SIG_DFL);
     for (const int ignored : launch.ignored_signals) {
         ::signal(ignored, SIG_IGN);
     }
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int signal_number : launch.blocked_signals) {
+        sigaddset(&blocked, signal_number);
+    }
+    ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
 }
 
 std::optional<int> decode_status(int status) {
@@ -145,7 +162,7 @@ std::optional<int> decode_status(int status) {
         return WEXITSTATUS(status);
     }
     if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
+        return killed_by(WTERMSIG(status));
     }
     return std::nullopt;
 }
@@ -174,9 +191,6 @@ std::string utf8(char32_t c) {
 
 std::string tonalyx_binary() {
     return TONALYX_BINARY;
-}
-std::string signal_binary() {
-    return SIGNAL_BINARY;
 }
 
 TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
@@ -229,7 +243,7 @@ TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
         ::close(audio_read);
     }
 
-    vterm_ = vterm_new(rows_, cols_);
+    vterm_ = vterm_new(std::max(rows_, 1), std::max(cols_, 1));
     vterm_set_utf8(vterm_, 1);
     screen_ = vterm_obtain_screen(vterm_);
     static VTermScreenCallbacks callbacks{};
@@ -256,6 +270,8 @@ void TerminalRun::start_program(const std::string& binary, const Launch& launch,
         fail("fork");
     }
     if (pid_ == 0) {
+        // A job's parent lives on without exec: the terminal must not keep a master open there.
+        ::close(master_);
         become_program(launch, slave_, audio_read, report[1]);
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
@@ -368,6 +384,10 @@ void TerminalRun::send_signal(int signal_number) {
     ::kill(program_pid_, signal_number);
 }
 
+void TerminalRun::stall_output(bool stalled) {
+    ::tcflow(slave_, stalled ? TCOOFF : TCOON);
+}
+
 void TerminalRun::hang_up() {
     read_available();
     ::close(master_);
@@ -466,12 +486,32 @@ termios TerminalRun::attributes() const {
     return now;
 }
 
+bool TerminalRun::terminal_nonblocking() const {
+    return (::fcntl(slave_, F_GETFL) & O_NONBLOCK) != 0;
+}
+
+std::vector<std::string> playing_level(TemporaryDirectory& directory) {
+    const std::string level =
+        directory.write("level.pcm", std::string(std::size_t{30} * 8000 * 2, '\x40'));
+    return {"-i", level, "--rate", "8000", "--channels", "1"};
+}
+
+std::vector<std::string> playing_noise(TemporaryDirectory& directory, int seconds) {
+    std::string noise(static_cast<std::size_t>(seconds) * 8000 * 2, '\0');
+    std::mt19937 random(15);
+    for (char& byte : noise) {
+        byte = static_cast<char>(random());
+    }
+    return {"-i", directory.write("noise.pcm", noise), "--rate", "8000", "--channels", "1"};
+}
+
 Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint16_t cols,
                    bool hold) {
     directory.write("tput",
                     "#!/bin/sh\nhere='" + directory.path() +
                         "'\necho \"$1\" >> \"$here/asked\"\n"
                         "while [ ! -e \"$here/go\" ]; do sleep 0.01; done\n"
+                        "if [ -s \"$here/go\" ]; then exit 1; fi\n"
                         "case \"$1\" in cols) echo " +
                         std::to_string(cols) + ";; lines) echo " + std::to_string(rows) +
                         ";; *) exit 1;; esac\n",
@@ -502,6 +542,13 @@ void expect_attributes_restored(const TerminalRun& run) {
               std::string(reinterpret_cast<const char*>(before.c_cc), NCCS));
 }
 
+void expect_given_back(const TerminalRun& run) {
+    EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
+    EXPECT_FALSE(run.alternate_screen());
+    EXPECT_TRUE(run.cursor_visible());
+    expect_attributes_restored(run);
+}
+
 void expect_message_after_restore(const TerminalRun& run, const std::string& message) {
     const std::size_t restored = run.output().rfind(leave_sequence);
     const std::size_t shown = run.output().find(message);
@@ -524,6 +571,8 @@ DetachedResult run_detached(const std::string& binary, const std::vector<std::st
     std::vector<std::string> argv_strings{binary};
     argv_strings.insert(argv_strings.end(), args.begin(), args.end());
     std::vector<char*> argv = pointers(argv_strings);
+    std::vector<std::string> env_strings = environment_with();
+    std::vector<char*> envp = pointers(env_strings);
 
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -535,7 +584,7 @@ DetachedResult run_detached(const std::string& binary, const std::vector<std::st
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(err[1], STDERR_FILENO);
         ::signal(SIGPIPE, SIG_DFL);
-        ::execv(argv[0], argv.data());
+        ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     ::close(in[0]);

@@ -35,14 +35,21 @@ enum class Input {
 
 struct Launch {
     std::vector<std::string> args;
+    // The terminal's size; 0 × 0 is a terminal that does not know its size.
     std::uint16_t rows = 24;
     std::uint16_t cols = 80;
     Input input = Input::terminal;
     std::string input_file;
-    // Environment variables to set (or, with an empty value, to remove) for the child.
+    // Environment variables to set (or, with an empty value, to remove) for the child, which
+    // otherwise gets TERM=xterm-256color.
     std::vector<std::pair<std::string, std::string>> environment;
-    // Signals the program starts with ignored, as under nohup.
+    // Signals the program starts with ignored, as under nohup, and blocked, as a parent's mask
+    // can leave them.
     std::vector<int> ignored_signals;
+    std::vector<int> blocked_signals;
+    // The terminal's open file description is non-blocking, as a crashed program sharing it
+    // can leave it.
+    bool nonblocking_terminal = false;
     // Run the program as a job-control shell runs a command: in a process group of its own in
     // the foreground, under a parent that stays in the session. Only then does SIGTSTP stop it.
     bool job_control = false;
@@ -81,6 +88,9 @@ public:
     void resize(std::uint16_t rows, std::uint16_t cols);
     // Sends a signal to the program, as a crash or another process would.
     void send_signal(int signal_number);
+    // Stops or resumes the terminal's output, as a stalled terminal does: the program's writes
+    // wait meanwhile.
+    void stall_output(bool stalled);
     // Hangs the terminal up, as a closed terminal window or a dropped ssh connection does.
     // Nothing more is read from it afterwards.
     void hang_up();
@@ -95,7 +105,7 @@ public:
     bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout = patience);
     // Pumps output for a while regardless.
     void pump(std::chrono::milliseconds duration);
-    // Waits for the program to end; the exit status, or 128 + signal. Empty on timeout.
+    // Waits for the program to end; the exit status, or killed_by(signal). Empty on timeout.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = patience);
 
     // Every byte the program wrote to the terminal so far.
@@ -112,6 +122,8 @@ public:
     bool cursor_visible() const { return cursor_visible_; }
     // The terminal attributes now, and as they were before the program started.
     termios attributes() const;
+    // True while the terminal's open file description is non-blocking.
+    bool terminal_nonblocking() const;
     const termios& original_attributes() const { return original_; }
 
 private:
@@ -136,14 +148,20 @@ private:
     bool cursor_visible_ = true;
 };
 
+// What wait_exit and run_detached give for a process killed by `signal_number`: negative, so that
+// it is never taken for an exit status (128 + n is one a program may choose).
+constexpr int killed_by(int signal_number) {
+    return -signal_number;
+}
+
 struct DetachedResult {
     int status = -1;
     std::string standard_output;
     std::string standard_error;
 };
 
-// Runs `binary` in a new session without a controlling terminal, standard input fed from
-// `input` through a pipe, and collects its output.
+// Runs `binary` in a new session without a controlling terminal and with TERM=xterm-256color,
+// standard input fed from `input` through a pipe, and collects its output.
 DetachedResult run_detached(const std::string& binary, const std::vector<std::string>& args,
                             const std::string& input = {},
                             std::chrono::milliseconds timeout = patience);
@@ -166,11 +184,18 @@ private:
     std::string path_;
 };
 
+// Arguments that play, from a file in `directory` at 8000 Hz mono in real time, half a minute of
+// a constant level (column 0 stands at full height, the rest of the picture is still), or
+// `seconds` of white noise (most cells change in every frame).
+std::vector<std::string> playing_level(TemporaryDirectory& directory);
+std::vector<std::string> playing_noise(TemporaryDirectory& directory, int seconds);
+
 // A launch whose program cannot ask the terminal for its size, so that it asks `tput`: the
 // pseudo-terminal is not its controlling terminal, and the picture goes to the file "picture"
 // in `directory` instead. A stand-in `tput` from `directory`, first on PATH, appends each
 // capability it is asked for to "asked" there, and answers `rows` for "lines" and `cols` for
-// "cols" once the file "go" exists there; `hold` leaves "go" to the test.
+// "cols" once the file "go" exists there, or fails when "go" is not empty; `hold` leaves "go" to
+// the test.
 Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint16_t cols,
                    bool hold = false);
 
@@ -185,12 +210,14 @@ bool raw_mode_on(const TerminalRun& run);
 // Expects the terminal attributes to be exactly as they were before the program started.
 void expect_attributes_restored(const TerminalRun& run);
 
+// Expects the terminal as the user left it, the last thing written having given the screen back.
+void expect_given_back(const TerminalRun& run);
+
 // Expects `message` on the normal screen: written after the terminal was given back.
 void expect_message_after_restore(const TerminalRun& run, const std::string& message);
 
-// The path of the binary under test and of the test-signal generator.
+// The path of the binary under test.
 std::string tonalyx_binary();
-std::string signal_binary();
 
 // UTF-8 of one character, for messages and comparisons.
 std::string utf8(char32_t character);

@@ -1,7 +1,7 @@
 // Signals and hang-ups on the real binary: a signal that ends a program from outside gives the
-// terminal back and then ends it by that signal, even during start-up; a stop gives the terminal
-// back and a continue takes it again with a full redraw; a hang-up ends it even with SIGHUP
-// ignored.
+// terminal back and then ends it by that signal, even during start-up, from a blocked mask or
+// on a terminal that takes nothing; a stop gives the terminal back and a continue takes it again
+// with a full redraw; a hang-up ends it even with SIGHUP ignored, even during start-up.
 #include "harness.hpp"
 
 #include <gtest/gtest.h>
@@ -9,29 +9,28 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
-#include <utility>
 
 namespace e2e {
 namespace {
 
-constexpr char32_t full_block = U'\u2588';
-
-// The terminal is as the user left it, and the last thing written gave the screen back.
-void expect_given_back(const TerminalRun& run) {
-    EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
-    EXPECT_FALSE(run.alternate_screen());
-    EXPECT_TRUE(run.cursor_visible());
-    expect_attributes_restored(run);
-}
+// The handled signals, as a parent's mask may leave them blocked.
+const std::vector<int> handled_signals = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGWINCH};
 
 TEST(Signals, EachEndingSignalGivesTheTerminalBackThenEndsTheProcessByIt) {
     for (const int signal_number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
-        SCOPED_TRACE(strsignal(signal_number));
-        TerminalRun run(tonalyx_binary(), idle_pipe());
+        // Half of them with the parent's mask blocking every handled signal.
+        const bool blocked = signal_number == SIGTERM || signal_number == SIGHUP;
+        SCOPED_TRACE(std::string(strsignal(signal_number)) + (blocked ? ", blocked" : ""));
+        Launch launch = idle_pipe();
+        if (blocked) {
+            launch.blocked_signals = handled_signals;
+        }
+        TerminalRun run(tonalyx_binary(), launch);
         ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
         run.send_signal(signal_number);
-        EXPECT_EQ(run.wait_exit(), 128 + signal_number);
+        EXPECT_EQ(run.wait_exit(), killed_by(signal_number));
         expect_given_back(run);
     }
 }
@@ -46,33 +45,74 @@ TEST(Signals, OneDuringStartUpWaitsForTheLoopAndStillGivesTheTerminalBack) {
     run.send_signal(SIGTERM);
     run.pump(100ms);
     directory.write("go", "");
-    EXPECT_EQ(run.wait_exit(), 128 + SIGTERM);
+    EXPECT_EQ(run.wait_exit(), killed_by(SIGTERM));
     const std::string picture = directory.read("picture");
     EXPECT_TRUE(picture.starts_with(enter_sequence)) << picture;
     EXPECT_TRUE(picture.ends_with(leave_sequence)) << picture;
     expect_attributes_restored(run);
 }
 
-TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) {
+// A second ending signal does not wait for the loop, whose output a stalled terminal holds up: it
+// gives the attributes back at once, and the screen too when the terminal takes output again
+// within a moment.
+TEST(Signals, ASecondEndingSignalEndsAtOnceOnAStalledTerminal) {
     TemporaryDirectory directory;
-    // Half a minute of a constant level, played in real time: column 0 stands at full height,
-    // its lower cells never change, so only a full redraw writes them again.
-    const std::string level =
-        directory.write("level.pcm", std::string(std::size_t{30} * 8000 * 2, '\x40'));
-    for (const int stop : {SIGTSTP, SIGSTOP}) {
-        SCOPED_TRACE(strsignal(stop));
+    for (const bool resumes : {true, false}) {
+        SCOPED_TRACE(resumes ? "resumes" : "stays stalled");
         Launch launch;
-        launch.args = {"-i", level, "--rate", "8000", "--channels", "1"};
+        launch.args = playing_noise(directory, 30);
+        TerminalRun run(tonalyx_binary(), launch);
+        ASSERT_TRUE(run.wait_for([&] { return !read_picture(run).blank(); }));
+        // Stalled, the program soon waits on a frame's write, terminal still in raw mode.
+        run.stall_output(true);
+        std::this_thread::sleep_for(100ms);
+        run.send_signal(SIGTERM);
+        std::this_thread::sleep_for(20ms);
+        run.send_signal(SIGTERM);
+        if (resumes) {
+            std::this_thread::sleep_for(50ms);
+            run.stall_output(false);
+        }
+        EXPECT_EQ(run.wait_exit(), killed_by(SIGTERM));
+        expect_attributes_restored(run);
+        if (resumes) {
+            EXPECT_FALSE(run.alternate_screen());
+            EXPECT_TRUE(run.cursor_visible());
+        }
+    }
+}
+
+TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) {
+    struct Case {
+        const char* name;
+        int stop;                // the signal that stops it, or 0 for Ctrl+Z typed
+        std::vector<int> mask;   // signals the program starts with blocked
+        std::vector<int> ignore; // and ignored
+    };
+    const Case cases[] = {{"SIGTSTP from a blocked mask", SIGTSTP, handled_signals, {}},
+                          {"SIGSTOP with SIGCONT ignored", SIGSTOP, {}, {SIGCONT}},
+                          {"Ctrl+Z", 0, {}, {}}};
+    TemporaryDirectory directory;
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        Launch launch;
+        launch.args = playing_level(directory);
         launch.job_control = true;
+        launch.blocked_signals = test.mask;
+        launch.ignored_signals = test.ignore;
         TerminalRun run(tonalyx_binary(), launch);
         const int bottom = run.rows() - 1;
         ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }))
             << run.screen();
 
-        run.send_signal(stop);
+        if (test.stop != 0) {
+            run.send_signal(test.stop);
+        } else {
+            run.type("\x1a");
+        }
         ASSERT_TRUE(run.wait_for([&] { return run.stopped(); }));
         run.pump(0ms);
-        if (stop == SIGTSTP) {
+        if (test.stop != SIGSTOP) {
             expect_given_back(run);
         }
         // While a job is stopped, its shell puts the terminal in its own modes.
@@ -93,20 +133,68 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
 }
 
 TEST(Signals, AHangUpEndsTheProgramBySIGHUPOrWithItIgnoredAsAQuitDoes) {
-    const std::pair<bool, int> cases[] = {{false, 128 + SIGHUP}, {true, 0}};
-    for (const auto& [ignored, status] : cases) {
-        SCOPED_TRACE(ignored ? "SIGHUP ignored" : "SIGHUP default");
-        Launch launch = idle_pipe();
-        if (ignored) {
+    struct Case {
+        const char* name;
+        bool during_start_up;
+        bool ignored;
+        bool job_control;
+        int status;
+    };
+    const Case cases[] = {
+        {"running", false, false, false, killed_by(SIGHUP)},
+        {"running, SIGHUP ignored", false, true, false, 0},
+        // Not the session leader: the kernel sends it no SIGHUP, it ends by one of its own.
+        {"running as a job", false, false, true, killed_by(SIGHUP)},
+        {"starting", true, false, false, killed_by(SIGHUP)},
+        {"starting, SIGHUP ignored", true, true, false, 0},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        TemporaryDirectory directory;
+        // Starting, it asks tput for the size of a terminal that does not know it; the terminal
+        // hangs up meanwhile and tput then fails.
+        Launch launch = test.during_start_up ? asking_tput(directory, 24, 80, true) : idle_pipe();
+        if (test.during_start_up) {
+            launch.controlling_terminal = true;
+            launch.rows = 0;
+            launch.cols = 0;
+        }
+        launch.job_control = test.job_control;
+        if (test.ignored) {
             launch.ignored_signals = {SIGHUP};
         }
         TerminalRun run(tonalyx_binary(), launch);
-        // Once a bar is drawn the frame loop runs: a hang-up before would fail start-up.
-        ASSERT_TRUE(run.feed(std::string(9600, '\x40')));
-        ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) != U' '; }));
+        if (test.during_start_up) {
+            ASSERT_TRUE(run.wait_for([&] { return !directory.read("asked").empty(); }));
+        } else {
+            // Once a bar is drawn the frame loop runs.
+            ASSERT_TRUE(run.feed(std::string(9600, '\x40')));
+            ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) != U' '; }));
+        }
         run.hang_up();
-        EXPECT_EQ(run.wait_exit(), status);
+        directory.write("go", "fail");
+        EXPECT_EQ(run.wait_exit(), test.status);
     }
+}
+
+TEST(Signals, WithoutSIGWINCHAResizeIsPickedUpByTheSizeCheck) {
+    // The terminal it draws on is not its controlling terminal, which alone would signal.
+    TemporaryDirectory directory;
+    Launch launch;
+    launch.args = playing_level(directory);
+    launch.controlling_terminal = false;
+    TerminalRun run(tonalyx_binary(), launch);
+    ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) == full_block; }));
+    const std::size_t mark = run.output().size();
+    run.resize(12, 40);
+    Picture picture;
+    EXPECT_TRUE(run.wait_for([&] {
+        picture = read_picture(run);
+        return run.output().find("\x1b[2J", mark) != std::string::npos &&
+               picture.heights[0] == 12 * 8 && picture.fault.empty();
+    })) << describe(picture);
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
 }
 
 } // namespace

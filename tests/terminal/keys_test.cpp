@@ -64,6 +64,9 @@ std::string decode(std::string_view bytes, bool byte_by_byte) {
 TEST(KeyDecoding, BytesDecodeToTheSameKeysWholeOrByteByByte) {
     using namespace std::string_literals;
     const std::string digits_300(300, '7');
+    // Control+arrow with exactly as many parameter bytes as are kept, and with one more.
+    const std::string longest_kept = std::string(29, '0') + "1;5A";
+    const std::string one_too_many = std::string(30, '0') + "1;5A";
     struct Case {
         std::string bytes;
         std::string keys;
@@ -72,6 +75,7 @@ TEST(KeyDecoding, BytesDecodeToTheSameKeysWholeOrByteByByte) {
         // Characters, control keys, and Escape as an Alt prefix.
         {"q Q=", "q   Q ="},
         {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xc2\x88", "U+E9 U+20AC U+1F3B5 <key>"},
+        {"\xc2\xbf\xc3\xbf\xef\xbf\xbd", "U+BF U+FF U+FFFD"},
         {"\x03\x11\x08\x0a\x1d"s
          "\0"s,
          "C-c C-q C-h C-j C-] C- "},
@@ -85,7 +89,7 @@ TEST(KeyDecoding, BytesDecodeToTheSameKeysWholeOrByteByByte) {
          "<key> <key> <key> <key> <key>"},
         {"\x1b\x1b[A\x1b\x1bOP", "A-<key> A-<key>"},
         // Characters with modifiers reported by CSI-u and modifyOtherKeys.
-        {"\x1b[113;5u\x1b[27;5;113~\x1b[99;7u\x1b[32;2u", "C-q C-q C-A-c S- "},
+        {"\x1b[113;5u\x1b[27;5;113~\x1b[99;7u\x1b[32;2u\x1b[113;0u", "C-q C-q C-A-c S-  q"},
         {"\x1b[13;5u\x1b[9u\x1b[127u\x1b[8u\x1b[233u", "C-<key> <key> <key> C-h U+E9"},
         // Reports that are no keys: focus, mouse, paste markers, strings.
         {"\x1b[I\x1b[<0;1;1M\x1b[200~\x1b[?1;2c", "other other other other"},
@@ -94,6 +98,7 @@ TEST(KeyDecoding, BytesDecodeToTheSameKeysWholeOrByteByByte) {
         {"\x1b[ A\x9b A\x1b[;u", "other other other"},
         {"\x1b[9999999999999999999u\x1b[27;5;9999999999999999999~\x1b[55296u", "other other other"},
         {"\x1b[" + digits_300 + "A\x1b[" + digits_300 + "u", ""},
+        {"\x1b[" + longest_kept + "\x1b[" + one_too_many, "C-<key>"},
         {"\x1b[1 1Aq", "q"},
         // A byte that cannot continue a sequence ends it and is decoded afresh.
         {"\x1b[1\x03\x1b[12\x1b[A\x1b]x\x1bq\x1bO\x03", "C-c <key> A-q A-O C-c"},
@@ -102,7 +107,7 @@ TEST(KeyDecoding, BytesDecodeToTheSameKeysWholeOrByteByByte) {
          "A\x1b\x80q",
          "<key> <key> <key> q"},
         // Bytes that are no UTF-8: stray continuations, over-long forms, surrogates, too large.
-        {"\x80\xbf\xc0\xaf\xe0\x80\xaf\xed\xa0\x80\xf4\x90\x80\x80\xffq", "q"},
+        {"\x80\xbf\xc0\xaf\xe0\x80\xaf\xf0\x81\x80\x80\xed\xa0\x80\xf4\x90\x80\x80\xffq", "q"},
         // What is pending at the end: lone Escapes, introducers alone, unfinished sequences.
         {"\x1b", "| <key>"},
         {"\x1b\x1b", "| A-<key>"},

@@ -3,23 +3,45 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <pthread.h>
+#include <string>
 
 namespace tonalyx {
 namespace {
 
-// The loop learns the first ending signal and the later of a stop and a continue.
-TEST(SignalPipe, QueuesWhatTheCaughtSignalsAskOfTheLoop) {
-    SignalPipe signals;
-    ASSERT_GE(signals.fd(), 0);
-    for (const int signal_number : {SIGTSTP, SIGTERM, SIGWINCH, SIGCONT}) {
-        std::raise(signal_number);
-    }
-    PendingSignals pending;
-    signals.drain(pending);
-    EXPECT_EQ(pending.termination, SIGTERM);
-    EXPECT_EQ(pending.job_control, SIGCONT);
-    EXPECT_TRUE(pending.resize);
+// The loop learns the first ending signal and the later of a stop and a continue, even when the
+// parent left the signals blocked, and when a flood of resizes has filled the pipe.
+TEST(SignalPipeDeathTest, KeepsWhatTheSignalsAskFromABlockedMaskAndThroughAFullPipe) {
+    EXPECT_EXIT(
+        {
+            sigset_t blocked;
+            sigemptyset(&blocked);
+            for (const int signal_number : {SIGTSTP, SIGTERM, SIGWINCH, SIGCONT}) {
+                sigaddset(&blocked, signal_number);
+            }
+            ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+            SignalPipe signals;
+            if (::fcntl(signals.fd(), F_SETPIPE_SZ, 4096) <= 0) {
+                std::_Exit(2);
+            }
+            for (int resize = 0; resize < 5000; ++resize) {
+                std::raise(SIGWINCH);
+            }
+            for (const int signal_number : {SIGTSTP, SIGTERM, SIGCONT}) {
+                std::raise(signal_number);
+            }
+            PendingSignals pending;
+            signals.drain(pending);
+            std::fprintf(stderr, "termination %d, job control %d, resize %d", pending.termination,
+                         pending.job_control, pending.resize ? 1 : 0);
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        "termination " + std::to_string(SIGTERM) + ", job control " + std::to_string(SIGCONT) +
+            ", resize 1");
 }
 
 // Under nohup SIGHUP stays ignored; a second ending signal does not wait for the loop.
