@@ -76,8 +76,9 @@ public:
 
 // Prepares the child: standard input on /dev/null (the terminal's bytes are our keys),
 // standard output and standard error on the pipes' write ends, no other descriptor of ours
-// open in it, and a broken pipe ends it again even though this process ignores SIGPIPE, so
-// that a capture whose reader has gone does not run on forever.
+// open in it, a broken pipe ends it again even though this process ignores SIGPIPE, so that a
+// capture whose reader has gone does not run on forever, and a process group of its own, so
+// that stopping it stops whatever it starts.
 int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int output_end,
                   int messages_end) {
     if (actions.error != 0) {
@@ -107,7 +108,23 @@ int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int output
     if (int error = ::posix_spawnattr_setsigdefault(&attributes.attributes, &defaults)) {
         return error;
     }
-    return ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
+    if (int error = ::posix_spawnattr_setpgroup(&attributes.attributes, 0)) {
+        return error;
+    }
+    return ::posix_spawnattr_setflags(&attributes.attributes,
+                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+}
+
+// The wait status that waitpid would give for what waitid found.
+int wait_status_of(const siginfo_t& info) {
+    switch (info.si_code) {
+    case CLD_EXITED:
+        return (info.si_status & 0xff) << 8;
+    case CLD_DUMPED:
+        return info.si_status | WCOREFLAG;
+    default:
+        return info.si_status;
+    }
 }
 
 // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
@@ -121,49 +138,70 @@ std::string signal_name(int signal_number) {
 } // namespace
 
 CaptureProcess::CaptureProcess(CaptureProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)) {}
+    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)),
+      ended_at_(std::exchange(other.ended_at_, std::nullopt)),
+      reaped_(std::exchange(other.reaped_, false)) {}
 
 CaptureProcess& CaptureProcess::operator=(CaptureProcess&& other) noexcept {
     if (this != &other) {
         stop();
         pid_ = std::exchange(other.pid_, -1);
         status_ = std::exchange(other.status_, std::nullopt);
+        ended_at_ = std::exchange(other.ended_at_, std::nullopt);
+        reaped_ = std::exchange(other.reaped_, false);
     }
     return *this;
 }
 
 std::optional<int> CaptureProcess::poll() {
     if (pid_ > 0 && !status_) {
-        int status = 0;
-        const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
-        if (reaped == pid_) {
-            status_ = status;
-        } else if (reaped < 0 && errno != EINTR) {
+        siginfo_t info{};
+        // WNOWAIT leaves it a zombie: its process id, and so its group, stay ours until stop().
+        const int found =
+            ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (found == 0 && info.si_pid == pid_) {
+            status_ = wait_status_of(info);
+            ended_at_ = std::chrono::steady_clock::now();
+        } else if (found < 0 && errno != EINTR) {
             // Not our child any more (cannot happen while SIGCHLD keeps its default action):
             // there is nothing left to wait for or to signal.
             status_ = 0;
+            ended_at_ = std::chrono::steady_clock::now();
+            reaped_ = true;
         }
     }
     return status_;
 }
 
+void CaptureProcess::signal_group(int signal_number) const {
+    // The program itself, should it have left its group.
+    if (::kill(-pid_, signal_number) != 0) {
+        ::kill(pid_, signal_number);
+    }
+}
+
 void CaptureProcess::stop(std::chrono::milliseconds grace) {
-    if (pid_ <= 0 || poll()) {
+    if (pid_ <= 0 || reaped_) {
         return;
     }
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (poll()) {
-            return;
+    if (!poll()) {
+        signal_group(SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + grace;
+        while (!poll() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    ::kill(pid_, SIGKILL);
+    // What it started and left running, and the program itself if it ignored SIGTERM. A zombie
+    // leader still holds the group's id, so nobody else's processes can be hit.
+    signal_group(SIGKILL);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
-    status_ = status;
+    if (!status_) {
+        status_ = status;
+        ended_at_ = std::chrono::steady_clock::now();
+    }
+    reaped_ = true;
 }
 
 bool ended_in_failure(int wait_status) {

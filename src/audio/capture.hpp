@@ -10,8 +10,9 @@
 
 namespace tonalyx {
 
-// A started capture program. Its process id is ours alone: only this handle waits for it, on
-// the main thread, and signals it only while it is unreaped, so the id cannot have been reused.
+// A started capture program, the leader of a process group of its own. Its process id is ours
+// alone: only this handle waits for it, on the main thread, and it stays unreaped until stop(),
+// so neither its id nor its group's can have been reused when they are signalled.
 class CaptureProcess {
 public:
     explicit CaptureProcess(pid_t pid) : pid_(pid) {}
@@ -19,20 +20,27 @@ public:
     CaptureProcess& operator=(CaptureProcess&& other) noexcept;
     CaptureProcess(const CaptureProcess&) = delete;
     CaptureProcess& operator=(const CaptureProcess&) = delete;
-    // Stops the program if it still runs (see stop).
+    // Stops the program and its group (see stop).
     ~CaptureProcess() { stop(); }
 
-    // Reaps the program if it has ended, without waiting; then, and ever after, returns its
-    // wait status.
+    // The program's wait status once it has ended, found without waiting and without reaping it.
     std::optional<int> poll();
 
-    // Ends a program that still runs: SIGTERM, up to `grace` for it to exit, then SIGKILL; reaps
-    // it.
+    // When poll() first found the program ended.
+    std::optional<std::chrono::steady_clock::time_point> ended_at() const { return ended_at_; }
+
+    // Ends the program and everything it started in its group: SIGTERM to the group while the
+    // program runs and up to `grace` for it to exit, then SIGKILL to whatever is left there;
+    // reaps it. Does nothing more once it has been reaped.
     void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(300));
 
 private:
+    void signal_group(int signal_number) const;
+
     pid_t pid_ = -1;
     std::optional<int> status_;
+    std::optional<std::chrono::steady_clock::time_point> ended_at_;
+    bool reaped_ = false;
 };
 
 // True when a capture program that ended with `wait_status` failed: it exited with a status
@@ -43,6 +51,10 @@ bool ended_in_failure(int wait_status);
 // ended ("exited with status N" or "was killed by SIGNAME"), followed by `messages`, what it
 // wrote on its standard error, ending in a line break.
 std::string capture_failure_report(int wait_status, const std::string& messages);
+
+// How long after a failed capture program has ended its report waits for the rest of what it
+// said, when something it started still holds its pipes open (its stream has not ended).
+inline constexpr std::chrono::milliseconds failure_report_delay{700};
 
 // A capture program just started: the process, and the read ends of the pipes on its standard
 // output and standard error, which close with this object unless taken.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,6 +53,15 @@ struct FakeCapture {
     bool gone() const {
         const std::string pid = directory.read("pid");
         return !pid.empty() && !std::filesystem::exists("/proc/" + pid.substr(0, pid.find('\n')));
+    }
+    // True unless the file `name` holds the id of a process that still runs (a zombie, which
+    // whoever inherited it may never reap, has stopped running).
+    bool not_running(const std::string& name) const {
+        const std::string pid = directory.read(name);
+        std::ifstream stat("/proc/" + pid.substr(0, pid.find('\n')) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        return pid.empty() || line.empty() || line.find(") Z ") != std::string::npos;
     }
 };
 
@@ -115,13 +125,37 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         std::string report;
         // Plays audio and ends cleanly: the bars rise, sink, and the child is reaped at once.
         bool plays = false;
+        // How the report ends, when not all of it is known.
+        std::string report_end{};
+        // What the program writes to "$here/stopped" when it is stopped.
+        std::string stopped{};
     };
     const Case cases[] = {
         {"fails", "echo 'error: pw_context_connect() failed: Host is down' >&2\nexit 1\n",
          "error: pw-record exited with status 1\r\n"
          "error: pw_context_connect() failed: Host is down\r\n"},
+        // Reported although its stream never ends, with what is said after it exited; what it
+        // left behind (its id in "$here/left"), deaf to the hang-up that ends our session, is
+        // stopped with it.
+        {"fails and leaves its pipes open",
+         "(trap '' HUP; sleep 0.3; echo 'late words' >&2; exec sleep 600) &\n"
+         "echo $! > \"$here/left\"\n"
+         "echo 'error: early words' >&2\nexit 1\n",
+         "error: pw-record exited with status 1\r\nerror: early words\r\nlate words\r\n"},
+        // More than the 4 KiB of messages kept: the oldest go, from a line's start.
+        {"fails after a flood of messages",
+         "i=0\nwhile [ $i -lt 3000 ]; do echo \"warning: chatter line $i\"; i=$((i + 1)); done "
+         ">&2\n"
+         "echo 'error: the last words' >&2\nexit 3\n",
+         "error: pw-record exited with status 3\r\nwarning: chatter line ", false,
+         "line 2999\r\nerror: the last words\r\n"},
         {"is killed", "head -c 9600 \"$here/tone.pcm\"\necho 'about to die' >&2\nkill -KILL $$\n",
          "error: pw-record was killed by SIGKILL\r\nabout to die\r\n"},
+        // SIGTERM first, and time to act on it.
+        {"ends on SIGTERM",
+         "trap 'sleep 0.05; echo TERM > \"$here/stopped\"; exit 0' TERM\n"
+         "while :; do sleep 0.1; done\n",
+         "", false, "", "TERM\n"},
         {"ends cleanly", "cat \"$here/tone.pcm\"\necho 'done' >&2\nexit 0\n", "", true},
         // Stopped at quit although it ignores SIGTERM, and the hang-up that would otherwise end
         // it with the terminal session.
@@ -139,6 +173,7 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         if (!test.report.empty()) {
             EXPECT_EQ(run.wait_exit(), 1) << run.output();
             expect_message_after_restore(run, test.report);
+            EXPECT_TRUE(run.output().ends_with(test.report_end)) << run.output();
         } else {
             ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && capture.started(); }));
             if (test.plays) {
@@ -151,6 +186,8 @@ TEST(Capture, EndsOfTheCaptureProgram) {
             EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
         }
         EXPECT_TRUE(capture.gone());
+        EXPECT_TRUE(run.wait_for([&] { return capture.not_running("left"); }));
+        EXPECT_EQ(capture.directory.read("stopped"), test.stopped);
         EXPECT_EQ(capture.directory.read("stdin"), "");
     }
 }
@@ -161,6 +198,8 @@ TEST(InputFile, UnopenableFilesAreFatal) {
         {directory.path() + "/missing.pcm",
          "failed to open input file: No such file or directory\r\n"},
         {directory.path(), "failed to open input file: Is a directory\r\n"},
+        // The terminal's bytes are the keys: read as audio, `q` would rarely get through.
+        {"/dev/tty", "failed to open input file: /dev/tty is a terminal, not audio\r\n"},
     };
     for (const auto& [path, message] : cases) {
         SCOPED_TRACE(path);
