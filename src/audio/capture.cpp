@@ -2,12 +2,15 @@
 
 #include "common/errors.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -127,6 +130,27 @@ int wait_status_of(const siginfo_t& info) {
     }
 }
 
+// True when a pw-record complained about --raw without offering it: a line names the option,
+// and none lists it in the help that it printed. Only the option is looked for, not the words
+// around it, which change with the language.
+bool lacks_raw_option(std::string_view messages) {
+    bool named = false;
+    while (!messages.empty()) {
+        const std::size_t end = std::min(messages.find('\n'), messages.size());
+        std::string_view line = messages.substr(0, end);
+        messages.remove_prefix(std::min(end + 1, messages.size()));
+        if (line.find("--raw") == std::string_view::npos) {
+            continue;
+        }
+        line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
+        if (line.starts_with('-')) {
+            return false; // "-a, --raw   RAW mode" in the help of a pw-record that has it
+        }
+        named = true;
+    }
+    return named;
+}
+
 // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
 std::string signal_name(int signal_number) {
     if (const char* abbreviation = ::sigabbrev_np(signal_number)) {
@@ -221,6 +245,11 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     if (!messages.empty() && messages.back() != '\n') {
         report += '\n';
     }
+    if (lacks_raw_option(messages)) {
+        report += "hint: this PipeWire is too old for raw capture; PipeWire 1.0 or later has it "
+                  "(on Debian 12 from bookworm-backports, see \"A newer PipeWire\" in the "
+                  "README)\n";
+    }
     return report;
 }
 
@@ -247,16 +276,52 @@ int StartedCapture::take_messages() {
     return std::exchange(messages_, -1);
 }
 
-StartedCapture start_capture(std::uint32_t rate, std::uint8_t channels) {
+std::vector<std::string> capture_arguments(const CaptureOptions& options) {
+    std::vector<std::string> arguments;
+    if (options.monitor) {
+        arguments.insert(arguments.end(), {"-P", "{ stream.capture.sink=true }"});
+    }
+    if (options.target) {
+        arguments.push_back("--target=" + *options.target);
+    }
+    arguments.insert(arguments.end(),
+                     {"--format=s16", "--rate=" + std::to_string(options.rate),
+                      "--channels=" + std::to_string(unsigned{options.channels}), "--raw", "-"});
+    return arguments;
+}
+
+std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps) {
+    const std::uint32_t frame_period = rate / std::max<std::uint32_t>(fps, 1);
+    const std::uint32_t five_ms = rate / 200 + (rate % 200 != 0 ? 1 : 0);
+    return std::max({frame_period, five_ms, std::uint32_t{1}});
+}
+
+std::optional<std::string> latency_request(const CaptureOptions& options,
+                                           const char* user_latency) {
+    if (user_latency != nullptr) {
+        return std::nullopt;
+    }
+    return "PIPEWIRE_LATENCY=" + std::to_string(capture_latency_frames(options.rate, options.fps)) +
+           "/" + std::to_string(options.rate);
+}
+
+StartedCapture start_capture(const CaptureOptions& options) {
     std::string program = "pw-record";
-    std::string format = "--format=s16";
-    std::string rate_argument = "--rate=" + std::to_string(rate);
-    std::string channels_argument = "--channels=" + std::to_string(unsigned{channels});
-    std::string raw = "--raw";
-    std::string output = "-";
-    std::array<char*, 7> arguments{
-        program.data(), format.data(), rate_argument.data(), channels_argument.data(), raw.data(),
-        output.data(),  nullptr};
+    std::vector<std::string> argument_texts = capture_arguments(options);
+    std::vector<char*> arguments{program.data()};
+    for (std::string& argument : argument_texts) {
+        arguments.push_back(argument.data());
+    }
+    arguments.push_back(nullptr);
+    std::optional<std::string> latency = latency_request(options, std::getenv("PIPEWIRE_LATENCY"));
+    std::vector<char*> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment.push_back(*entry);
+    }
+    if (latency) {
+        environment.push_back(latency->data());
+    }
+    environment.push_back(nullptr);
 
     // An inherited "ignore" would let the system reap the child behind our back, and its
     // process id could then be reused by the time we signal it.
@@ -274,7 +339,7 @@ StartedCapture start_capture(std::uint32_t rate, std::uint8_t channels) {
     }
     pid_t child = 0;
     if (int error = ::posix_spawnp(&child, program.c_str(), &actions.actions,
-                                   &attributes.attributes, arguments.data(), environ)) {
+                                   &attributes.attributes, arguments.data(), environment.data())) {
         throw_start_failure(error);
     }
     return {CaptureProcess(child), output_pipe.take(0), messages_pipe.take(0)};

@@ -1,5 +1,6 @@
-// The capture program: pw-record started on pipes of its own, and the handle that reaps it,
-// reports how it ended and never lets it outlive us.
+// The capture program: pw-record started on pipes of its own, asked for what to capture and
+// for audio about once a display frame, and the handle that reaps it, reports how it ended and
+// never lets it, or anything it started, outlive us.
 #pragma once
 
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace tonalyx {
 
@@ -49,7 +51,8 @@ bool ended_in_failure(int wait_status);
 
 // The report for a capture program that ended in failure: one line naming pw-record and how it
 // ended ("exited with status N" or "was killed by SIGNAME"), followed by `messages`, what it
-// wrote on its standard error, ending in a line break.
+// wrote on its standard error, ending in a line break; then, when `messages` show a pw-record
+// without --raw, one line on where a PipeWire that has it comes from.
 std::string capture_failure_report(int wait_status, const std::string& messages);
 
 // How long after a failed capture program has ended its report waits for the rest of what it
@@ -77,9 +80,33 @@ private:
     int messages_ = -1;
 };
 
-// Starts "pw-record --format=s16 --rate=RATE --channels=CHANNELS --raw -" found on PATH, with
-// its standard input on /dev/null and its standard output and standard error on new pipes.
-// Throws OrderlyExit when it cannot be started.
-StartedCapture start_capture(std::uint32_t rate, std::uint8_t channels);
+// What to capture, and in what format.
+struct CaptureOptions {
+    std::uint32_t rate = 48000;
+    std::uint8_t channels = 2;
+    // The display's frame rate: PipeWire is asked for about one frame's worth of audio at a time.
+    std::uint16_t fps = 60;
+    // The monitor of the default output (what it plays) instead of the default input.
+    bool monitor = false;
+    // The node to capture from: an object.serial or a node.name.
+    std::optional<std::string> target;
+};
+
+// pw-record's arguments: "--format=s16 --rate=RATE --channels=CHANNELS --raw -", after
+// "-P { stream.capture.sink=true }" for the monitor and "--target=NODE" for a target.
+std::vector<std::string> capture_arguments(const CaptureOptions& options);
+
+// The PCM frames to ask PipeWire for per cycle: one display frame of audio, rate / fps, but no
+// less than 5 ms of it, so that the whole sound server is not woken more than 200 times a second.
+std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps);
+
+// The entry added to pw-record's environment, "PIPEWIRE_LATENCY=FRAMES/RATE" from
+// capture_latency_frames; nothing when `user_latency`, the user's own PIPEWIRE_LATENCY, is set.
+std::optional<std::string> latency_request(const CaptureOptions& options, const char* user_latency);
+
+// Starts pw-record, found on PATH, with capture_arguments and, beside our environment, the
+// latency_request; in a process group of its own, with its standard input on /dev/null and its
+// standard output and standard error on new pipes. Throws OrderlyExit when it cannot be started.
+StartedCapture start_capture(const CaptureOptions& options);
 
 } // namespace tonalyx

@@ -226,10 +226,10 @@ AudioSource open_input_file(const std::string& path) {
     return source;
 }
 
-OpenedSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
-                               std::uint32_t rate, std::uint8_t channels) {
-    if (pipewire) {
-        StartedCapture started = start_capture(rate, channels);
+OpenedSource open_audio_source(const std::optional<CaptureOptions>& capture,
+                               const std::optional<std::string>& input) {
+    if (capture) {
+        StartedCapture started = start_capture(*capture);
         const int output = started.take_output();
         return {AudioSource::capture(output, started.take_messages()), std::move(started.process)};
     }

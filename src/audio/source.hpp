@@ -88,12 +88,12 @@ struct OpenedSource {
     std::optional<CaptureProcess> capture;
 };
 
-// Opens the source: a started pw-record when `pipewire`, else the file `input`, else standard
-// input (an empty source when standard input is the terminal, whose bytes are keys). Throws
-// OrderlyExit when pw-record cannot be started, FatalError when the file cannot be opened (a
+// Opens the source: pw-record started with `capture` when there is one, else the file `input`,
+// else standard input (an empty source when standard input is the terminal, whose bytes are keys).
+// Throws OrderlyExit when pw-record cannot be started, FatalError when the file cannot be opened (a
 // directory counts as unopenable).
-OpenedSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
-                               std::uint32_t rate, std::uint8_t channels);
+OpenedSource open_audio_source(const std::optional<CaptureOptions>& capture,
+                               const std::optional<std::string>& input);
 
 // Opens `path` for reading only, without waiting for the writer of a FIFO. Throws
 // FatalError("failed to open input file", errno), or with a reason of its own for a terminal,

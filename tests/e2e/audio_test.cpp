@@ -26,9 +26,9 @@ bool any_bar(const TerminalRun& run) {
     return false;
 }
 
-// A stand-in pw-record, first on PATH. It records its arguments and its process id next to
-// itself, then runs `body` (by default it plays a second of a tone and ends cleanly); `$here` is
-// its directory.
+// A stand-in pw-record, first on PATH. It records its arguments, its PIPEWIRE_LATENCY and its
+// process id next to itself, then runs `body` (by default it plays a second of a tone and ends
+// cleanly); `$here` is its directory.
 struct FakeCapture {
     TemporaryDirectory directory;
     std::string path_variable;
@@ -41,6 +41,7 @@ struct FakeCapture {
         directory.write("pw-record",
                         "#!/bin/sh\nhere='" + directory.path() +
                             "'\nprintf '%s\\n' \"$@\" > \"$here/arguments\"\n"
+                            "echo \"${PIPEWIRE_LATENCY-unset}\" > \"$here/latency\"\n"
                             "echo $$ > \"$here/pid.new\" && mv \"$here/pid.new\" \"$here/pid\"\n" +
                             body,
                         true);
@@ -48,6 +49,7 @@ struct FakeCapture {
     }
 
     std::string arguments() const { return directory.read("arguments"); }
+    std::string latency() const { return directory.read("latency"); }
     bool started() const { return !directory.read("pid").empty(); }
     // True once the stand-in's process is gone and reaped (a zombie still shows in /proc).
     bool gone() const {
@@ -65,27 +67,43 @@ struct FakeCapture {
     }
 };
 
-TEST(Capture, StartsPwRecordWithTheFiveArguments) {
+TEST(Capture, StartsPwRecordWithItsArgumentsAndLatency) {
+    const std::string five = "--format=s16\n--rate=48000\n--channels=2\n--raw\n-\n";
+    const std::string monitor = "-P\n{ stream.capture.sink=true }\n";
     struct Case {
         std::vector<std::string> args;
-        std::string expected;
+        std::string arguments;
+        std::string latency;        // PIPEWIRE_LATENCY as pw-record sees it
+        std::string user_latency{}; // PIPEWIRE_LATENCY as the user set it, when set
     };
     const Case cases[] = {
-        {{"-p"}, "--format=s16\n--rate=48000\n--channels=2\n--raw\n-\n"},
+        // Without the capture options, exactly the five arguments; the latency request goes
+        // into the environment.
+        {{"-p"}, five, "800/48000\n"},
         {{"-p", "--rate", "22050", "--channels", "1"},
-         "--format=s16\n--rate=22050\n--channels=1\n--raw\n-\n"},
+         "--format=s16\n--rate=22050\n--channels=1\n--raw\n-\n",
+         "367/22050\n"},
         // The capture wins over a file, even one that does not exist.
-        {{"-p", "-i", "/nonexistent"}, "--format=s16\n--rate=48000\n--channels=2\n--raw\n-\n"},
+        {{"-p", "-i", "/nonexistent"}, five, "800/48000\n"},
+        {{"-pm"}, monitor + five, "800/48000\n"},
+        {{"-p", "--target", "45", "--fps", "30"}, "--target=45\n" + five, "1600/48000\n"},
+        {{"--target=music sink", "-mp"}, monitor + "--target=music sink\n" + five, "800/48000\n"},
+        // No less than 5 ms, however high the frame rate; the user's own request wins.
+        {{"-p", "--fps", "1000"}, five, "240/48000\n"},
+        {{"-p"}, five, "64/48000\n", "64/48000"},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(::testing::PrintToString(test.args));
         FakeCapture capture;
         Launch launch;
         launch.args = test.args;
-        launch.environment = {{"PATH", capture.path_variable}};
+        launch.environment = {{"PATH", capture.path_variable},
+                              {"PIPEWIRE_LATENCY", test.user_latency}};
         TerminalRun run(tonalyx_binary(), launch);
-        ASSERT_TRUE(run.wait_for([&] { return capture.arguments() == test.expected; }))
+        ASSERT_TRUE(run.wait_for([&] { return capture.arguments() == test.arguments; }))
             << capture.arguments();
+        EXPECT_TRUE(run.wait_for([&] { return capture.latency() == test.latency; }))
+            << capture.latency();
         EXPECT_TRUE(run.wait_for([&] { return any_bar(run); })) << run.screen();
         run.type("q");
         EXPECT_EQ(run.wait_exit(), 0);
@@ -149,6 +167,16 @@ TEST(Capture, EndsOfTheCaptureProgram) {
          "echo 'error: the last words' >&2\nexit 3\n",
          "error: pw-record exited with status 3\r\nwarning: chatter line ", false,
          "line 2999\r\nerror: the last words\r\n"},
+        // Debian 12's pw-record, 0.3.65, has no --raw: its complaint, then where a newer comes
+        // from.
+        {"has no --raw",
+         "echo \"pw-record: unrecognized option '--raw'\" >&2\n"
+         "echo 'pw-record [options] [<file>|-]' >&2\necho '  -h, --help   Show this help' >&2\n"
+         "exit 1\n",
+         "error: pw-record exited with status 1\r\npw-record: unrecognized option '--raw'\r\n"
+         "pw-record [options] [<file>|-]\r\n  -h, --help   Show this help\r\nhint: this "
+         "PipeWire is too old for raw capture",
+         false, "\"A newer PipeWire\" in the README)\r\n"},
         {"is killed", "head -c 9600 \"$here/tone.pcm\"\necho 'about to die' >&2\nkill -KILL $$\n",
          "error: pw-record was killed by SIGKILL\r\nabout to die\r\n"},
         // SIGTERM first, and time to act on it.
