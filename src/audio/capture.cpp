@@ -6,7 +6,6 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
@@ -296,30 +295,56 @@ std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps) {
     return std::max({frame_period, five_ms, std::uint32_t{1}});
 }
 
-std::optional<std::string> latency_request(const CaptureOptions& options,
-                                           const char* user_latency) {
-    if (user_latency != nullptr) {
-        return std::nullopt;
+const char* find_stdbuf_library() {
+    for (const char* path : stdbuf_library_paths) {
+        if (::access(path, R_OK) == 0) {
+            return path;
+        }
     }
-    return "PIPEWIRE_LATENCY=" + std::to_string(capture_latency_frames(options.rate, options.fps)) +
-           "/" + std::to_string(options.rate);
+    return nullptr;
+}
+
+std::vector<std::string> capture_environment(const CaptureOptions& options,
+                                             const char* const* environment,
+                                             const char* stdbuf_library) {
+    std::vector<std::string> entries;
+    bool latency_set = false;
+    std::string preload;
+    for (const char* const* entry = environment; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        latency_set = latency_set || text.starts_with("PIPEWIRE_LATENCY=");
+        if (stdbuf_library != nullptr && text.starts_with("LD_PRELOAD=")) {
+            const std::string_view value = text.substr(11);
+            preload = value.empty() ? "" : std::string(value) + ":";
+        } else if (stdbuf_library == nullptr || !text.starts_with("_STDBUF_O=")) {
+            entries.emplace_back(text);
+        }
+    }
+    if (!latency_set) {
+        entries.push_back("PIPEWIRE_LATENCY=" +
+                          std::to_string(capture_latency_frames(options.rate, options.fps)) + "/" +
+                          std::to_string(options.rate));
+    }
+    if (stdbuf_library != nullptr) {
+        entries.push_back("LD_PRELOAD=" + preload + stdbuf_library);
+        entries.push_back("_STDBUF_O=0");
+    }
+    return entries;
 }
 
 StartedCapture start_capture(const CaptureOptions& options) {
     std::string program = "pw-record";
     std::vector<std::string> argument_texts = capture_arguments(options);
+    std::vector<std::string> environment_texts =
+        capture_environment(options, environ, find_stdbuf_library());
     std::vector<char*> arguments{program.data()};
     for (std::string& argument : argument_texts) {
         arguments.push_back(argument.data());
     }
     arguments.push_back(nullptr);
-    std::optional<std::string> latency = latency_request(options, std::getenv("PIPEWIRE_LATENCY"));
     std::vector<char*> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        environment.push_back(*entry);
-    }
-    if (latency) {
-        environment.push_back(latency->data());
+    for (std::string& entry : environment_texts) {
+        environment.push_back(entry.data());
     }
     environment.push_back(nullptr);
 

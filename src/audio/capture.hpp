@@ -3,6 +3,7 @@
 // never lets it, or anything it started, outlive us.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -100,13 +101,25 @@ std::vector<std::string> capture_arguments(const CaptureOptions& options);
 // less than 5 ms of it, so that the whole sound server is not woken more than 200 times a second.
 std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps);
 
-// The entry added to pw-record's environment, "PIPEWIRE_LATENCY=FRAMES/RATE" from
-// capture_latency_frames; nothing when `user_latency`, the user's own PIPEWIRE_LATENCY, is set.
-std::optional<std::string> latency_request(const CaptureOptions& options, const char* user_latency);
+// Where distributions keep coreutils' libstdbuf.so, the library behind `stdbuf`.
+inline constexpr std::array<const char*, 3> stdbuf_library_paths{
+    "/usr/libexec/coreutils/libstdbuf.so", "/usr/lib/coreutils/libstdbuf.so",
+    "/usr/lib64/coreutils/libstdbuf.so"};
 
-// Starts pw-record, found on PATH, with capture_arguments and, beside our environment, the
-// latency_request; in a process group of its own, with its standard input on /dev/null and its
-// standard output and standard error on new pipes. Throws OrderlyExit when it cannot be started.
+// The first of stdbuf_library_paths that can be read, or nullptr.
+const char* find_stdbuf_library();
+
+// pw-record's environment: `environment` (ours, null-terminated) with
+// PIPEWIRE_LATENCY=FRAMES/RATE from capture_latency_frames unless it has one (the user's wins),
+// and, given `stdbuf_library`, that library added to LD_PRELOAD with _STDBUF_O=0, as `stdbuf -o0`
+// does: pw-record then writes each cycle's audio at once, not 4096 bytes at a time.
+std::vector<std::string> capture_environment(const CaptureOptions& options,
+                                             const char* const* environment,
+                                             const char* stdbuf_library);
+
+// Starts pw-record, found on PATH, with capture_arguments and capture_environment; in a process
+// group of its own, with its standard input on /dev/null and its standard output and standard
+// error on new pipes. Throws OrderlyExit when it cannot be started.
 StartedCapture start_capture(const CaptureOptions& options);
 
 } // namespace tonalyx

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tonalyx {
 namespace {
@@ -61,6 +62,38 @@ TEST(StartCapture, ChildGetsOnlyItsPipesAndDiesOfABrokenPipe) {
     ASSERT_EQ(ignored.rfind("SigIgn:", 0), 0u) << ignored;
     const unsigned long long mask = std::stoull(ignored.substr(7), nullptr, 16);
     EXPECT_EQ(mask & (1ull << (SIGPIPE - 1)), 0u) << ignored;
+}
+
+TEST(CaptureEnvironment, AsksForAFrameOfAudioAndUnbufferedOutputLeavingTheUsersOwn) {
+    const char* lib = "/lib/libstdbuf.so";
+    const std::string latency = "PIPEWIRE_LATENCY=800/48000";
+    struct Case {
+        std::vector<const char*> environment;
+        const char* stdbuf_library;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {{"HOME=/root"},
+         lib,
+         {"HOME=/root", latency, "LD_PRELOAD=/lib/libstdbuf.so", "_STDBUF_O=0"}},
+        {{"LD_PRELOAD=/a.so", "_STDBUF_O=L", "PIPEWIRE_LATENCY=64/48000"},
+         lib,
+         {"PIPEWIRE_LATENCY=64/48000", "LD_PRELOAD=/a.so:/lib/libstdbuf.so", "_STDBUF_O=0"}},
+        // Without the library nothing of the user's is touched.
+        {{"LD_PRELOAD=", "_STDBUF_O=L"}, nullptr, {"LD_PRELOAD=", "_STDBUF_O=L", latency}},
+    };
+    for (Case test : cases) {
+        test.environment.push_back(nullptr);
+        EXPECT_EQ(capture_environment({}, test.environment.data(), test.stdbuf_library),
+                  test.expected);
+    }
+}
+
+TEST(CaptureEnvironment, AsksForOneDisplayFrameButNoLessThan5Ms) {
+    EXPECT_EQ(capture_latency_frames(48000, 1000), 240u);
+    EXPECT_EQ(capture_latency_frames(44100, 65535), 221u);
+    EXPECT_EQ(capture_latency_frames(1, 60), 1u);
+    EXPECT_EQ(capture_latency_frames(4294967295u, 1), 4294967295u);
 }
 
 TEST(CaptureFailureReport, PointsToANewerPipeWireOnlyWhenPwRecordLacksRaw) {
