@@ -150,6 +150,17 @@ bool lacks_raw_option(std::string_view messages) {
     return named;
 }
 
+// The null-terminated array of pointers into `texts` that the exec functions take.
+std::vector<char*> exec_array(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
 std::string signal_name(int signal_number) {
     if (const char* abbreviation = ::sigabbrev_np(signal_number)) {
@@ -252,6 +263,8 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     return report;
 }
 
+// Two descriptors, the output first; its one caller passes the named ends of its two pipes.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 StartedCapture::StartedCapture(CaptureProcess started, int output, int messages)
     : process(std::move(started)), output_(output), messages_(messages) {}
 
@@ -333,20 +346,13 @@ std::vector<std::string> capture_environment(const CaptureOptions& options,
 }
 
 StartedCapture start_capture(const CaptureOptions& options) {
-    std::string program = "pw-record";
+    const char* program = "pw-record";
     std::vector<std::string> argument_texts = capture_arguments(options);
+    argument_texts.insert(argument_texts.begin(), program);
     std::vector<std::string> environment_texts =
         capture_environment(options, environ, find_stdbuf_library());
-    std::vector<char*> arguments{program.data()};
-    for (std::string& argument : argument_texts) {
-        arguments.push_back(argument.data());
-    }
-    arguments.push_back(nullptr);
-    std::vector<char*> environment;
-    for (std::string& entry : environment_texts) {
-        environment.push_back(entry.data());
-    }
-    environment.push_back(nullptr);
+    const std::vector<char*> arguments = exec_array(argument_texts);
+    const std::vector<char*> environment = exec_array(environment_texts);
 
     // An inherited "ignore" would let the system reap the child behind our back, and its
     // process id could then be reused by the time we signal it.
@@ -363,8 +369,8 @@ StartedCapture start_capture(const CaptureOptions& options) {
         throw_start_failure(error);
     }
     pid_t child = 0;
-    if (int error = ::posix_spawnp(&child, program.c_str(), &actions.actions,
-                                   &attributes.attributes, arguments.data(), environment.data())) {
+    if (int error = ::posix_spawnp(&child, program, &actions.actions, &attributes.attributes,
+                                   arguments.data(), environment.data())) {
         throw_start_failure(error);
     }
     return {CaptureProcess(child), output_pipe.take(0), messages_pipe.take(0)};
