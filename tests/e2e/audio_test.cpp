@@ -171,16 +171,6 @@ TEST(Capture, EndsOfTheCaptureProgram) {
          "echo 'error: the last words' >&2\nexit 3\n",
          "error: pw-record exited with status 3\r\nwarning: chatter line ", false,
          "line 2999\r\nerror: the last words\r\n"},
-        // Debian 12's pw-record, 0.3.65, has no --raw: its complaint, then where a newer comes
-        // from.
-        {"has no --raw",
-         "echo \"pw-record: unrecognized option '--raw'\" >&2\n"
-         "echo 'pw-record [options] [<file>|-]' >&2\necho '  -h, --help   Show this help' >&2\n"
-         "exit 1\n",
-         "error: pw-record exited with status 1\r\npw-record: unrecognized option '--raw'\r\n"
-         "pw-record [options] [<file>|-]\r\n  -h, --help   Show this help\r\nhint: this "
-         "PipeWire is too old for raw capture",
-         false, "\"A newer PipeWire\" in the README)\r\n"},
         {"is killed", "head -c 9600 \"$here/tone.pcm\"\necho 'about to die' >&2\nkill -KILL $$\n",
          "error: pw-record was killed by SIGKILL\r\nabout to die\r\n"},
         // SIGTERM first, and time to act on it.
