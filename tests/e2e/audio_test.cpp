@@ -149,7 +149,8 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         bool plays = false;
         // How the report ends, when not all of it is known.
         std::string report_end{};
-        // What the program writes to "$here/stopped" when it is stopped.
+        // What the program writes to "$here/stopped" when it is stopped, once it has written
+        // "$here/trapping".
         std::string stopped{};
     };
     const Case cases[] = {
@@ -176,7 +177,7 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         // SIGTERM first, and time to act on it.
         {"ends on SIGTERM",
          "trap 'sleep 0.05; echo TERM > \"$here/stopped\"; exit 0' TERM\n"
-         "while :; do sleep 0.1; done\n",
+         "touch \"$here/trapping\"\nwhile :; do sleep 0.1; done\n",
          "", false, "", "TERM\n"},
         {"ends cleanly", "cat \"$here/tone.pcm\"\necho 'done' >&2\nexit 0\n", "", true},
         // Stopped at quit although it ignores SIGTERM, and the hang-up that would otherwise end
@@ -197,7 +198,11 @@ TEST(Capture, EndsOfTheCaptureProgram) {
             expect_message_after_restore(run, test.report);
             EXPECT_TRUE(run.output().ends_with(test.report_end)) << run.output();
         } else {
-            ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && capture.started(); }));
+            ASSERT_TRUE(run.wait_for([&] {
+                return raw_mode_on(run) && capture.started() &&
+                       (test.stopped.empty() ||
+                        std::filesystem::exists(capture.directory.path() + "/trapping"));
+            }));
             if (test.plays) {
                 EXPECT_TRUE(run.wait_for([&] { return any_bar(run); })) << run.screen();
                 EXPECT_TRUE(run.wait_for([&] { return !any_bar(run); })) << run.screen();
