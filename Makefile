@@ -8,7 +8,7 @@ WERROR       ?= $(if $(TONALYX_WERROR),ON,OFF)
 PREFIX       ?= /usr/local
 CMAKE_FLAGS  := -DTONALYX_WERROR=$(WERROR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 
-.PHONY: all deps build test test-sanitize test-pipewire fuzz bench demo format lint clean
+.PHONY: all deps build test test-sanitize test-pipewire fuzz bench bench-latency demo format lint clean
 .PHONY: install uninstall package test-install
 
 all: build
@@ -51,6 +51,12 @@ fuzz:
 bench: build
 	@$(BUILD_DIR)/bench/tonalyx_bench --benchmark_repetitions=5 \
 		--benchmark_report_aggregates_only=true
+
+# Sound-to-picture latency of `tonalyx -p` against a private PipeWire, with and without its
+# latency request, in interleaved trials; installs PipeWire when missing. Takes minutes: not in CI.
+bench-latency: build
+	@scripts/install-pipewire
+	@bench/latency-pipewire $(BUILD_DIR)
 
 # The built-in test signal, piped into Tonalyx with matching options.
 demo: build

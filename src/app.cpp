@@ -49,9 +49,17 @@ TerminalSize start_up_size() {
     return size;
 }
 
+// What -p captures, when it is given.
+std::optional<CaptureOptions> capture_options(const Cli& cli) {
+    if (!cli.pipewire) {
+        return std::nullopt;
+    }
+    return CaptureOptions{cli.rate, cli.channels, cli.fps, cli.monitor, cli.target};
+}
+
 // Opens the source, makes the channel and starts the reader thread on it.
 AudioFeed start_audio(const Cli& cli) {
-    OpenedSource opened = open_audio_source(cli.pipewire, cli.input, cli.rate, cli.channels);
+    OpenedSource opened = open_audio_source(capture_options(cli), cli.input);
     auto [sender, receiver] = make_sample_channel();
     const ReaderFormat format{read_frames(cli.rate, cli.fps), cli.rate, cli.channels,
                               opened.source.paced()};
@@ -66,8 +74,7 @@ Exit exit_for(const LoopEnd& end, AudioFeed& audio) {
         return {128 + end.signal_number, "", "", end.signal_number};
     case LoopEnd::Reason::capture_failed:
         return {1, "",
-                capture_failure_report(audio.capture->poll().value_or(0),
-                                       audio.receiver.end_note().value_or(""))};
+                capture_failure_report(audio.capture->poll().value_or(0), audio.receiver.note())};
     case LoopEnd::Reason::quit_key:
     case LoopEnd::Reason::hang_up:
         break;

@@ -23,6 +23,7 @@ constexpr std::string_view long_description =
     "\n"
     "Examples:\n"
     "- Direct PipeWire capture: tonalyx -p\n"
+    "- What the speakers play: tonalyx -pm\n"
     "- From audio file: tonalyx -i audio.pcm\n"
     "- From stdin: pw-record --raw - | tonalyx\n"
     "\n"
@@ -46,7 +47,8 @@ struct OptionEntry {
     std::string_view counts = {}; // what an integer option counts; 0 of it would show nothing
 };
 
-constexpr std::array<OptionEntry, 7> option_table{{
+// The capture options come last: the lines of the others, and their order, stay as they were.
+constexpr std::array<OptionEntry, 9> option_table{{
     {"fps", "-f", "--fps", "FPS", "Target frames per second", Kind::integer, 65535, "frame rate"},
     {"pipewire", "-p", "--pipewire", "", "Use PipeWire to capture audio directly", Kind::flag},
     {"input", "-i", "--input", "INPUT", "Input file (reads from stdin if not provided)",
@@ -61,9 +63,14 @@ constexpr std::array<OptionEntry, 7> option_table{{
     {"channels", "", "--channels", "CHANNELS",
      "Number of audio channels \u2014 must match the audio source", Kind::integer, 255,
      "channel count"},
+    {"monitor", "-m", "--monitor", "",
+     "With -p, capture what the default output plays instead of the default input", Kind::flag},
+    {"target", "", "--target", "NODE",
+     "With -p, capture from this node: its object.serial, or its node.name (a sink's with -m)",
+     Kind::text},
 }};
 
-enum Field { fps, pipewire, input, log_power, drop_off, rate, channels };
+enum Field { fps, pipewire, input, log_power, drop_off, rate, channels, monitor, target };
 
 // The shortest text that reads back as the same float: 1.4f gives "1.4", not "1.39999998".
 std::string float_text(float value) {
@@ -73,14 +80,14 @@ std::string float_text(float value) {
 }
 
 // The default texts, formed once; they go through the same parse as user input.
-const std::array<std::string, 7>& default_texts() {
-    static const std::array<std::string, 7> texts{
-        "60", "", "", float_text(1.4f), float_text(0.75f), "48000", "2"};
+const std::array<std::string, option_table.size()>& default_texts() {
+    static const std::array<std::string, option_table.size()> texts{
+        "60", "", "", float_text(1.4f), float_text(0.75f), "48000", "2", "", ""};
     return texts;
 }
 
 bool has_default(std::size_t field) {
-    return field != pipewire && field != input;
+    return field != pipewire && field != input && field != monitor && field != target;
 }
 
 // A decimal signed 64-bit integer: an optional sign, then digits, nothing else.
@@ -155,6 +162,9 @@ std::string validate(const OptionEntry& option, std::string_view text) {
             error = std::string(text) + " is not a finite 32-bit float";
         }
         return error;
+    }
+    if (option.id == "target" && text.empty()) {
+        return "the node must not be empty";
     }
     return {};
 }
@@ -254,10 +264,14 @@ std::optional<ParseOutcome> refuse_before_parsing(std::string_view program,
         if (!valid_utf8(args[i])) {
             return usage_error(program, "invalid UTF-8 was detected in one or more arguments");
         }
-        // The parser would read "--pipewire=false" as a flag override; the flag takes no value.
-        if (std::string_view(args[i]).starts_with("--pipewire=")) {
-            return usage_error(program, "unexpected value '" + args[i].substr(11) +
-                                            "' for '--pipewire' found; no more were expected");
+        // The parser would read "--pipewire=false" as a flag override; a flag takes no value.
+        for (const OptionEntry& option : option_table) {
+            const std::string prefix = std::string(option.long_flag) + "=";
+            if (option.kind == Kind::flag && args[i].starts_with(prefix)) {
+                return usage_error(program, "unexpected value '" + args[i].substr(prefix.size()) +
+                                                "' for '" + std::string(option.long_flag) +
+                                                "' found; no more were expected");
+            }
         }
     }
     return std::nullopt;
@@ -314,8 +328,8 @@ private:
     }
 
     CLI::App app_{std::string(short_description), std::string(name)};
-    std::array<std::string, 7> texts_{};
-    std::array<CLI::Option*, 7> options_{};
+    std::array<std::string, option_table.size()> texts_{};
+    std::array<CLI::Option*, option_table.size()> options_{};
 };
 
 std::optional<ParseOutcome> DeclaredOptions::parse(std::string_view program,
@@ -338,6 +352,12 @@ std::optional<ParseOutcome> DeclaredOptions::parse(std::string_view program,
                                         (extras.empty() ? "" : extras.front()) + "' found");
     } catch (const CLI::ParseError& error) {
         return usage_error(program, error.what());
+    }
+    for (const std::size_t field : {monitor, target}) {
+        if (given(field) && !given(pipewire)) {
+            return usage_error(program, "'" + std::string(option_table[field].long_flag) +
+                                            "' chooses what -p captures and needs -p (--pipewire)");
+        }
     }
     return std::nullopt;
 }
@@ -363,6 +383,10 @@ Cli DeclaredOptions::values() const {
     cli.drop_off = real_of(drop_off);
     cli.rate = static_cast<std::uint32_t>(integer_of(rate));
     cli.channels = static_cast<std::uint8_t>(integer_of(channels));
+    cli.monitor = given(monitor);
+    if (given(target)) {
+        cli.target = texts_[target];
+    }
     return cli;
 }
 

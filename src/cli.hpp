@@ -1,5 +1,5 @@
-// The command line: the seven options of Tonalyx, its help and version texts, and the parse of
-// the process arguments into the read-only `Cli` record that the rest of the program sees.
+// The command line: the options of Tonalyx, its help and version texts, and the parse of the
+// process arguments into the read-only `Cli` record that the rest of the program sees.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +17,10 @@ struct Cli {
     float drop_off = 0.75f;
     std::uint32_t rate = 48000;
     std::uint8_t channels = 2;
+    // With `pipewire`: capture what the default output plays, not the default input.
+    bool monitor = false;
+    // With `pipewire`: the node to capture from, an object.serial or a node.name.
+    std::optional<std::string> target;
 };
 
 // What parsing decided: a `Cli` to run with, or an exit status with the text to print first.
@@ -29,7 +33,7 @@ struct ParseOutcome {
 
 // Parses `args` (the first element is the program path) without printing anything: a `Cli` to
 // run with, or for help, version and usage errors the texts to print and the exit status
-// (0 for help and version, 2 for a usage error).
+// (0 for help and version, 2 for a usage error, among them a capture option without -p).
 ParseOutcome parse(const std::vector<std::string>& args);
 
 } // namespace tonalyx

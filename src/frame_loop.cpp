@@ -72,14 +72,25 @@ void check_size(Clock::time_point& last_size_check, FrameState& state, OutputBuf
     last_size_check = Clock::now();
 }
 
-// Reaps a capture program that has ended, without waiting, and tells whether it failed with all
-// it said already in the channel (its stream has ended too).
+// Tells whether a capture program has failed and its report is due: its stream has ended too,
+// or something it started still holds its pipes and it ended long enough ago for the rest of
+// what it said to have come. One that ended cleanly is reaped once its stream has ended.
 bool capture_failed(AudioFeed& audio) {
     if (!audio.capture) {
         return false;
     }
     const std::optional<int> status = audio.capture->poll();
-    return status && ended_in_failure(*status) && audio.receiver.end_note();
+    if (!status) {
+        return false;
+    }
+    const bool stream_ended = audio.receiver.end_note().has_value();
+    if (!ended_in_failure(*status)) {
+        if (stream_ended) {
+            audio.capture->stop();
+        }
+        return false;
+    }
+    return stream_ended || Clock::now() - *audio.capture->ended_at() >= failure_report_delay;
 }
 
 } // namespace

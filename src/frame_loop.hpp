@@ -63,8 +63,8 @@ struct LoopEnd {
         quit_key,       // a quit key
         hang_up,        // the key terminal hung up
         signal,         // an ending signal, in signal_number
-        capture_failed, // the capture program failed and its stream has ended: its wait status
-                        // is in the capture handle, what it said in the channel's end note
+        capture_failed, // the capture program failed: its wait status is in the capture
+                        // handle, what it said in the channel's note
     };
     Reason reason = Reason::quit_key;
     int signal_number = 0; // the ending signal caught, for Reason::signal

@@ -24,11 +24,14 @@ TEST(CommandLine, NoArgumentsGiveTheDefaults) {
     EXPECT_EQ(outcome.cli->drop_off, 0.75f);
     EXPECT_EQ(outcome.cli->rate, 48000u);
     EXPECT_EQ(outcome.cli->channels, 2);
+    EXPECT_FALSE(outcome.cli->monitor);
+    EXPECT_FALSE(outcome.cli->target);
 }
 
 TEST(CommandLine, AcceptsEveryOptionInBothForms) {
-    const ParseOutcome outcome = parse_words({"-f", "30", "-p", "-i", "song.pcm", "-l", "5", "-d",
-                                              "2.0", "--rate", "4294967295", "--channels", "255"});
+    const ParseOutcome outcome =
+        parse_words({"-f", "30", "-p", "-i", "song.pcm", "-l", "5", "-d", "2.0", "--rate",
+                     "4294967295", "--channels", "255", "-m", "--target", "alsa_output.pci"});
     ASSERT_TRUE(outcome.cli) << outcome.standard_error;
     EXPECT_EQ(outcome.cli->fps, 30);
     EXPECT_TRUE(outcome.cli->pipewire);
@@ -38,13 +41,18 @@ TEST(CommandLine, AcceptsEveryOptionInBothForms) {
     EXPECT_EQ(outcome.cli->drop_off, 2.0f);
     EXPECT_EQ(outcome.cli->rate, 4294967295u);
     EXPECT_EQ(outcome.cli->channels, 255);
+    EXPECT_TRUE(outcome.cli->monitor);
+    EXPECT_EQ(outcome.cli->target, "alsa_output.pci");
 
     // Any valid UTF-8 is a file name, up to the largest code point.
     const std::string name = "caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf.pcm";
-    const ParseOutcome long_forms = parse_words(
-        {"--fps=65535", "--pipewire", "--input=" + name, "--log-power=-1e-3", "--drop-off", "+.5"});
+    const ParseOutcome long_forms =
+        parse_words({"--fps=65535", "--pipewire", "--input=" + name, "--log-power=-1e-3",
+                     "--drop-off", "+.5", "--monitor", "--target=42"});
     ASSERT_TRUE(long_forms.cli) << long_forms.standard_error;
     EXPECT_EQ(long_forms.cli->input, name);
+    EXPECT_TRUE(long_forms.cli->monitor);
+    EXPECT_EQ(long_forms.cli->target, "42");
     EXPECT_EQ(long_forms.cli->fps, 65535);
     EXPECT_EQ(long_forms.cli->log_power, -0.001f);
     EXPECT_EQ(long_forms.cli->drop_off, 0.5f);
@@ -90,6 +98,12 @@ TEST(CommandLine, UsageErrorsGoToStandardErrorWithStatus2) {
         {{"-f", "30", "-f", "40"}, "--fps"},
         {{"-p", "-p"}, "--pipewire"},
         {{"surplus"}, "'surplus'"},
+        // What -p captures means nothing without it.
+        {{"-m"}, "'--monitor' chooses what -p captures and needs -p (--pipewire)"},
+        {{"--target", "42", "-i", "song.pcm"}, "'--target' chooses what -p captures and needs -p"},
+        {{"-p", "--target", ""}, "--target: the node must not be empty"},
+        {{"-p", "--monitor=false"}, "'--monitor'"},
+        {{"-pm", "-m"}, "--monitor"},
         // Not UTF-8: a Latin-1 byte, a lone continuation byte, a character cut short, overlong
         // forms, surrogates and a code point beyond U+10FFFF, in values and in flags.
         {{"-i", "caf\xe9.pcm"}, "invalid UTF-8"},
@@ -148,6 +162,10 @@ TEST(CommandLine, ShortHelpIsTheOptionTableInItsExactLayout) {
               "source [default: 48000]\n"
               "      --channels <CHANNELS>    Number of audio channels \u2014 must match the "
               "audio source [default: 2]\n"
+              "  -m, --monitor                With -p, capture what the default output plays "
+              "instead of the default input\n"
+              "      --target <NODE>          With -p, capture from this node: its object.serial, "
+              "or its node.name (a sink's with -m)\n"
               "  -h, --help                   Print help (see more with '--help')\n"
               "  -V, --version                Print version\n");
 }
@@ -161,6 +179,7 @@ TEST(CommandLine, LongHelpCarriesTheLongDescription) {
         "\n"
         "Examples:\n"
         "- Direct PipeWire capture: tonalyx -p\n"
+        "- What the speakers play: tonalyx -pm\n"
         "- From audio file: tonalyx -i audio.pcm\n"
         "- From stdin: pw-record --raw - | tonalyx\n"
         "\n"

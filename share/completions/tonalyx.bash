@@ -16,12 +16,12 @@ _tonalyx() {
         mapfile -t COMPREPLY < <(compgen -W '1 2' -- "$cur")
         return
         ;;
-    -f | --fps | -l | --log-power | -d | --drop-off | -h | --help | -V | --version)
+    -f | --fps | -l | --log-power | -d | --drop-off | --target | -h | --help | -V | --version)
         return
         ;;
     esac
     $split && return
 
     mapfile -t COMPREPLY < <(compgen -W '--fps --pipewire --input --log-power --drop-off
-        --rate --channels --help --version' -- "$cur")
+        --rate --channels --monitor --target --help --version' -- "$cur")
 } && complete -F _tonalyx tonalyx

@@ -2,12 +2,14 @@
 
 #include "common/errors.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -76,8 +78,9 @@ public:
 
 // Prepares the child: standard input on /dev/null (the terminal's bytes are our keys),
 // standard output and standard error on the pipes' write ends, no other descriptor of ours
-// open in it, and a broken pipe ends it again even though this process ignores SIGPIPE, so
-// that a capture whose reader has gone does not run on forever.
+// open in it, a broken pipe ends it again even though this process ignores SIGPIPE, so that a
+// capture whose reader has gone does not run on forever, and a process group of its own, so
+// that stopping it stops whatever it starts.
 int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int output_end,
                   int messages_end) {
     if (actions.error != 0) {
@@ -107,7 +110,55 @@ int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int output
     if (int error = ::posix_spawnattr_setsigdefault(&attributes.attributes, &defaults)) {
         return error;
     }
-    return ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
+    if (int error = ::posix_spawnattr_setpgroup(&attributes.attributes, 0)) {
+        return error;
+    }
+    return ::posix_spawnattr_setflags(&attributes.attributes,
+                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+}
+
+// The wait status that waitpid would give for what waitid found.
+int wait_status_of(const siginfo_t& info) {
+    switch (info.si_code) {
+    case CLD_EXITED:
+        return (info.si_status & 0xff) << 8;
+    case CLD_DUMPED:
+        return info.si_status | WCOREFLAG;
+    default:
+        return info.si_status;
+    }
+}
+
+// True when a pw-record complained about --raw without offering it: a line names the option,
+// and none lists it in the help that it printed. Only the option is looked for, not the words
+// around it, which change with the language.
+bool lacks_raw_option(std::string_view messages) {
+    bool named = false;
+    while (!messages.empty()) {
+        const std::size_t end = std::min(messages.find('\n'), messages.size());
+        std::string_view line = messages.substr(0, end);
+        messages.remove_prefix(std::min(end + 1, messages.size()));
+        if (line.find("--raw") == std::string_view::npos) {
+            continue;
+        }
+        line.remove_prefix(std::min(line.find_first_not_of(" \t"), line.size()));
+        if (line.starts_with('-')) {
+            return false; // "-a, --raw   RAW mode" in the help of a pw-record that has it
+        }
+        named = true;
+    }
+    return named;
+}
+
+// The null-terminated array of pointers into `texts` that the exec functions take.
+std::vector<char*> exec_array(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
@@ -121,49 +172,70 @@ std::string signal_name(int signal_number) {
 } // namespace
 
 CaptureProcess::CaptureProcess(CaptureProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)) {}
+    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)),
+      ended_at_(std::exchange(other.ended_at_, std::nullopt)),
+      reaped_(std::exchange(other.reaped_, false)) {}
 
 CaptureProcess& CaptureProcess::operator=(CaptureProcess&& other) noexcept {
     if (this != &other) {
         stop();
         pid_ = std::exchange(other.pid_, -1);
         status_ = std::exchange(other.status_, std::nullopt);
+        ended_at_ = std::exchange(other.ended_at_, std::nullopt);
+        reaped_ = std::exchange(other.reaped_, false);
     }
     return *this;
 }
 
 std::optional<int> CaptureProcess::poll() {
     if (pid_ > 0 && !status_) {
-        int status = 0;
-        const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
-        if (reaped == pid_) {
-            status_ = status;
-        } else if (reaped < 0 && errno != EINTR) {
+        siginfo_t info{};
+        // WNOWAIT leaves it a zombie: its process id, and so its group, stay ours until stop().
+        const int found =
+            ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (found == 0 && info.si_pid == pid_) {
+            status_ = wait_status_of(info);
+            ended_at_ = std::chrono::steady_clock::now();
+        } else if (found < 0 && errno != EINTR) {
             // Not our child any more (cannot happen while SIGCHLD keeps its default action):
             // there is nothing left to wait for or to signal.
             status_ = 0;
+            ended_at_ = std::chrono::steady_clock::now();
+            reaped_ = true;
         }
     }
     return status_;
 }
 
+void CaptureProcess::signal_group(int signal_number) const {
+    // The program itself, should it have left its group.
+    if (::kill(-pid_, signal_number) != 0) {
+        ::kill(pid_, signal_number);
+    }
+}
+
 void CaptureProcess::stop(std::chrono::milliseconds grace) {
-    if (pid_ <= 0 || poll()) {
+    if (pid_ <= 0 || reaped_) {
         return;
     }
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (poll()) {
-            return;
+    if (!poll()) {
+        signal_group(SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + grace;
+        while (!poll() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    ::kill(pid_, SIGKILL);
+    // What it started and left running, and the program itself if it ignored SIGTERM. A zombie
+    // leader still holds the group's id, so nobody else's processes can be hit.
+    signal_group(SIGKILL);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
-    status_ = status;
+    if (!status_) {
+        status_ = status;
+        ended_at_ = std::chrono::steady_clock::now();
+    }
+    reaped_ = true;
 }
 
 bool ended_in_failure(int wait_status) {
@@ -183,9 +255,16 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     if (!messages.empty() && messages.back() != '\n') {
         report += '\n';
     }
+    if (lacks_raw_option(messages)) {
+        report += "hint: this PipeWire is too old for raw capture; PipeWire 1.0 or later has it "
+                  "(on Debian 12 from bookworm-backports, see \"A newer PipeWire\" in the "
+                  "README)\n";
+    }
     return report;
 }
 
+// Two descriptors, the output first; its one caller passes the named ends of its two pipes.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 StartedCapture::StartedCapture(CaptureProcess started, int output, int messages)
     : process(std::move(started)), output_(output), messages_(messages) {}
 
@@ -209,16 +288,71 @@ int StartedCapture::take_messages() {
     return std::exchange(messages_, -1);
 }
 
-StartedCapture start_capture(std::uint32_t rate, std::uint8_t channels) {
-    std::string program = "pw-record";
-    std::string format = "--format=s16";
-    std::string rate_argument = "--rate=" + std::to_string(rate);
-    std::string channels_argument = "--channels=" + std::to_string(unsigned{channels});
-    std::string raw = "--raw";
-    std::string output = "-";
-    std::array<char*, 7> arguments{
-        program.data(), format.data(), rate_argument.data(), channels_argument.data(), raw.data(),
-        output.data(),  nullptr};
+std::vector<std::string> capture_arguments(const CaptureOptions& options) {
+    std::vector<std::string> arguments;
+    if (options.monitor) {
+        arguments.insert(arguments.end(), {"-P", "{ stream.capture.sink=true }"});
+    }
+    if (options.target) {
+        arguments.push_back("--target=" + *options.target);
+    }
+    arguments.insert(arguments.end(),
+                     {"--format=s16", "--rate=" + std::to_string(options.rate),
+                      "--channels=" + std::to_string(unsigned{options.channels}), "--raw", "-"});
+    return arguments;
+}
+
+std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps) {
+    const std::uint32_t frame_period = rate / std::max<std::uint32_t>(fps, 1);
+    const std::uint32_t five_ms = rate / 200 + (rate % 200 != 0 ? 1 : 0);
+    return std::max({frame_period, five_ms, std::uint32_t{1}});
+}
+
+const char* find_stdbuf_library() {
+    for (const char* path : stdbuf_library_paths) {
+        if (::access(path, R_OK) == 0) {
+            return path;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string> capture_environment(const CaptureOptions& options,
+                                             const char* const* environment,
+                                             const char* stdbuf_library) {
+    std::vector<std::string> entries;
+    bool latency_set = false;
+    std::string preload;
+    for (const char* const* entry = environment; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        latency_set = latency_set || text.starts_with("PIPEWIRE_LATENCY=");
+        if (stdbuf_library != nullptr && text.starts_with("LD_PRELOAD=")) {
+            const std::string_view value = text.substr(11);
+            preload = value.empty() ? "" : std::string(value) + ":";
+        } else if (stdbuf_library == nullptr || !text.starts_with("_STDBUF_O=")) {
+            entries.emplace_back(text);
+        }
+    }
+    if (!latency_set) {
+        entries.push_back("PIPEWIRE_LATENCY=" +
+                          std::to_string(capture_latency_frames(options.rate, options.fps)) + "/" +
+                          std::to_string(options.rate));
+    }
+    if (stdbuf_library != nullptr) {
+        entries.push_back("LD_PRELOAD=" + preload + stdbuf_library);
+        entries.push_back("_STDBUF_O=0");
+    }
+    return entries;
+}
+
+StartedCapture start_capture(const CaptureOptions& options) {
+    const char* program = "pw-record";
+    std::vector<std::string> argument_texts = capture_arguments(options);
+    argument_texts.insert(argument_texts.begin(), program);
+    std::vector<std::string> environment_texts =
+        capture_environment(options, environ, find_stdbuf_library());
+    const std::vector<char*> arguments = exec_array(argument_texts);
+    const std::vector<char*> environment = exec_array(environment_texts);
 
     // An inherited "ignore" would let the system reap the child behind our back, and its
     // process id could then be reused by the time we signal it.
@@ -235,8 +369,8 @@ StartedCapture start_capture(std::uint32_t rate, std::uint8_t channels) {
         throw_start_failure(error);
     }
     pid_t child = 0;
-    if (int error = ::posix_spawnp(&child, program.c_str(), &actions.actions,
-                                   &attributes.attributes, arguments.data(), environ)) {
+    if (int error = ::posix_spawnp(&child, program, &actions.actions, &attributes.attributes,
+                                   arguments.data(), environment.data())) {
         throw_start_failure(error);
     }
     return {CaptureProcess(child), output_pipe.take(0), messages_pipe.take(0)};

@@ -44,11 +44,15 @@ std::optional<SampleChunk> SampleSender::send(SampleChunk chunk) {
     return std::nullopt;
 }
 
-void SampleSender::finish(std::string note) {
+void SampleSender::note(std::string text) {
     if (state_) {
         std::lock_guard lock(state_->mutex);
-        state_->end_note = std::move(note);
+        state_->note = std::move(text);
     }
+}
+
+void SampleSender::finish(std::string note) {
+    this->note(std::move(note));
     release();
 }
 
@@ -97,7 +101,15 @@ std::optional<std::string> SampleReceiver::end_note() const {
     if (state_->sender_alive) {
         return std::nullopt;
     }
-    return state_->end_note;
+    return state_->note;
+}
+
+std::string SampleReceiver::note() const {
+    if (!state_) {
+        return {};
+    }
+    std::lock_guard lock(state_->mutex);
+    return state_->note;
 }
 
 } // namespace tonalyx

@@ -1,7 +1,7 @@
 // The one link between the reader thread and the frame loop: a first-in, first-out channel of
 // sample chunks with one sending and one receiving end, bounded by dropping its oldest chunks.
-// Sends never block; receives never wait. When the stream ends the sender leaves a note on how
-// it ended (what the capture program said), which the receiver can read.
+// Sends never block; receives never wait. Beside the chunks the sender keeps a note for the
+// receiver, what the capture program has said so far, and leaves it final when the stream ends.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +32,7 @@ struct ChannelState {
     const std::size_t sample_limit;
     bool sender_alive = true;
     bool receiver_alive = true;
-    std::string end_note;
+    std::string note;
 };
 } // namespace detail
 
@@ -50,7 +50,10 @@ public:
     // newest chunk always stays).
     std::optional<SampleChunk> send(SampleChunk chunk);
 
-    // Ends the stream with `note` for the receiver, and releases this end.
+    // Replaces the note the receiver can read.
+    void note(std::string text);
+
+    // Ends the stream with `note` as the final note, and releases this end.
     void finish(std::string note);
 
 private:
@@ -81,6 +84,9 @@ public:
     // Once the sender is gone, the note it finished with (empty when it had none); before
     // that, nothing. Never waits.
     std::optional<std::string> end_note() const;
+
+    // The sender's latest note, final or not (empty when it left none). Never waits.
+    std::string note() const;
 
 private:
     friend std::pair<SampleSender, SampleReceiver> make_sample_channel(std::size_t);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -139,6 +140,8 @@ void start_sample_reader(SampleSender sender, AudioSource source, const ReaderFo
     }
     auto body = [reader = std::move(*prepared), sender = std::move(sender),
                  source = std::move(source)]() mutable {
+        // What a capture program says reaches the frame loop while it runs, through the channel.
+        source.on_messages([&sender](const std::string& messages) { sender.note(messages); });
         try {
             reader.run(
                 sender, [&source](std::span<std::uint8_t> buffer) { return source.read(buffer); },

@@ -1,7 +1,7 @@
 // The sample reader: decodes interleaved signed 16-bit little-endian PCM from the audio source
 // into mono float chunks and sends them, in stream order, to the frame loop. Every chunk holds
-// 1 to samples_per_frame samples in [-1, 1); when the stream ends the sender finishes with what
-// the capture program said, if anything.
+// 1 to samples_per_frame samples in [-1, 1); what the capture program says goes along as the
+// channel's note.
 #pragma once
 
 #include "audio/channel.hpp"
@@ -73,8 +73,9 @@ private:
 };
 
 // Starts the reader thread over `source`, which it owns from now on, reading in `format`, and
-// detaches it at once: it is never joined and ends on its own, or with the process. At the end
-// of the stream it finishes the channel with the source's messages. Throws
+// detaches it at once: it is never joined and ends on its own, or with the process. The
+// source's messages go to the channel's note as they come and finish it at the end of the
+// stream. Throws
 // FatalError("failed to spawn thread", errno) when it cannot be started.
 void start_sample_reader(SampleSender sender, AudioSource source, const ReaderFormat& format);
 

@@ -67,7 +67,8 @@ AudioSource AudioSource::fifo(int fd) {
 AudioSource::AudioSource(AudioSource&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), owned_(std::exchange(other.owned_, false)),
       paced_(other.paced_), awaiting_writer_(std::exchange(other.awaiting_writer_, false)),
-      messages_fd_(std::exchange(other.messages_fd_, -1)), messages_(std::move(other.messages_)) {}
+      messages_fd_(std::exchange(other.messages_fd_, -1)), messages_(std::move(other.messages_)),
+      message_listener_(std::move(other.message_listener_)) {}
 
 AudioSource& AudioSource::operator=(AudioSource&& other) noexcept {
     if (this != &other) {
@@ -78,6 +79,7 @@ AudioSource& AudioSource::operator=(AudioSource&& other) noexcept {
         awaiting_writer_ = std::exchange(other.awaiting_writer_, false);
         messages_fd_ = std::exchange(other.messages_fd_, -1);
         messages_ = std::move(other.messages_);
+        message_listener_ = std::move(other.message_listener_);
     }
     return *this;
 }
@@ -186,6 +188,9 @@ bool AudioSource::take_messages() {
         }
         messages_.erase(0, cut);
     }
+    if (message_listener_) {
+        message_listener_(messages_);
+    }
     return true;
 }
 
@@ -196,9 +201,15 @@ AudioSource open_input_file(const std::string& path) {
     }
     // Non-blocking, so that a FIFO without a writer does not hold up the start: its reader
     // waits for the writer instead, while the keys already work.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // O_NOCTTY: a terminal named here must not become our controlling terminal.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         throw FatalError("failed to open input file", errno);
+    }
+    if (::isatty(fd) != 0) {
+        ::close(fd);
+        // Its bytes are the user's keys: read as audio they would never reach the display.
+        throw FatalError("failed to open input file: " + path + " is a terminal, not audio");
     }
     struct stat status {};
     if (::fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
@@ -215,10 +226,10 @@ AudioSource open_input_file(const std::string& path) {
     return source;
 }
 
-OpenedSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
-                               std::uint32_t rate, std::uint8_t channels) {
-    if (pipewire) {
-        StartedCapture started = start_capture(rate, channels);
+OpenedSource open_audio_source(const std::optional<CaptureOptions>& capture,
+                               const std::optional<std::string>& input) {
+    if (capture) {
+        StartedCapture started = start_capture(*capture);
         const int output = started.take_output();
         return {AudioSource::capture(output, started.take_messages()), std::move(started.process)};
     }

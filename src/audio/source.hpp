@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -50,6 +51,12 @@ public:
     // (starting on a line when cut); complete once a read has reported the end of the stream.
     const std::string& messages() const { return messages_; }
 
+    // Calls `listener` with messages() each time the capture program has said more, on the
+    // thread that reads, so that what it says can be passed on before its stream ends.
+    void on_messages(std::function<void(const std::string&)> listener) {
+        message_listener_ = std::move(listener);
+    }
+
     // True for a regular file or a character device that is not a terminal: such a source
     // delivers as fast as it can, so its reader keeps to the sample rate itself.
     bool paced() const { return paced_; }
@@ -72,6 +79,7 @@ private:
     bool awaiting_writer_ = false;
     int messages_fd_ = -1;
     std::string messages_;
+    std::function<void(const std::string&)> message_listener_;
 };
 
 // An opened source, and the capture program behind it when there is one.
@@ -80,15 +88,16 @@ struct OpenedSource {
     std::optional<CaptureProcess> capture;
 };
 
-// Opens the source: a started pw-record when `pipewire`, else the file `input`, else standard
-// input (an empty source when standard input is the terminal, whose bytes are keys). Throws
-// OrderlyExit when pw-record cannot be started, FatalError when the file cannot be opened (a
+// Opens the source: pw-record started with `capture` when there is one, else the file `input`,
+// else standard input (an empty source when standard input is the terminal, whose bytes are keys).
+// Throws OrderlyExit when pw-record cannot be started, FatalError when the file cannot be opened (a
 // directory counts as unopenable).
-OpenedSource open_audio_source(bool pipewire, const std::optional<std::string>& input,
-                               std::uint32_t rate, std::uint8_t channels);
+OpenedSource open_audio_source(const std::optional<CaptureOptions>& capture,
+                               const std::optional<std::string>& input);
 
 // Opens `path` for reading only, without waiting for the writer of a FIFO. Throws
-// FatalError("failed to open input file", errno).
+// FatalError("failed to open input file", errno), or with a reason of its own for a terminal,
+// whose bytes are the user's keys.
 AudioSource open_input_file(const std::string& path);
 
 } // namespace tonalyx

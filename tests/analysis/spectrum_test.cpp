@@ -89,10 +89,16 @@ TEST_P(SpectrumInput, ShapesTheFrameIntoTheTransformInput) {
     ASSERT_EQ(drain_in_chunks(samples, stream(total), c.chunks), c.held);
     ASSERT_EQ(samples.size(), c.held);
     build_fft_input(samples, points);
+    // Built from the whole stream, not drained first, the input holds the same newest samples.
+    FftBuffer undrained;
+    fill_buffer(undrained, 7.0f);
+    build_fft_input(stream(total), undrained);
 
     for (std::size_t i = 0; i < fft_size; ++i) {
         ASSERT_EQ(points[i][0], c.point(i)) << "point " << i;
         ASSERT_EQ(points[i][1], 0.0f) << "point " << i;
+        ASSERT_EQ(undrained[i][0], c.point(i)) << "undrained point " << i;
+        ASSERT_EQ(undrained[i][1], 0.0f) << "undrained point " << i;
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tonalyx {
 namespace {
@@ -38,7 +39,7 @@ TEST(StartCapture, ChildGetsOnlyItsPipesAndDiesOfABrokenPipe) {
     // The program ignores SIGPIPE; the capture must not inherit that.
     const auto old_handler = std::signal(SIGPIPE, SIG_IGN);
 
-    OpenedSource capture = open_audio_source(true, std::nullopt, 48000, 2);
+    OpenedSource capture = open_audio_source(CaptureOptions{}, std::nullopt);
     // Had its standard error not been drained while it ran, the child would never get here.
     EXPECT_EQ(read_all(capture.source), "\x01\x02\x03\x04");
     const std::string& messages = capture.source.messages();
@@ -61,6 +62,57 @@ TEST(StartCapture, ChildGetsOnlyItsPipesAndDiesOfABrokenPipe) {
     ASSERT_EQ(ignored.rfind("SigIgn:", 0), 0u) << ignored;
     const unsigned long long mask = std::stoull(ignored.substr(7), nullptr, 16);
     EXPECT_EQ(mask & (1ull << (SIGPIPE - 1)), 0u) << ignored;
+}
+
+TEST(CaptureEnvironment, AsksForAFrameOfAudioAndUnbufferedOutputLeavingTheUsersOwn) {
+    const char* lib = "/lib/libstdbuf.so";
+    const std::string latency = "PIPEWIRE_LATENCY=800/48000";
+    struct Case {
+        std::vector<const char*> environment;
+        const char* stdbuf_library;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {{"HOME=/root"},
+         lib,
+         {"HOME=/root", latency, "LD_PRELOAD=/lib/libstdbuf.so", "_STDBUF_O=0"}},
+        {{"LD_PRELOAD=/a.so", "_STDBUF_O=L", "PIPEWIRE_LATENCY=64/48000"},
+         lib,
+         {"PIPEWIRE_LATENCY=64/48000", "LD_PRELOAD=/a.so:/lib/libstdbuf.so", "_STDBUF_O=0"}},
+        // Without the library nothing of the user's is touched.
+        {{"LD_PRELOAD=", "_STDBUF_O=L"}, nullptr, {"LD_PRELOAD=", "_STDBUF_O=L", latency}},
+    };
+    for (Case test : cases) {
+        test.environment.push_back(nullptr);
+        EXPECT_EQ(capture_environment({}, test.environment.data(), test.stdbuf_library),
+                  test.expected);
+    }
+}
+
+TEST(CaptureEnvironment, AsksForOneDisplayFrameButNoLessThan5Ms) {
+    EXPECT_EQ(capture_latency_frames(48000, 1000), 240u);
+    EXPECT_EQ(capture_latency_frames(44100, 65535), 221u);
+    EXPECT_EQ(capture_latency_frames(1, 60), 1u);
+    EXPECT_EQ(capture_latency_frames(4294967295u, 1), 4294967295u);
+}
+
+TEST(CaptureFailureReport, PointsToANewerPipeWireOnlyWhenPwRecordLacksRaw) {
+    const int exit_1 = 1 << 8;
+    const std::string hint = "hint: this PipeWire is too old for raw capture";
+    const std::pair<std::string, bool> cases[] = {
+        {"pw-record: unrecognized option '--raw'\npw-record [options] [<file>|-]\n", true},
+        // The words come from the C library, in the user's language.
+        {"pw-record: Unbekannte Option \u00bb--raw\u00ab\n", true},
+        // A pw-record with --raw lists it in the help that it prints after another complaint.
+        {"pw-record: unrecognized option '--bogus'\n  -a, --raw     RAW mode\n", false},
+        {"error: pw_context_connect() failed: Host is down\n", false},
+    };
+    for (const auto& [messages, hinted] : cases) {
+        const std::string report = capture_failure_report(exit_1, messages);
+        EXPECT_TRUE(report.starts_with("error: pw-record exited with status 1\n" + messages))
+            << report;
+        EXPECT_EQ(report.find(hint) != std::string::npos, hinted) << report;
+    }
 }
 
 } // namespace

@@ -40,7 +40,8 @@ struct Step {
 };
 
 // Replays its steps read by read, then reports the end of the stream. Remembers how many bytes
-// each read asked for.
+// each read asked for. A step longer than the read asked for fills the buffer and claims its
+// whole length, as a faulty source might.
 struct ScriptedSource {
     explicit ScriptedSource(std::vector<Step> script = {}) : steps(std::move(script)) {}
 
@@ -57,10 +58,8 @@ struct ScriptedSource {
         if (step.error != 0) {
             return {0, step.error};
         }
-        EXPECT_LE(step.bytes.size(), buffer.size()) << "script delivers more than was asked";
-        const std::size_t count = std::min(step.bytes.size(), buffer.size());
-        std::memcpy(buffer.data(), step.bytes.data(), count);
-        return {count, 0};
+        std::memcpy(buffer.data(), step.bytes.data(), std::min(step.bytes.size(), buffer.size()));
+        return {step.bytes.size(), 0};
     }
     ByteSource source() {
         return [this](std::span<std::uint8_t> buffer) { return read(buffer); };
@@ -154,11 +153,23 @@ TEST(SampleReader, ReadsShorterThanAFrameSendNothingAndReadAgain) {
 
 TEST(SampleReader, FramesSplitAcrossReadsAreCompletedNotShifted) {
     const std::string stream = pcm({100, 300, -200, -400, 1000, 3000});
-    ScriptedSource script{{{stream.substr(0, 3)}, {stream.substr(3, 5)}, {stream.substr(8)}}};
-    const std::vector<SampleChunk> chunks = run_script(script, 2);
-    ASSERT_EQ(chunks.size(), 2u);
-    EXPECT_EQ(chunks[0], SampleChunk({200.0f / 32768.0f, -300.0f / 32768.0f}));
-    EXPECT_EQ(chunks[1], SampleChunk({2000.0f / 32768.0f}));
+    // The lengths of the reads that deliver the 12 bytes of three stereo frames.
+    const std::vector<std::size_t> splits[] = {{3, 5, 4}, {6, 6}, {5, 7}, {1, 10, 1}, {4, 2, 6}};
+    for (const std::vector<std::size_t>& lengths : splits) {
+        std::vector<Step> steps;
+        std::size_t offset = 0;
+        for (const std::size_t length : lengths) {
+            steps.push_back({stream.substr(offset, length)});
+            offset += length;
+        }
+        ScriptedSource script{steps};
+        SampleChunk samples;
+        for (const SampleChunk& chunk : run_script(script, 2)) {
+            samples.insert(samples.end(), chunk.begin(), chunk.end());
+        }
+        EXPECT_EQ(samples, SampleChunk({200.0f / 32768.0f, -300.0f / 32768.0f, 2000.0f / 32768.0f}))
+            << ::testing::PrintToString(lengths);
+    }
 }
 
 TEST(SampleReader, AChunkNeverHoldsMoreThanOneReadBuffer) {
@@ -170,6 +181,12 @@ TEST(SampleReader, AChunkNeverHoldsMoreThanOneReadBuffer) {
     EXPECT_EQ(chunks[0].size(), 4u);
     EXPECT_EQ(chunks[1], SampleChunk({5.0f / 32768.0f}));
     EXPECT_EQ(script.requested, (std::vector<std::size_t>{16, 13, 16, 16}));
+
+    // A source that claims more than it was asked for fills the buffer and no more.
+    ScriptedSource overstating{{{stream.substr(0, 3)}, {stream.substr(3)}}};
+    const std::vector<SampleChunk> capped = run_script(overstating, 2, 4);
+    ASSERT_EQ(capped.size(), 1u);
+    EXPECT_EQ(capped[0].size(), 4u);
 }
 
 TEST(SampleReader, TenByteStereoStreamGivesTwoSamplesThenDisconnects) {

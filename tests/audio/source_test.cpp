@@ -41,7 +41,7 @@ TEST(OpenInputFile, ReportsFilesThatCannotBeOpened) {
     };
     for (const Case& test : cases) {
         try {
-            open_audio_source(false, test.path, 48000, 2);
+            open_audio_source(std::nullopt, test.path);
             ADD_FAILURE() << "opened " << test.path;
         } catch (const FatalError& error) {
             EXPECT_EQ(error.message(), "failed to open input file");
@@ -57,7 +57,7 @@ TEST(OpenInputFile, DeliversTheFileAndClosesItWhenReleased) {
     int fd = -1;
     {
         AudioSource source =
-            open_audio_source(false, (dir.path / "tone.raw").string(), 48000, 2).source;
+            open_audio_source(std::nullopt, (dir.path / "tone.raw").string()).source;
         fd = source.fd();
         EXPECT_TRUE(source.paced());
         AudioSource moved = std::move(source);
@@ -92,7 +92,7 @@ TEST(AudioSource, StandardInputIsReadUnlessItIsATerminalAndStaysOpenWhenReleased
     {
         const StandardInputOverride input(ends[0]);
         {
-            AudioSource source = open_audio_source(false, std::nullopt, 48000, 2).source;
+            AudioSource source = open_audio_source(std::nullopt, std::nullopt).source;
             EXPECT_EQ(source.fd(), STDIN_FILENO);
             EXPECT_EQ(read_all(source), "\x01\x02");
         }
@@ -105,7 +105,7 @@ TEST(AudioSource, StandardInputIsReadUnlessItIsATerminalAndStaysOpenWhenReleased
     ASSERT_GE(terminal, 0);
     {
         const StandardInputOverride input(terminal);
-        AudioSource source = open_audio_source(false, std::nullopt, 48000, 2).source;
+        AudioSource source = open_audio_source(std::nullopt, std::nullopt).source;
         EXPECT_EQ(source.fd(), -1);
         EXPECT_EQ(read_all(source), "");
     }

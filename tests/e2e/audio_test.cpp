@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,9 +26,9 @@ bool any_bar(const TerminalRun& run) {
     return false;
 }
 
-// A stand-in pw-record, first on PATH. It records its arguments and its process id next to
-// itself, then runs `body` (by default it plays a second of a tone and ends cleanly); `$here` is
-// its directory.
+// A stand-in pw-record, first on PATH. It records its arguments, its PIPEWIRE_LATENCY, its
+// _STDBUF_O and its process id next to itself, then runs `body` (by default it plays a second of a
+// tone and ends cleanly); `$here` is its directory.
 struct FakeCapture {
     TemporaryDirectory directory;
     std::string path_variable;
@@ -40,6 +41,8 @@ struct FakeCapture {
         directory.write("pw-record",
                         "#!/bin/sh\nhere='" + directory.path() +
                             "'\nprintf '%s\\n' \"$@\" > \"$here/arguments\"\n"
+                            "echo \"${_STDBUF_O-unset}\" > \"$here/buffering\"\n"
+                            "echo \"${PIPEWIRE_LATENCY-unset}\" > \"$here/latency\"\n"
                             "echo $$ > \"$here/pid.new\" && mv \"$here/pid.new\" \"$here/pid\"\n" +
                             body,
                         true);
@@ -47,35 +50,64 @@ struct FakeCapture {
     }
 
     std::string arguments() const { return directory.read("arguments"); }
+    std::string latency() const { return directory.read("latency"); }
     bool started() const { return !directory.read("pid").empty(); }
     // True once the stand-in's process is gone and reaped (a zombie still shows in /proc).
     bool gone() const {
         const std::string pid = directory.read("pid");
         return !pid.empty() && !std::filesystem::exists("/proc/" + pid.substr(0, pid.find('\n')));
     }
+    // True unless the file `name` holds the id of a process that still runs (a zombie, which
+    // whoever inherited it may never reap, has stopped running).
+    bool not_running(const std::string& name) const {
+        const std::string pid = directory.read(name);
+        std::ifstream stat("/proc/" + pid.substr(0, pid.find('\n')) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        return pid.empty() || line.empty() || line.find(") Z ") != std::string::npos;
+    }
 };
 
-TEST(Capture, StartsPwRecordWithTheFiveArguments) {
+TEST(Capture, StartsPwRecordWithItsArgumentsAndLatency) {
+    const std::string five = "--format=s16\n--rate=48000\n--channels=2\n--raw\n-\n";
+    const std::string monitor = "-P\n{ stream.capture.sink=true }\n";
     struct Case {
         std::vector<std::string> args;
-        std::string expected;
+        std::string arguments;
+        std::string latency;        // PIPEWIRE_LATENCY as pw-record sees it
+        std::string user_latency{}; // PIPEWIRE_LATENCY as the user set it, when set
     };
     const Case cases[] = {
-        {{"-p"}, "--format=s16\n--rate=48000\n--channels=2\n--raw\n-\n"},
+        // Without the capture options, exactly the five arguments; the latency request goes
+        // into the environment.
+        {{"-p"}, five, "800/48000\n"},
         {{"-p", "--rate", "22050", "--channels", "1"},
-         "--format=s16\n--rate=22050\n--channels=1\n--raw\n-\n"},
+         "--format=s16\n--rate=22050\n--channels=1\n--raw\n-\n",
+         "367/22050\n"},
         // The capture wins over a file, even one that does not exist.
-        {{"-p", "-i", "/nonexistent"}, "--format=s16\n--rate=48000\n--channels=2\n--raw\n-\n"},
+        {{"-p", "-i", "/nonexistent"}, five, "800/48000\n"},
+        {{"-pm"}, monitor + five, "800/48000\n"},
+        {{"-p", "--target", "45", "--fps", "30"}, "--target=45\n" + five, "1600/48000\n"},
+        {{"--target=music sink", "-mp"}, monitor + "--target=music sink\n" + five, "800/48000\n"},
+        // The user's own request wins.
+        {{"-p"}, five, "64/48000\n", "64/48000"},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(::testing::PrintToString(test.args));
         FakeCapture capture;
         Launch launch;
         launch.args = test.args;
-        launch.environment = {{"PATH", capture.path_variable}};
+        launch.environment = {{"PATH", capture.path_variable},
+                              {"PIPEWIRE_LATENCY", test.user_latency}};
         TerminalRun run(tonalyx_binary(), launch);
-        ASSERT_TRUE(run.wait_for([&] { return capture.arguments() == test.expected; }))
+        ASSERT_TRUE(run.wait_for([&] { return capture.arguments() == test.arguments; }))
             << capture.arguments();
+        EXPECT_TRUE(run.wait_for([&] { return capture.latency() == test.latency; }))
+            << capture.latency();
+        // Unbuffered through coreutils' libstdbuf, where it is.
+        EXPECT_EQ(capture.directory.read("buffering"),
+                  std::filesystem::exists("/usr/libexec/coreutils/libstdbuf.so") ? "0\n"
+                                                                                 : "unset\n");
         EXPECT_TRUE(run.wait_for([&] { return any_bar(run); })) << run.screen();
         run.type("q");
         EXPECT_EQ(run.wait_exit(), 0);
@@ -115,13 +147,38 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         std::string report;
         // Plays audio and ends cleanly: the bars rise, sink, and the child is reaped at once.
         bool plays = false;
+        // How the report ends, when not all of it is known.
+        std::string report_end{};
+        // What the program writes to "$here/stopped" when it is stopped, once it has written
+        // "$here/trapping".
+        std::string stopped{};
     };
     const Case cases[] = {
         {"fails", "echo 'error: pw_context_connect() failed: Host is down' >&2\nexit 1\n",
          "error: pw-record exited with status 1\r\n"
          "error: pw_context_connect() failed: Host is down\r\n"},
+        // Reported although its stream never ends, with what is said after it exited; what it
+        // left behind (its id in "$here/left"), deaf to the hang-up that ends our session, is
+        // stopped with it.
+        {"fails and leaves its pipes open",
+         "(trap '' HUP; sleep 0.3; echo 'late words' >&2; exec sleep 600) &\n"
+         "echo $! > \"$here/left\"\n"
+         "echo 'error: early words' >&2\nexit 1\n",
+         "error: pw-record exited with status 1\r\nerror: early words\r\nlate words\r\n"},
+        // More than the 4 KiB of messages kept: the oldest go, from a line's start.
+        {"fails after a flood of messages",
+         "i=0\nwhile [ $i -lt 3000 ]; do echo \"warning: chatter line $i\"; i=$((i + 1)); done "
+         ">&2\n"
+         "echo 'error: the last words' >&2\nexit 3\n",
+         "error: pw-record exited with status 3\r\nwarning: chatter line ", false,
+         "line 2999\r\nerror: the last words\r\n"},
         {"is killed", "head -c 9600 \"$here/tone.pcm\"\necho 'about to die' >&2\nkill -KILL $$\n",
          "error: pw-record was killed by SIGKILL\r\nabout to die\r\n"},
+        // SIGTERM first, and time to act on it.
+        {"ends on SIGTERM",
+         "trap 'sleep 0.05; echo TERM > \"$here/stopped\"; exit 0' TERM\n"
+         "touch \"$here/trapping\"\nwhile :; do sleep 0.1; done\n",
+         "", false, "", "TERM\n"},
         {"ends cleanly", "cat \"$here/tone.pcm\"\necho 'done' >&2\nexit 0\n", "", true},
         // Stopped at quit although it ignores SIGTERM, and the hang-up that would otherwise end
         // it with the terminal session.
@@ -139,8 +196,13 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         if (!test.report.empty()) {
             EXPECT_EQ(run.wait_exit(), 1) << run.output();
             expect_message_after_restore(run, test.report);
+            EXPECT_TRUE(run.output().ends_with(test.report_end)) << run.output();
         } else {
-            ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && capture.started(); }));
+            ASSERT_TRUE(run.wait_for([&] {
+                return raw_mode_on(run) && capture.started() &&
+                       (test.stopped.empty() ||
+                        std::filesystem::exists(capture.directory.path() + "/trapping"));
+            }));
             if (test.plays) {
                 EXPECT_TRUE(run.wait_for([&] { return any_bar(run); })) << run.screen();
                 EXPECT_TRUE(run.wait_for([&] { return !any_bar(run); })) << run.screen();
@@ -151,6 +213,8 @@ TEST(Capture, EndsOfTheCaptureProgram) {
             EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
         }
         EXPECT_TRUE(capture.gone());
+        EXPECT_TRUE(run.wait_for([&] { return capture.not_running("left"); }));
+        EXPECT_EQ(capture.directory.read("stopped"), test.stopped);
         EXPECT_EQ(capture.directory.read("stdin"), "");
     }
 }
@@ -161,6 +225,8 @@ TEST(InputFile, UnopenableFilesAreFatal) {
         {directory.path() + "/missing.pcm",
          "failed to open input file: No such file or directory\r\n"},
         {directory.path(), "failed to open input file: Is a directory\r\n"},
+        // The terminal's bytes are the keys: read as audio, `q` would rarely get through.
+        {"/dev/tty", "failed to open input file: /dev/tty is a terminal, not audio\r\n"},
     };
     for (const auto& [path, message] : cases) {
         SCOPED_TRACE(path);
