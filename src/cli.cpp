@@ -23,7 +23,6 @@ constexpr std::string_view long_description =
     "\n"
     "Examples:\n"
     "- Direct PipeWire capture: tonalyx -p\n"
-    "- What the speakers play: tonalyx -pm\n"
     "- From audio file: tonalyx -i audio.pcm\n"
     "- From stdin: pw-record --raw - | tonalyx\n"
     "\n"

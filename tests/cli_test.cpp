@@ -179,7 +179,6 @@ TEST(CommandLine, LongHelpCarriesTheLongDescription) {
         "\n"
         "Examples:\n"
         "- Direct PipeWire capture: tonalyx -p\n"
-        "- What the speakers play: tonalyx -pm\n"
         "- From audio file: tonalyx -i audio.pcm\n"
         "- From stdin: pw-record --raw - | tonalyx\n"
         "\n"
