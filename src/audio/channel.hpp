@@ -1,9 +1,12 @@
 // The one link between the reader thread and the frame loop: a first-in, first-out channel of
 // sample chunks with one sending and one receiving end, bounded by dropping its oldest chunks.
 // Sends never block; receives never wait. When the stream ends the sender leaves a note on how
-// it ended (what the capture program said), which the receiver can read.
+// it ended (what the capture program said), which the receiver can read. A receiver with nothing
+// to draw can sleep until a chunk comes that could change the picture, and tells the sender when
+// it draws its frames, so that the reader can read just before them.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -18,21 +21,48 @@ namespace tonalyx {
 // A block of mono samples in [-1, 1), one per whole PCM frame of one read.
 using SampleChunk = std::vector<float>;
 
+// When a chunk arrived, and when frames are drawn: the monotonic clock.
+using SampleTime = std::chrono::steady_clock::time_point;
+
+// Which chunk wakes a sleeping receiver.
+enum class WakeOn {
+    any_chunk, // the next chunk, whatever it holds
+    sound,     // the next chunk with a sample other than 0
+};
+
 // Most samples a channel holds by default. A frame analyses only its newest samples, so a few
 // frames' worth is plenty; a frame loop held up (by a stalled terminal, say) then costs no more
 // memory than this however fast the audio comes.
 inline constexpr std::size_t channel_sample_limit = 8192;
 
 namespace detail {
+struct QueuedChunk {
+    SampleChunk samples;
+    SampleTime arrived;
+    bool silent; // every sample is 0
+};
+
 struct ChannelState {
-    explicit ChannelState(std::size_t limit) : sample_limit(limit) {}
+    // Makes the wake-up descriptor; without one the receiver never sleeps.
+    explicit ChannelState(std::size_t limit);
+    ChannelState(const ChannelState&) = delete;
+    ChannelState& operator=(const ChannelState&) = delete;
+    ~ChannelState();
+
     std::mutex mutex;
-    std::deque<SampleChunk> queue;
+    std::deque<QueuedChunk> queue;
     std::size_t queued_samples = 0;
     const std::size_t sample_limit;
     bool sender_alive = true;
     bool receiver_alive = true;
     std::string end_note;
+    // An eventfd, written once when a chunk wakes the sleeping receiver.
+    int wake_fd = -1;
+    bool asleep = false;
+    WakeOn wake_on = WakeOn::any_chunk;
+    // The receiver's frames: one at first_frame, then every frame_period (0: none told yet).
+    SampleTime first_frame;
+    std::chrono::nanoseconds frame_period{0};
 };
 } // namespace detail
 
@@ -45,10 +75,15 @@ public:
     SampleSender& operator=(const SampleSender&) = delete;
     ~SampleSender();
 
-    // Queues `chunk` and returns nothing; once the receiver is gone, hands the chunk back. When
-    // the queue then holds more than its limit of samples, the oldest chunks are dropped (the
-    // newest chunk always stays).
-    std::optional<SampleChunk> send(SampleChunk chunk);
+    // Queues `chunk` as arrived at `arrived` and returns nothing; once the receiver is gone,
+    // hands the chunk back. When the queue then holds more than its limit of samples, the oldest
+    // chunks are dropped (the newest chunk always stays). Wakes a sleeping receiver when the
+    // chunk is one it sleeps until.
+    std::optional<SampleChunk> send(SampleChunk chunk,
+                                    SampleTime arrived = std::chrono::steady_clock::now());
+
+    // The first of the receiver's frames after `time`; nothing until the receiver tells them.
+    std::optional<SampleTime> next_frame(SampleTime time) const;
 
     // Ends the stream with `note` for the receiver, and releases this end.
     void finish(std::string note);
@@ -81,6 +116,27 @@ public:
     // Once the sender is gone, the note it finished with (empty when it had none); before
     // that, nothing. Never waits.
     std::optional<std::string> end_note() const;
+
+    // Tells the sender that frames are drawn at `frame` and then every `period`.
+    void set_frame_schedule(SampleTime frame, std::chrono::nanoseconds period);
+
+    // Sleeps until a chunk that `wake_on` names arrives, which then makes wake_fd() readable.
+    // Returns false, without sleeping, when such a chunk is already waiting or there is no
+    // wake-up descriptor.
+    bool sleep(WakeOn wake_on);
+
+    // True from a successful sleep() until a chunk wakes it or wake() ends it.
+    bool asleep() const;
+
+    // Ends a sleep, whether a chunk woke it or not; wake_fd() is no longer readable.
+    void wake();
+
+    // Drops the chunks at the front that hold only zeros and arrived at or before `time`,
+    // stopping at the first that does not.
+    void drop_silence_until(SampleTime time);
+
+    // Readable once a chunk has woken the sleeping receiver; -1 when there is none.
+    int wake_fd() const;
 
 private:
     friend std::pair<SampleSender, SampleReceiver> make_sample_channel(std::size_t);
