@@ -51,6 +51,10 @@ public:
     // Takes exactly one event; meant to be called after poll reported one.
     TerminalEvent read();
 
+    // Makes a wait also end, with no event ready, once `fd` is readable; -1 for none. Whoever
+    // makes it readable clears it.
+    void set_wake_fd(int fd) { wake_fd_ = fd; }
+
 private:
     bool open();
     void read_terminal();
@@ -62,6 +66,7 @@ private:
     std::optional<TerminalDevice> terminal_;
     bool terminal_gone_ = false;
     SignalPipe& signals_;
+    int wake_fd_ = -1;
     PendingSignals pending_;
     // The next decoded event, and when an unfinished sequence in the decoder is given up on.
     std::optional<TerminalEvent> ready_;
