@@ -2,10 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <vector>
 
 namespace tonalyx {
 namespace {
+
+using namespace std::chrono_literals;
+
+bool woken(const SampleReceiver& receiver) {
+    pollfd wake{receiver.wake_fd(), POLLIN, 0};
+    return ::poll(&wake, 1, 0) == 1;
+}
 
 TEST(SampleChannel, ReportsValueEmptyAndDisconnectedInOrder) {
     auto [sender, receiver] = make_sample_channel();
@@ -71,6 +79,71 @@ TEST(SampleChannel, DropsTheOldestChunksBeyondItsLimit) {
     ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(chunk, SampleChunk(25, 6.0f));
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::empty);
+}
+
+TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
+    const SampleChunk zeros(4, 0.0f);
+    const SampleChunk sound{0.0f, 0.25f, 0.0f};
+    struct Case {
+        WakeOn wake_on;
+        std::vector<SampleChunk> waiting; // sent before the sleep
+        std::vector<SampleChunk> sent;    // sent while asleep
+        bool sleeps;
+        bool woken;
+    };
+    const Case cases[] = {
+        {WakeOn::sound, {zeros}, {zeros, zeros}, true, false},
+        {WakeOn::sound, {}, {zeros, sound, sound, zeros}, true, true},
+        {WakeOn::any_chunk, {}, {zeros, zeros}, true, true},
+        // A chunk that would wake it is waiting already: it does not sleep.
+        {WakeOn::sound, {zeros, sound}, {}, false, false},
+        {WakeOn::any_chunk, {zeros}, {}, false, false},
+    };
+    for (const Case& test : cases) {
+        auto [sender, receiver] = make_sample_channel();
+        for (const SampleChunk& chunk : test.waiting) {
+            sender.send(chunk);
+        }
+        EXPECT_EQ(receiver.sleep(test.wake_on), test.sleeps);
+        for (const SampleChunk& chunk : test.sent) {
+            sender.send(chunk);
+        }
+        EXPECT_EQ(woken(receiver), test.woken);
+        EXPECT_EQ(receiver.asleep(), test.sleeps && !test.woken);
+        receiver.wake();
+        EXPECT_FALSE(receiver.asleep());
+        sender.send(sound);
+        EXPECT_FALSE(woken(receiver));
+    }
+}
+
+TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsTheReceiversNextFrame) {
+    auto [sender, receiver] = make_sample_channel();
+    const SampleTime start{};
+    sender.send({0.0f}, start + 10ms);
+    sender.send({0.0f, 0.0f}, start + 20ms);
+    sender.send({0.5f}, start + 25ms);
+    sender.send({0.0f, 0.0f, 0.0f}, start + 26ms);
+    // Silence up to and including 20 ms goes.
+    receiver.drop_silence_until(start + 20ms);
+    SampleChunk chunk;
+    ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
+    EXPECT_EQ(chunk, SampleChunk({0.5f}));
+    // Sound stops the dropping: the silence after it stays.
+    sender.send({0.25f}, start + 27ms);
+    sender.send({0.0f}, start + 28ms);
+    receiver.drop_silence_until(start + 30ms);
+    ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
+    EXPECT_EQ(chunk, SampleChunk({0.25f}));
+    ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
+    EXPECT_EQ(chunk, SampleChunk({0.0f}));
+
+    EXPECT_EQ(sender.next_frame(start), std::nullopt);
+    receiver.set_frame_schedule(start + 100ms, 10ms);
+    for (const auto& [time, frame] : {std::pair{50ms, 100ms}, std::pair{100ms, 110ms},
+                                      std::pair{105ms, 110ms}, std::pair{110ms, 120ms}}) {
+        EXPECT_EQ(sender.next_frame(start + time), start + frame) << time.count();
+    }
 }
 
 } // namespace
