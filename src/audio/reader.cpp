@@ -28,6 +28,61 @@ std::chrono::nanoseconds duration_of(std::uint64_t frames, std::uint32_t rate) {
         seconds * ns_per_second + (rest * ns_per_second + rate - 1) / rate));
 }
 
+// A read that took this long waited for its data, rather than finding it there.
+constexpr std::chrono::microseconds read_waited{500};
+
+// Whether to let a writer's writes gather before reading them. A read that waited for data took
+// what one write brought; when that is less than a frame of the display, the writer writes more
+// often than frames are drawn, and one read just before each frame takes all its writes at once.
+class WriteGathering {
+public:
+    explicit WriteGathering(std::size_t frame_frames) : frame_frames_(frame_frames) {}
+
+    // Takes a read of `frames` PCM frames, which `waited` for data or not, and `filled` the
+    // buffer (more may be waiting: the next read comes at once) or not.
+    void after_read(std::size_t frames, bool waited, bool filled) {
+        if (waited) {
+            burst_frames_ = 0;
+            burst_waited_ = true;
+        }
+        burst_frames_ += frames;
+        if (filled) {
+            gather_ = false;
+            return;
+        }
+        if (burst_waited_) {
+            write_frames_ = burst_frames_;
+        }
+        gather_ = write_frames_ > 0 && write_frames_ < frame_frames_;
+        burst_frames_ = 0;
+        burst_waited_ = false;
+    }
+
+    // Whether the next read should wait until just before a frame.
+    bool gather() const { return gather_; }
+
+private:
+    std::size_t frame_frames_;
+    std::size_t write_frames_ = 0; // what one write brings; 0 until a read has waited
+    std::size_t burst_frames_ = 0; // read since the last read that did not fill the buffer
+    bool burst_waited_ = false;
+    bool gather_ = false;
+};
+
+// Sleeps until read_lead before the receiver's first frame that is at least that far off, but
+// no longer than max_gather; returns at once when the receiver has told no frames.
+void wait_for_frame(const SampleSender& sender, const ReaderClock& clock) {
+    const std::chrono::nanoseconds now = clock.now();
+    const std::optional<SampleTime> frame = sender.next_frame(SampleTime(now + read_lead));
+    if (!frame) {
+        return;
+    }
+    const std::chrono::nanoseconds wake = frame->time_since_epoch() - read_lead;
+    if (wake > now) {
+        clock.sleep(std::min<std::chrono::nanoseconds>(wake - now, max_gather));
+    }
+}
+
 } // namespace
 
 std::size_t read_frames(std::uint32_t rate, std::uint16_t fps) {
@@ -79,12 +134,18 @@ void SampleReader::run(SampleSender& sender, const ByteSource& read, const Reade
     std::size_t kept = 0;
     std::uint64_t frames_sent = 0;
     std::optional<std::chrono::nanoseconds> start;
+    WriteGathering gathering(format_.samples_per_frame);
     for (;;) {
         if (format_.paced && !start) {
             start = clock.now();
         }
+        if (gathering.gather()) {
+            wait_for_frame(sender, clock);
+        }
         const std::span<std::uint8_t> free_space = buffer.subspan(kept);
+        const std::chrono::nanoseconds read_start = clock.now();
         const ReadResult result = read(free_space);
+        const bool waited = clock.now() - read_start >= read_waited;
         if (result.error == EAGAIN || result.error == EWOULDBLOCK) {
             clock.sleep(would_block_pause);
             continue;
@@ -107,8 +168,10 @@ void SampleReader::run(SampleSender& sender, const ByteSource& read, const Reade
         frames_sent += chunk.size();
         if (format_.paced) {
             wait_for_schedule(frames_sent, *start, clock);
+        } else {
+            gathering.after_read(chunk.size(), waited, result.count >= free_space.size());
         }
-        if (sender.send(std::move(chunk))) {
+        if (sender.send(std::move(chunk), SampleTime(clock.now()))) {
             return;
         }
     }

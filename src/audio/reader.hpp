@@ -27,6 +27,11 @@ inline constexpr std::size_t max_read_frames = 4096;
 // the frame rate must still be read) and at most max_read_frames.
 std::size_t read_frames(std::uint32_t rate, std::uint16_t fps);
 
+// How long before the receiver's frame a gathering reader reads, and the longest it lets writes
+// gather (so that a writer's pipe never fills meanwhile).
+inline constexpr std::chrono::microseconds read_lead{1000};
+inline constexpr std::chrono::milliseconds max_gather{20};
+
 // A read of up to `buffer.size()` bytes into `buffer`.
 using ByteSource = std::function<ReadResult(std::span<std::uint8_t> buffer)>;
 
@@ -62,6 +67,10 @@ public:
     // interrupted, or a failed send; finishing `sender` is left to the caller. A read that ends
     // inside a PCM frame keeps that frame's bytes for the next read. When paced, never sends
     // more than one read's worth of frames ahead of `rate` counted from the first read.
+    // Otherwise, once a read that waited for data brought less than samples_per_frame frames
+    // (a writer that writes more often than the receiver draws frames), it lets the writes
+    // gather and reads them just before each of the receiver's frames, waiting at most
+    // max_gather at a time; a read that fills the buffer is followed by another at once.
     void run(SampleSender& sender, const ByteSource& read, const ReaderClock& clock);
 
 private:

@@ -270,6 +270,69 @@ TEST(SampleReader, PacingNeverSleepsWhenBehindOrUnpaced) {
     }
 }
 
+// A pipe with a writer that writes `write_frames` mono PCM frames every `interval` for a second,
+// then closes it. A read takes what has been written by the clock's time, up to the buffer; with
+// nothing there it waits, moving the clock, for the next write. Counts the reads that come later
+// than read_lead before the first frame (one at 3 ms, then every `frame`) more than read_lead after
+// the oldest write they take.
+struct PacedPipe {
+    static constexpr nanoseconds first_frame = 3ms;
+    FakeClock& clock;
+    nanoseconds frame;
+    nanoseconds interval;
+    std::size_t write_frames;
+    std::size_t taken = 0; // frames read so far
+    std::size_t waits = 0; // reads that had to wait for a write
+    std::size_t late = 0;
+
+    std::size_t writes_by(nanoseconds time) const {
+        return static_cast<std::size_t>(std::min(time, 1s - 1ns) / interval) + 1;
+    }
+    ReadResult read(std::span<std::uint8_t> buffer) {
+        if (taken == writes_by(1s) * write_frames) {
+            return {};
+        }
+        if (writes_by(clock.time) * write_frames == taken) {
+            clock.time = static_cast<std::int64_t>(writes_by(clock.time)) * interval;
+            ++waits;
+        }
+        const nanoseconds oldest = static_cast<std::int64_t>(taken / write_frames) * interval;
+        const nanoseconds due =
+            first_frame + ((oldest + read_lead - first_frame) / frame + 1) * frame;
+        late += clock.time + read_lead > due ? 1 : 0;
+        const std::size_t frames =
+            std::min(writes_by(clock.time) * write_frames - taken, buffer.size() / 2);
+        taken += frames;
+        return {frames * 2, 0};
+    }
+};
+
+TEST(SampleReader, ReadsSmallWritesOnceAFrameJustBeforeItAndLargeOnesAsTheyCome) {
+    struct Case {
+        nanoseconds interval;
+        std::size_t write_frames;
+        std::size_t most_wake_ups; // in the second the writer writes
+    };
+    const Case cases[] = {
+        {10ms, 480, 63}, // 100 writes, taken once in each of the 60 frames (and at both ends)
+        {4ms, 192, 63},
+        {21'333'333ns, 1024, 47}, // fewer writes than frames: each as it comes
+    };
+    for (const Case& test : cases) {
+        FakeClock clock;
+        PacedPipe pipe{clock, 16'666'668ns, test.interval, test.write_frames};
+        auto [sender, receiver] = make_sample_channel();
+        receiver.set_frame_schedule(SampleTime(PacedPipe::first_frame), pipe.frame);
+        SampleReader({800, 48000, 1, false})
+            .run(
+                sender, [&](std::span<std::uint8_t> buffer) { return pipe.read(buffer); },
+                clock.clock());
+        EXPECT_LE(clock.sleeps.size() + pipe.waits, test.most_wake_ups) << test.write_frames;
+        EXPECT_EQ(pipe.taken, pipe.writes_by(1s) * test.write_frames);
+        EXPECT_EQ(pipe.late, 0u);
+    }
+}
+
 TEST(SampleReader, ReadsOneDisplayFrameOfAudioWithinBounds) {
     EXPECT_EQ(read_frames(48000, 60), 800u);
     EXPECT_EQ(read_frames(44100, 30), 1470u);
