@@ -123,7 +123,8 @@ SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels) 
 }
 
 SampleReader::SampleReader(const ReaderFormat& format)
-    : format_(format), buffer_(format.samples_per_frame * format.channels * bytes_per_sample) {}
+    : format_(format), buffer_(format.samples_per_frame * format.channels * bytes_per_sample *
+                               (format.paced ? 1 : 2)) {}
 
 void SampleReader::run(SampleSender& sender, const ByteSource& read, const ReaderClock& clock) {
     if (buffer_.empty()) {
@@ -131,6 +132,7 @@ void SampleReader::run(SampleSender& sender, const ByteSource& read, const Reade
     }
     const std::size_t frame_bytes = format_.channels * bytes_per_sample;
     const std::span<std::uint8_t> buffer(buffer_);
+    const std::size_t read_bytes = format_.samples_per_frame * frame_bytes;
     std::size_t kept = 0;
     std::uint64_t frames_sent = 0;
     std::optional<std::chrono::nanoseconds> start;
@@ -142,7 +144,9 @@ void SampleReader::run(SampleSender& sender, const ByteSource& read, const Reade
         if (gathering.gather()) {
             wait_for_frame(sender, clock);
         }
-        const std::span<std::uint8_t> free_space = buffer.subspan(kept);
+        // A gathered read takes up to two frames of audio: all that came since the last frame.
+        const std::span<std::uint8_t> free_space =
+            (gathering.gather() ? buffer : buffer.first(read_bytes)).subspan(kept);
         const std::chrono::nanoseconds read_start = clock.now();
         const ReadResult result = read(free_space);
         const bool waited = clock.now() - read_start >= read_waited;

@@ -1,6 +1,7 @@
 // The sample reader: decodes interleaved signed 16-bit little-endian PCM from the audio source
 // into mono float chunks and sends them, in stream order, to the frame loop. Every chunk holds
-// 1 to samples_per_frame samples in [-1, 1); when the stream ends the sender finishes with what
+// 1 to samples_per_frame samples in [-1, 1) (up to twice that from a reader that lets a writer's
+// writes gather until just before a frame); when the stream ends the sender finishes with what
 // the capture program said, if anything.
 #pragma once
 
@@ -57,7 +58,8 @@ struct ReaderFormat {
 // has room for exactly its samples.
 SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels);
 
-// The reader's state: the format and a read buffer of samples_per_frame whole frames.
+// The reader's state: the format and a read buffer of samples_per_frame whole frames (twice that
+// for an unpaced source, whose gathered reads take what came since the last frame at once).
 class SampleReader {
 public:
     // Allocates the zero-filled read buffer; throws std::bad_alloc when it cannot.
@@ -69,8 +71,9 @@ public:
     // more than one read's worth of frames ahead of `rate` counted from the first read.
     // Otherwise, once a read that waited for data brought less than samples_per_frame frames
     // (a writer that writes more often than the receiver draws frames), it lets the writes
-    // gather and reads them just before each of the receiver's frames, waiting at most
-    // max_gather at a time; a read that fills the buffer is followed by another at once.
+    // gather and reads them, up to twice samples_per_frame frames at a time, just before each of
+    // the receiver's frames, waiting at most max_gather at a time. A read that fills what it
+    // asked for is followed by another at once.
     void run(SampleSender& sender, const ByteSource& read, const ReaderClock& clock);
 
 private:

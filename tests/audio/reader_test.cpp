@@ -282,6 +282,7 @@ struct PacedPipe {
     nanoseconds interval;
     std::size_t write_frames;
     std::size_t taken = 0; // frames read so far
+    std::size_t reads = 0;
     std::size_t waits = 0; // reads that had to wait for a write
     std::size_t late = 0;
 
@@ -289,6 +290,7 @@ struct PacedPipe {
         return static_cast<std::size_t>(std::min(time, 1s - 1ns) / interval) + 1;
     }
     ReadResult read(std::span<std::uint8_t> buffer) {
+        ++reads;
         if (taken == writes_by(1s) * write_frames) {
             return {};
         }
@@ -299,7 +301,7 @@ struct PacedPipe {
         const nanoseconds oldest = static_cast<std::int64_t>(taken / write_frames) * interval;
         const nanoseconds due =
             first_frame + ((oldest + read_lead - first_frame) / frame + 1) * frame;
-        late += clock.time + read_lead > due ? 1 : 0;
+        late += clock.time + read_lead > due ? 1u : 0u;
         const std::size_t frames =
             std::min(writes_by(clock.time) * write_frames - taken, buffer.size() / 2);
         taken += frames;
@@ -312,11 +314,14 @@ TEST(SampleReader, ReadsSmallWritesOnceAFrameJustBeforeItAndLargeOnesAsTheyCome)
         nanoseconds interval;
         std::size_t write_frames;
         std::size_t most_wake_ups; // in the second the writer writes
+        std::size_t most_reads;
     };
     const Case cases[] = {
-        {10ms, 480, 63}, // 100 writes, taken once in each of the 60 frames (and at both ends)
-        {4ms, 192, 63},
-        {21'333'333ns, 1024, 47}, // fewer writes than frames: each as it comes
+        // 100 writes, taken in one read in each of the 60 frames (and at both ends).
+        {10ms, 480, 63, 64},
+        {4ms, 192, 63, 64},
+        // Fewer writes than frames: each as it comes, a frame's worth at a time.
+        {21'333'333ns, 1024, 47, 95},
     };
     for (const Case& test : cases) {
         FakeClock clock;
@@ -328,6 +333,7 @@ TEST(SampleReader, ReadsSmallWritesOnceAFrameJustBeforeItAndLargeOnesAsTheyCome)
                 sender, [&](std::span<std::uint8_t> buffer) { return pipe.read(buffer); },
                 clock.clock());
         EXPECT_LE(clock.sleeps.size() + pipe.waits, test.most_wake_ups) << test.write_frames;
+        EXPECT_LE(pipe.reads, test.most_reads) << test.write_frames;
         EXPECT_EQ(pipe.taken, pipe.writes_by(1s) * test.write_frames);
         EXPECT_EQ(pipe.late, 0u);
     }
