@@ -233,7 +233,7 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
         }
         draw_frame(state, audio.receiver, out);
         times.last_frame = io.now();
-        audio.receiver.set_frame_schedule(times.last_frame, period);
+        audio.receiver.set_frame_schedule({times.last_frame, period});
         out.flush();
         if (capture_failed(audio)) {
             return {LoopEnd::Reason::capture_failed};

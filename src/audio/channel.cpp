@@ -19,6 +19,13 @@ ChannelState::~ChannelState() {
 
 } // namespace detail
 
+SampleTime FrameSchedule::next_after(SampleTime time) const {
+    if (time < frame) {
+        return frame;
+    }
+    return frame + ((time - frame) / period + 1) * period;
+}
+
 namespace {
 
 bool wakes(const detail::ChannelState& state, const detail::QueuedChunk& chunk) {
@@ -75,20 +82,12 @@ std::optional<SampleChunk> SampleSender::send(SampleChunk chunk, SampleTime arri
     return std::nullopt;
 }
 
-std::optional<SampleTime> SampleSender::next_frame(SampleTime time) const {
+std::optional<FrameSchedule> SampleSender::frame_schedule() const {
     if (!state_) {
         return std::nullopt;
     }
     std::lock_guard lock(state_->mutex);
-    const std::chrono::nanoseconds period = state_->frame_period;
-    if (period <= std::chrono::nanoseconds::zero()) {
-        return std::nullopt;
-    }
-    if (time < state_->first_frame) {
-        return state_->first_frame;
-    }
-    const auto frames = (time - state_->first_frame) / period;
-    return state_->first_frame + (frames + 1) * period;
+    return state_->frames;
 }
 
 void SampleSender::finish(std::string note) {
@@ -147,11 +146,10 @@ std::optional<std::string> SampleReceiver::end_note() const {
     return state_->end_note;
 }
 
-void SampleReceiver::set_frame_schedule(SampleTime frame, std::chrono::nanoseconds period) {
-    if (state_) {
+void SampleReceiver::set_frame_schedule(const FrameSchedule& frames) {
+    if (state_ && frames.period > std::chrono::nanoseconds::zero()) {
         std::lock_guard lock(state_->mutex);
-        state_->first_frame = frame;
-        state_->frame_period = period;
+        state_->frames = frames;
     }
 }
 

@@ -24,6 +24,15 @@ using SampleChunk = std::vector<float>;
 // When a chunk arrived, and when frames are drawn: the monotonic clock.
 using SampleTime = std::chrono::steady_clock::time_point;
 
+// When the receiver draws its frames: one at `frame`, then one every `period`.
+struct FrameSchedule {
+    SampleTime frame;
+    std::chrono::nanoseconds period{0};
+
+    // The first frame after `time`.
+    SampleTime next_after(SampleTime time) const;
+};
+
 // Which chunk wakes a sleeping receiver.
 enum class WakeOn {
     any_chunk, // the next chunk, whatever it holds
@@ -60,9 +69,8 @@ struct ChannelState {
     int wake_fd = -1;
     bool asleep = false;
     WakeOn wake_on = WakeOn::any_chunk;
-    // The receiver's frames: one at first_frame, then every frame_period (0: none told yet).
-    SampleTime first_frame;
-    std::chrono::nanoseconds frame_period{0};
+    // The receiver's frames, once it has told them.
+    std::optional<FrameSchedule> frames;
 };
 } // namespace detail
 
@@ -82,8 +90,8 @@ public:
     std::optional<SampleChunk> send(SampleChunk chunk,
                                     SampleTime arrived = std::chrono::steady_clock::now());
 
-    // The first of the receiver's frames after `time`; nothing until the receiver tells them.
-    std::optional<SampleTime> next_frame(SampleTime time) const;
+    // The receiver's frames as it last told them; nothing until it has.
+    std::optional<FrameSchedule> frame_schedule() const;
 
     // Ends the stream with `note` for the receiver, and releases this end.
     void finish(std::string note);
@@ -117,8 +125,8 @@ public:
     // that, nothing. Never waits.
     std::optional<std::string> end_note() const;
 
-    // Tells the sender that frames are drawn at `frame` and then every `period`.
-    void set_frame_schedule(SampleTime frame, std::chrono::nanoseconds period);
+    // Tells the sender when frames are drawn; a period that is not positive tells nothing.
+    void set_frame_schedule(const FrameSchedule& frames);
 
     // Sleeps until a chunk that `wake_on` names arrives, which then makes wake_fd() readable.
     // Returns false, without sleeping, when such a chunk is already waiting or there is no

@@ -31,9 +31,10 @@ std::chrono::nanoseconds duration_of(std::uint64_t frames, std::uint32_t rate) {
 // A read that took this long waited for its data, rather than finding it there.
 constexpr std::chrono::microseconds read_waited{500};
 
-// Whether to let a writer's writes gather before reading them. A read that waited for data took
-// what one write brought; when that is less than a frame of the display, the writer writes more
-// often than frames are drawn, and one read just before each frame takes all its writes at once.
+// Whether to let a writer's writes gather before reading them, and the waits that gather them. A
+// read that waited for data took what one write brought; when that is less than a frame of the
+// display, the writer writes more often than frames are drawn, and one read just before each
+// frame takes all its writes at once.
 class WriteGathering {
 public:
     explicit WriteGathering(std::size_t frame_frames) : frame_frames_(frame_frames) {}
@@ -61,27 +62,40 @@ public:
     // Whether the next read should wait until just before a frame.
     bool gather() const { return gather_; }
 
+    // Sleeps until read_lead before the receiver's next frame, but no longer than max_gather;
+    // returns at once when the receiver has told no frames. That frame is at least read_lead
+    // away, and half a period after the frame the last whole wait was for: the receiver draws
+    // each frame a little later than it said, and the frame just read for must not come again.
+    void wait_for_frame(const SampleSender& sender, const ReaderClock& clock) {
+        const std::optional<FrameSchedule> frames = sender.frame_schedule();
+        if (!frames) {
+            return;
+        }
+        const SampleTime now(clock.now());
+        SampleTime after = now + read_lead;
+        if (waited_ && waited_for_ + frames->period / 2 > after) {
+            after = waited_for_ + frames->period / 2;
+        }
+        const SampleTime frame = frames->next_after(after);
+        const std::chrono::nanoseconds wait = frame - read_lead - now;
+        if (wait > max_gather) {
+            clock.sleep(max_gather);
+            return;
+        }
+        clock.sleep(wait);
+        waited_for_ = frame;
+        waited_ = true;
+    }
+
 private:
     std::size_t frame_frames_;
     std::size_t write_frames_ = 0; // what one write brings; 0 until a read has waited
     std::size_t burst_frames_ = 0; // read since the last read that did not fill the buffer
     bool burst_waited_ = false;
     bool gather_ = false;
+    SampleTime waited_for_; // the frame the last whole wait was for, once there was one
+    bool waited_ = false;
 };
-
-// Sleeps until read_lead before the receiver's first frame that is at least that far off, but
-// no longer than max_gather; returns at once when the receiver has told no frames.
-void wait_for_frame(const SampleSender& sender, const ReaderClock& clock) {
-    const std::chrono::nanoseconds now = clock.now();
-    const std::optional<SampleTime> frame = sender.next_frame(SampleTime(now + read_lead));
-    if (!frame) {
-        return;
-    }
-    const std::chrono::nanoseconds wake = frame->time_since_epoch() - read_lead;
-    if (wake > now) {
-        clock.sleep(std::min<std::chrono::nanoseconds>(wake - now, max_gather));
-    }
-}
 
 } // namespace
 
@@ -142,7 +156,7 @@ void SampleReader::run(SampleSender& sender, const ByteSource& read, const Reade
             start = clock.now();
         }
         if (gathering.gather()) {
-            wait_for_frame(sender, clock);
+            gathering.wait_for_frame(sender, clock);
         }
         // A gathered read takes up to two frames of audio: all that came since the last frame.
         const std::span<std::uint8_t> free_space =

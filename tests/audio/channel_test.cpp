@@ -117,7 +117,7 @@ TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
     }
 }
 
-TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsTheReceiversNextFrame) {
+TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsTheReceiversFrames) {
     auto [sender, receiver] = make_sample_channel();
     const SampleTime start{};
     sender.send({0.0f}, start + 10ms);
@@ -138,11 +138,14 @@ TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsTheReceiversNextFrame) {
     ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(chunk, SampleChunk({0.0f}));
 
-    EXPECT_EQ(sender.next_frame(start), std::nullopt);
-    receiver.set_frame_schedule(start + 100ms, 10ms);
+    EXPECT_FALSE(sender.frame_schedule());
+    receiver.set_frame_schedule({start + 100ms, 0ms});
+    EXPECT_FALSE(sender.frame_schedule());
+    receiver.set_frame_schedule({start + 100ms, 10ms});
+    const FrameSchedule frames = sender.frame_schedule().value();
     for (const auto& [time, frame] : {std::pair{50ms, 100ms}, std::pair{100ms, 110ms},
                                       std::pair{105ms, 110ms}, std::pair{110ms, 120ms}}) {
-        EXPECT_EQ(sender.next_frame(start + time), start + frame) << time.count();
+        EXPECT_EQ(frames.next_after(start + time), start + frame) << time.count();
     }
 }
 

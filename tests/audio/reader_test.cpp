@@ -271,14 +271,18 @@ TEST(SampleReader, PacingNeverSleepsWhenBehindOrUnpaced) {
 }
 
 // A pipe with a writer that writes `write_frames` mono PCM frames every `interval` for a second,
-// then closes it. A read takes what has been written by the clock's time, up to the buffer; with
-// nothing there it waits, moving the clock, for the next write. Counts the reads that come later
-// than read_lead before the first frame (one at 3 ms, then every `frame`) more than read_lead after
-// the oldest write they take.
+// then closes it, and a receiver that draws its first frame at 3 ms and each next one `frame`
+// after the last, plus the 400 us its drawing takes; it tells the reader so after each frame. A
+// read takes what has been written by the clock's time, up to the buffer; with nothing there it
+// waits, moving the clock, for the next write. Counts the reads that come too late, less than
+// read_lead before the frame due for the oldest write they take: the first frame more than
+// read_lead after it by a schedule told a frame before, which runs two drawing times early.
 struct PacedPipe {
     static constexpr nanoseconds first_frame = 3ms;
+    static constexpr nanoseconds frame = 16'666'668ns;
+    static constexpr nanoseconds drawn = frame + 400us;
     FakeClock& clock;
-    nanoseconds frame;
+    SampleReceiver& receiver;
     nanoseconds interval;
     std::size_t write_frames;
     std::size_t taken = 0; // frames read so far
@@ -289,6 +293,9 @@ struct PacedPipe {
     std::size_t writes_by(nanoseconds time) const {
         return static_cast<std::size_t>(std::min(time, 1s - 1ns) / interval) + 1;
     }
+    static nanoseconds frame_after(nanoseconds time) {
+        return first_frame + (time < first_frame ? 0 : (time - first_frame) / drawn + 1) * drawn;
+    }
     ReadResult read(std::span<std::uint8_t> buffer) {
         ++reads;
         if (taken == writes_by(1s) * write_frames) {
@@ -298,10 +305,12 @@ struct PacedPipe {
             clock.time = static_cast<std::int64_t>(writes_by(clock.time)) * interval;
             ++waits;
         }
+        if (clock.time >= first_frame) {
+            receiver.set_frame_schedule({SampleTime(frame_after(clock.time) - drawn), frame});
+        }
         const nanoseconds oldest = static_cast<std::int64_t>(taken / write_frames) * interval;
-        const nanoseconds due =
-            first_frame + ((oldest + read_lead - first_frame) / frame + 1) * frame;
-        late += clock.time + read_lead > due ? 1u : 0u;
+        late += clock.time + read_lead > frame_after(oldest + read_lead + 2 * (drawn - frame)) ? 1u
+                                                                                               : 0u;
         const std::size_t frames =
             std::min(writes_by(clock.time) * write_frames - taken, buffer.size() / 2);
         taken += frames;
@@ -317,17 +326,17 @@ TEST(SampleReader, ReadsSmallWritesOnceAFrameJustBeforeItAndLargeOnesAsTheyCome)
         std::size_t most_reads;
     };
     const Case cases[] = {
-        // 100 writes, taken in one read in each of the 60 frames (and at both ends).
-        {10ms, 480, 63, 64},
-        {4ms, 192, 63, 64},
+        // 100 writes, taken in one read in each of the 59 frames (and at both ends).
+        {10ms, 480, 62, 63},
+        {4ms, 192, 62, 63},
         // Fewer writes than frames: each as it comes, a frame's worth at a time.
         {21'333'333ns, 1024, 47, 95},
     };
     for (const Case& test : cases) {
         FakeClock clock;
-        PacedPipe pipe{clock, 16'666'668ns, test.interval, test.write_frames};
         auto [sender, receiver] = make_sample_channel();
-        receiver.set_frame_schedule(SampleTime(PacedPipe::first_frame), pipe.frame);
+        receiver.set_frame_schedule({SampleTime(PacedPipe::first_frame), PacedPipe::frame});
+        PacedPipe pipe{clock, receiver, test.interval, test.write_frames};
         SampleReader({800, 48000, 1, false})
             .run(
                 sender, [&](std::span<std::uint8_t> buffer) { return pipe.read(buffer); },
