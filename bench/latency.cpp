@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -268,7 +269,8 @@ std::optional<double> trial(const Options& options, const std::string& command, 
 // The value at `fraction` of the sorted `values` (nearest rank).
 double percentile(std::vector<double> values, double fraction) {
     std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(fraction * static_cast<double>(values.size()) + 0.5);
+    const auto rank =
+        static_cast<std::size_t>(std::lround(fraction * static_cast<double>(values.size())));
     return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
 }
 
@@ -303,7 +305,10 @@ void feed_silence(const Options& options, int player, std::chrono::milliseconds 
 
 } // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+// Parses the options, runs the trials and prints the table; returns the exit status.
+int run_trials(int argc, char** argv) {
     Options options;
     std::vector<std::string> named;
     CLI::App app{"Sound-to-picture latency of commands run under a pseudo-terminal"};
@@ -373,4 +378,17 @@ int main(int argc, char** argv) {
                     *std::max_element(values.begin(), values.end()));
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run_trials(argc, argv);
+    } catch (const std::exception& error) {
+        std::cerr << "tonalyx-latency: " << error.what() << "\n";
+    } catch (...) {
+        std::cerr << "tonalyx-latency: unexpected failure\n";
+    }
+    return 1;
 }
