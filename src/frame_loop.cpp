@@ -124,15 +124,15 @@ std::chrono::nanoseconds wait_time(std::chrono::nanoseconds period, const LoopTi
     return time_left(frames * period, times.last_frame, now);
 }
 
-// Accounts for the frames skipped while asleep that fell before `now` (one due at `now` is yet
-// to come): each lets every bar fall by drop-off, and takes the silence that arrived before it.
-// The picture stays blank and the gain as it is.
-void skip_frames(std::chrono::nanoseconds period, Clock::time_point now, LoopTimes& times,
+// Accounts for the frames skipped while asleep that fell before `until` (one due at `until` is
+// yet to come): each lets every bar fall by drop-off, and takes the silence that arrived before
+// it. The picture stays blank and the gain as it is.
+void skip_frames(std::chrono::nanoseconds period, Clock::time_point until, LoopTimes& times,
                  FrameState& state, SampleReceiver& receiver) {
-    if (now <= times.last_frame) {
+    if (until <= times.last_frame) {
         return;
     }
-    const std::int64_t frames = (now - times.last_frame - 1ns) / period;
+    const std::int64_t frames = (until - times.last_frame - 1ns) / period;
     if (frames <= 0) {
         return;
     }
@@ -206,8 +206,12 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
     for (;;) {
         const bool ready = io.poll(wait_time(period, times, io.now()));
         if (times.asleep) {
-            skip_frames(period, io.now(), times, state, audio.receiver);
-            const bool woken = !audio.receiver.asleep();
+            // A chunk that woke the loop belongs to the frame due when it arrived, even if the
+            // loop wakes after that frame's time.
+            const std::optional<SampleTime> woken_at = audio.receiver.woken_at();
+            skip_frames(period, std::min(woken_at.value_or(io.now()), io.now()), times, state,
+                        audio.receiver);
+            const bool woken = woken_at.has_value();
             if (ready || woken) {
                 wake(times, audio.receiver);
             }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -98,7 +99,8 @@ struct Cue {
 
 // The clock, the audio, the keys and the terminal size of a frame loop, all scripted: time moves
 // only in poll, to the end of the wait or to the next cue, and a wait ends early where the real
-// one would, at an event or a wake-up of the sample channel. Records the loop's writes and when.
+// one would, at an event, or `wake_delay` after a wake-up of the sample channel. Records the
+// loop's writes and when.
 class ScriptedIo final : public LoopIo {
 public:
     ScriptedIo(std::vector<Cue> cues, SampleSender& sender, int wake_fd, const TestPipe& out)
@@ -109,15 +111,18 @@ public:
     bool poll(nanoseconds timeout) override {
         record_writes();
         polls.push_back(now_ - start_);
-        const Clock::time_point deadline = now_ + timeout;
-        while (events_.empty() && !woken()) {
-            if (next_ == cues_.size() || start_ + cues_[next_].at > deadline) {
-                now_ = deadline;
+        Clock::time_point end = now_ + timeout;
+        for (;;) {
+            if (woken()) {
+                end = std::min(end, now_ + wake_delay);
+            }
+            if (!events_.empty() || next_ == cues_.size() || start_ + cues_[next_].at > end) {
                 break;
             }
             now_ = std::max(now_, start_ + cues_[next_].at);
             act(cues_[next_++]);
         }
+        now_ = events_.empty() ? std::max(now_, end) : now_;
         return !events_.empty();
     }
 
@@ -148,6 +153,7 @@ public:
 
     std::vector<std::pair<nanoseconds, std::string>> writes;
     std::vector<nanoseconds> polls;
+    nanoseconds wake_delay{0};
 
 private:
     bool woken() const {
@@ -210,13 +216,14 @@ struct Recording {
     std::vector<nanoseconds> polls;
 };
 
-Recording record(const std::vector<Cue>& cues, bool sleep_at_rest) {
+Recording record(const std::vector<Cue>& cues, bool sleep_at_rest, nanoseconds wake_delay = 0ns) {
     TestPipe pipe;
     OutputBuffer out(pipe.write_end);
     FrameState state = make_frame_state(Cli{}, {12, 24});
     auto [sender, receiver] = make_sample_channel();
     AudioFeed audio{std::move(receiver), std::nullopt};
     ScriptedIo io(cues, sender, audio.receiver.wake_fd(), pipe);
+    io.wake_delay = wake_delay;
     const LoopEnd end = run_frames({frame_period(60), sleep_at_rest}, state, audio, io, out);
     EXPECT_EQ(end.reason, LoopEnd::Reason::quit_key);
     io.record_writes();
@@ -242,11 +249,15 @@ TEST(FrameLoop, SleepsAtRestAndWritesWhatDrawingEveryFrameWrites) {
     add_audio(cues, 140ms, 59 * frame, 0.0f);
     cues.push_back({Cue::Kind::silent_resize, 990ms, {}, 0, {12, 20}});
     add_audio(cues, 60 * frame - 20ns, 1200ms, 0.5f);
-    // With a drop-off of 0, zeros blank the picture at once while the gain still holds the burst.
+    // With a drop-off of 0, zeros blank the picture at once while the gain still holds the burst;
+    // by frame 102 it holds only silence. A tick 50 us before frame 115 must be drawn there even
+    // by a loop that wakes 100 us late.
     add_keys(cues, 1200ms, U'[', 20);
-    add_audio(cues, 1200ms, 120 * frame, 0.0f);
-    // A softer burst from exactly a frame's time, drawn at a gain that forgot the loud one, then
-    // the end of the stream: the bars sink by 0.9 a frame until the picture is blank.
+    add_audio(cues, 1200ms, 118 * frame, 0.0f);
+    add_audio(cues, 115 * frame - 50us, 115 * frame - 40us, 0.05f);
+    // After a pause, a softer burst from exactly a frame's time, drawn at a gain that forgot the
+    // loud one, then the end of the stream: the bars sink by 0.9 a frame until the picture is
+    // blank.
     add_keys(cues, 1950ms, U']', 18);
     add_audio(cues, 120 * frame, 120 * frame + 200ms, 0.05f);
     cues.push_back({Cue::Kind::end_of_audio, 120 * frame + 200ms});
@@ -266,8 +277,22 @@ TEST(FrameLoop, SleepsAtRestAndWritesWhatDrawingEveryFrameWrites) {
         ASSERT_LT(i, every_frame.writes.size()) << "extra from " << sleeping.writes[i].first;
         ASSERT_EQ(sleeping.writes[i], every_frame.writes[i]) << "write " << i;
     }
+    // A loop that wakes 0.1 ms after the chunk that woke it, past the frame that chunk belongs
+    // to, draws that frame late but writes the same bytes.
+    std::string bytes;
+    std::string bytes_woken_late;
+    for (const auto& [at, written] : every_frame.writes) {
+        bytes += written;
+    }
+    for (const auto& [at, written] : record(cues, true, 100us).writes) {
+        bytes_woken_late += written;
+    }
+    const auto [late, on_time] =
+        std::mismatch(bytes_woken_late.begin(), bytes_woken_late.end(), bytes.begin(), bytes.end());
+    EXPECT_TRUE(late == bytes_woken_late.end() && on_time == bytes.end())
+        << "first difference at byte " << on_time - bytes.begin();
     // It does sleep: in paced silence with the gain at rest, and once the stream has ended.
-    for (const auto& [from, to] : {std::pair{1750ms, 1950ms}, std::pair{2950ms, 3100ms}}) {
+    for (const auto& [from, to] : {std::pair{1705ms, 1905ms}, std::pair{2950ms, 3100ms}}) {
         EXPECT_GE(polls_between(every_frame, from, to), 6u);
         EXPECT_LE(polls_between(sleeping, from, to), 1u) << from.count() << " ms";
     }

@@ -76,6 +76,7 @@ std::optional<SampleChunk> SampleSender::send(SampleChunk chunk, SampleTime arri
     }
     if (state_->asleep && wakes(*state_, state_->queue.back())) {
         state_->asleep = false;
+        state_->woken_at = arrived;
         const std::uint64_t one = 1;
         static_cast<void>(::write(state_->wake_fd, &one, sizeof one));
     }
@@ -164,12 +165,12 @@ bool SampleReceiver::sleep(WakeOn wake_on) {
     return state_->asleep;
 }
 
-bool SampleReceiver::asleep() const {
+std::optional<SampleTime> SampleReceiver::woken_at() const {
     if (!state_) {
-        return false;
+        return std::nullopt;
     }
     std::lock_guard lock(state_->mutex);
-    return state_->asleep;
+    return state_->woken_at;
 }
 
 void SampleReceiver::wake() {
@@ -178,6 +179,7 @@ void SampleReceiver::wake() {
     }
     std::lock_guard lock(state_->mutex);
     state_->asleep = false;
+    state_->woken_at.reset();
     // Written at most once per sleep, so one read clears it.
     std::uint64_t count = 0;
     static_cast<void>(::read(state_->wake_fd, &count, sizeof count));

@@ -68,6 +68,7 @@ struct ChannelState {
     // An eventfd, written once when a chunk wakes the sleeping receiver.
     int wake_fd = -1;
     bool asleep = false;
+    std::optional<SampleTime> woken_at; // when the chunk that ended the sleep arrived
     WakeOn wake_on = WakeOn::any_chunk;
     // The receiver's frames, once it has told them.
     std::optional<FrameSchedule> frames;
@@ -133,8 +134,9 @@ public:
     // wake-up descriptor.
     bool sleep(WakeOn wake_on);
 
-    // True from a successful sleep() until a chunk wakes it or wake() ends it.
-    bool asleep() const;
+    // When the chunk that woke the receiver from its sleep arrived; nothing before one has, and
+    // after wake().
+    std::optional<SampleTime> woken_at() const;
 
     // Ends a sleep, whether a chunk woke it or not; wake_fd() is no longer readable.
     void wake();

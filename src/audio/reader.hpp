@@ -30,7 +30,7 @@ std::size_t read_frames(std::uint32_t rate, std::uint16_t fps);
 
 // How long before the receiver's frame a gathering reader reads, and the longest it lets writes
 // gather (so that a writer's pipe never fills meanwhile).
-inline constexpr std::chrono::microseconds read_lead{1000};
+inline constexpr std::chrono::microseconds read_lead{500};
 inline constexpr std::chrono::milliseconds max_gather{20};
 
 // A read of up to `buffer.size()` bytes into `buffer`.

@@ -87,31 +87,36 @@ TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
     struct Case {
         WakeOn wake_on;
         std::vector<SampleChunk> waiting; // sent before the sleep
-        std::vector<SampleChunk> sent;    // sent while asleep
+        std::vector<SampleChunk> sent;    // sent while asleep, the i-th at i ms
         bool sleeps;
-        bool woken;
+        std::optional<int> woken_by; // the chunk of `sent` that wakes it
     };
     const Case cases[] = {
-        {WakeOn::sound, {zeros}, {zeros, zeros}, true, false},
-        {WakeOn::sound, {}, {zeros, sound, sound, zeros}, true, true},
-        {WakeOn::any_chunk, {}, {zeros, zeros}, true, true},
+        {WakeOn::sound, {zeros}, {zeros, zeros}, true, std::nullopt},
+        {WakeOn::sound, {}, {zeros, sound, sound, zeros}, true, 1},
+        {WakeOn::any_chunk, {}, {zeros, zeros}, true, 0},
         // A chunk that would wake it is waiting already: it does not sleep.
-        {WakeOn::sound, {zeros, sound}, {}, false, false},
-        {WakeOn::any_chunk, {zeros}, {}, false, false},
+        {WakeOn::sound, {zeros, sound}, {}, false, std::nullopt},
+        {WakeOn::any_chunk, {zeros}, {}, false, std::nullopt},
     };
+    const SampleTime start{};
     for (const Case& test : cases) {
         auto [sender, receiver] = make_sample_channel();
         for (const SampleChunk& chunk : test.waiting) {
-            sender.send(chunk);
+            sender.send(chunk, start);
         }
         EXPECT_EQ(receiver.sleep(test.wake_on), test.sleeps);
-        for (const SampleChunk& chunk : test.sent) {
-            sender.send(chunk);
+        for (std::size_t i = 0; i < test.sent.size(); ++i) {
+            sender.send(test.sent[i], start + std::chrono::milliseconds(i));
         }
-        EXPECT_EQ(woken(receiver), test.woken);
-        EXPECT_EQ(receiver.asleep(), test.sleeps && !test.woken);
+        EXPECT_EQ(woken(receiver), test.woken_by.has_value());
+        if (test.woken_by) {
+            EXPECT_EQ(receiver.woken_at(), start + std::chrono::milliseconds(*test.woken_by));
+        } else {
+            EXPECT_FALSE(receiver.woken_at());
+        }
         receiver.wake();
-        EXPECT_FALSE(receiver.asleep());
+        EXPECT_FALSE(receiver.woken_at());
         sender.send(sound);
         EXPECT_FALSE(woken(receiver));
     }

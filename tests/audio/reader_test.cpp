@@ -128,69 +128,46 @@ TEST(MixDown, ConvertsEachFrameToTheChannelMean) {
     }
 }
 
-TEST(SampleReader, WholeFramesOfOneReadMakeOneChunk) {
-    ScriptedSource full{{{std::string(3200, '\x01')}}};
-    const std::vector<SampleChunk> chunks = run_script(full, 2);
-    ASSERT_EQ(chunks.size(), 1u);
-    EXPECT_EQ(chunks[0].size(), 800u);
-    EXPECT_EQ(chunks[0][0], 257.0f / 32768.0f);
-    EXPECT_EQ(full.requested, (std::vector<std::size_t>{3200, 3200}));
-
-    ScriptedSource short_read{{{std::string(3198, '\x01')}}};
-    const std::vector<SampleChunk> short_chunks = run_script(short_read, 2);
-    ASSERT_EQ(short_chunks.size(), 1u);
-    EXPECT_EQ(short_chunks[0].size(), 799u);
-    // The two bytes of the unfinished frame stay at the front of the buffer.
-    EXPECT_EQ(short_read.requested, (std::vector<std::size_t>{3200, 3198}));
-}
-
-TEST(SampleReader, ReadsShorterThanAFrameSendNothingAndReadAgain) {
-    for (const std::size_t length : {1u, 2u, 3u}) {
-        ScriptedSource script{{{std::string(length, '\x05')}}};
-        EXPECT_TRUE(run_script(script, 2).empty()) << length << " bytes";
-        EXPECT_EQ(script.requested, (std::vector<std::size_t>{3200, 3200 - length}));
-    }
-}
-
-TEST(SampleReader, FramesSplitAcrossReadsAreCompletedNotShifted) {
-    const std::string stream = pcm({100, 300, -200, -400, 1000, 3000});
-    ScriptedSource script{{{stream.substr(0, 3)}, {stream.substr(3, 5)}, {stream.substr(8)}}};
-    const std::vector<SampleChunk> chunks = run_script(script, 2);
-    ASSERT_EQ(chunks.size(), 2u);
-    EXPECT_EQ(chunks[0], SampleChunk({200.0f / 32768.0f, -300.0f / 32768.0f}));
-    EXPECT_EQ(chunks[1], SampleChunk({2000.0f / 32768.0f}));
-}
-
-TEST(SampleReader, AChunkNeverHoldsMoreThanOneReadBuffer) {
-    // Four stereo frames per read: after 3 kept bytes the reader asks for the other 13 only.
-    const std::string stream = pcm({1, 1, 2, 2, 3, 3, 4, 4, 5, 5});
-    ScriptedSource script{{{stream.substr(0, 3)}, {stream.substr(3, 13)}, {stream.substr(16)}}};
-    const std::vector<SampleChunk> chunks = run_script(script, 2, 4);
-    ASSERT_EQ(chunks.size(), 2u);
-    EXPECT_EQ(chunks[0].size(), 4u);
-    EXPECT_EQ(chunks[1], SampleChunk({5.0f / 32768.0f}));
-    EXPECT_EQ(script.requested, (std::vector<std::size_t>{16, 13, 16, 16}));
-}
-
-TEST(SampleReader, TenByteStereoStreamGivesTwoSamplesThenDisconnects) {
-    ScriptedSource script{{{pcm({10, 20, 30, 40, 50})}}};
-    const std::vector<SampleChunk> chunks = run_script(script, 2);
-    ASSERT_EQ(chunks.size(), 1u);
-    EXPECT_EQ(chunks[0], SampleChunk({15.0f / 32768.0f, 35.0f / 32768.0f}));
-}
-
-TEST(SampleReader, EmptyStreamEndsAfterOneRead) {
-    ScriptedSource script;
-    EXPECT_TRUE(run_script(script, 2).empty());
-    EXPECT_EQ(script.requested.size(), 1u);
-}
-
-TEST(SampleReader, ZeroSizedBufferEndsWithoutReading) {
-    const std::pair<std::size_t, std::size_t> shapes[] = {{0, 800}, {2, 0}};
-    for (const auto& [channels, samples_per_frame] : shapes) {
-        ScriptedSource script{{{pcm({1, 2, 3, 4})}}};
-        EXPECT_TRUE(run_script(script, channels, samples_per_frame).empty());
-        EXPECT_TRUE(script.requested.empty());
+TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) {
+    const std::string split = pcm({100, 300, -200, -400, 1000, 3000});
+    const std::string five_frames = pcm({1, 1, 2, 2, 3, 3, 4, 4, 5, 5});
+    constexpr float unit = 1.0f / 32768.0f;
+    struct Case {
+        std::size_t channels;
+        std::size_t samples_per_frame;
+        std::vector<Step> steps;
+        std::vector<SampleChunk> chunks;
+        std::vector<std::size_t> requested;
+    };
+    const Case cases[] = {
+        {2, 800, {{std::string(3200, '\x01')}}, {SampleChunk(800, 257 * unit)}, {3200, 3200}},
+        // The two bytes of the unfinished frame stay at the front of the buffer.
+        {2, 800, {{std::string(3198, '\x01')}}, {SampleChunk(799, 257 * unit)}, {3200, 3198}},
+        {2, 800, {{std::string(1, '\x05')}}, {}, {3200, 3199}},
+        {2, 800, {{std::string(3, '\x05')}}, {}, {3200, 3197}},
+        {2, 800, {{pcm({10, 20, 30, 40, 50})}}, {{15 * unit, 35 * unit}}, {3200, 3198}},
+        // A frame split across reads is completed, not shifted.
+        {2,
+         800,
+         {{split.substr(0, 3)}, {split.substr(3, 5)}, {split.substr(8)}},
+         {{200 * unit, -300 * unit}, {2000 * unit}},
+         {3200, 3197, 3200, 3200}},
+        // Four frames a read: after 3 kept bytes the reader asks for the other 13 only.
+        {2,
+         4,
+         {{five_frames.substr(0, 3)}, {five_frames.substr(3, 13)}, {five_frames.substr(16)}},
+         {{1 * unit, 2 * unit, 3 * unit, 4 * unit}, {5 * unit}},
+         {16, 13, 16, 16}},
+        {2, 800, {}, {}, {3200}},
+        // A buffer of no bytes ends the reader before it reads.
+        {0, 800, {{pcm({1, 2, 3, 4})}}, {}, {}},
+        {2, 0, {{pcm({1, 2, 3, 4})}}, {}, {}},
+    };
+    for (const Case& test : cases) {
+        ScriptedSource script{test.steps};
+        EXPECT_EQ(run_script(script, test.channels, test.samples_per_frame), test.chunks)
+            << test.requested.size() << " reads";
+        EXPECT_EQ(script.requested, test.requested);
     }
 }
 
