@@ -89,12 +89,12 @@ TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
         std::vector<SampleChunk> waiting; // sent before the sleep
         std::vector<SampleChunk> sent;    // sent while asleep, the i-th at i ms
         bool sleeps;
-        std::optional<int> woken_by; // the chunk of `sent` that wakes it
+        std::optional<std::chrono::milliseconds> woken_by; // when the chunk that wakes it came
     };
     const Case cases[] = {
         {WakeOn::sound, {zeros}, {zeros, zeros}, true, std::nullopt},
-        {WakeOn::sound, {}, {zeros, sound, sound, zeros}, true, 1},
-        {WakeOn::any_chunk, {}, {zeros, zeros}, true, 0},
+        {WakeOn::sound, {}, {zeros, sound, sound, zeros}, true, 1ms},
+        {WakeOn::any_chunk, {}, {zeros, zeros}, true, 0ms},
         // A chunk that would wake it is waiting already: it does not sleep.
         {WakeOn::sound, {zeros, sound}, {}, false, std::nullopt},
         {WakeOn::any_chunk, {zeros}, {}, false, std::nullopt},
@@ -110,11 +110,8 @@ TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
             sender.send(test.sent[i], start + std::chrono::milliseconds(i));
         }
         EXPECT_EQ(woken(receiver), test.woken_by.has_value());
-        if (test.woken_by) {
-            EXPECT_EQ(receiver.woken_at(), start + std::chrono::milliseconds(*test.woken_by));
-        } else {
-            EXPECT_FALSE(receiver.woken_at());
-        }
+        EXPECT_EQ(receiver.woken_at(),
+                  test.woken_by ? std::optional(start + *test.woken_by) : std::nullopt);
         receiver.wake();
         EXPECT_FALSE(receiver.woken_at());
         sender.send(sound);
