@@ -8,7 +8,8 @@ WERROR       ?= $(if $(TONALYX_WERROR),ON,OFF)
 PREFIX       ?= /usr/local
 CMAKE_FLAGS  := -DTONALYX_WERROR=$(WERROR) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 
-.PHONY: all deps build test test-sanitize test-pipewire fuzz bench bench-latency demo format lint clean
+.PHONY: all deps build test test-sanitize test-pipewire fuzz bench bench-cpu bench-latency
+.PHONY: bench-latency-pipe demo format lint clean
 .PHONY: install uninstall package test-install
 
 all: build
@@ -57,6 +58,17 @@ bench: build
 bench-latency: build
 	@scripts/install-pipewire
 	@bench/latency-pipewire $(BUILD_DIR)
+
+# CPU and wake-ups of the built Tonalyx next to cava (when installed) in a detached tmux, on
+# paced audio; CPU_ARGS picks audio, size and rounds, e.g. CPU_ARGS="--audio silence".
+bench-cpu: build
+	@bench/cpu-compare --signal $(abspath $(BUILD_DIR))/tonalyx-signal $(CPU_ARGS) \
+		tonalyx=$(abspath $(BUILD_DIR))/tonalyx
+
+# Sound-to-picture latency of the built Tonalyx on a paced pipe; LATENCY_ARGS adds options and
+# further NAME=COMMAND pairs to compare, e.g. LATENCY_ARGS="--trials 30 old=/path/to/tonalyx".
+bench-latency-pipe: build
+	@$(BUILD_DIR)/bench/tonalyx-latency $(LATENCY_ARGS) tonalyx=$(abspath $(BUILD_DIR))/tonalyx
 
 # The built-in test signal, piped into Tonalyx with matching options.
 demo: build

@@ -1,9 +1,11 @@
 // Sound-to-picture latency: how long after the first samples of a tone are written the first bar
 // glyph reaches the terminal. Each command runs under a pseudo-terminal of its own, is fed
-// silence until it has settled, then a tone in real time, 10 ms at a time, as a live source
-// delivers it. The audio goes into each command's standard input, or, with --player, into one
-// long-running player (such as pw-play) that the commands capture from. The commands' trials
-// are interleaved, so that a machine that is busier at one moment slows all of them alike.
+// silence until it has settled, then, from a random moment (so that the tone falls at any point
+// of the command's frames, not at one that the warm-up fixes), a tone in real time, 10 ms at a
+// time, as a live source delivers it. The audio goes into each command's standard input, or, with
+// --player, into one long-running player (such as pw-play) that the commands capture from. The
+// commands' trials are interleaved, so that a machine that is busier at one moment slows all of
+// them alike.
 //
 //   tonalyx-latency [--trials N] [--player CMD] NAME=COMMAND...
 #include "signal.hpp"
@@ -22,6 +24,7 @@
 #include <optional>
 #include <poll.h>
 #include <pty.h>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -62,6 +65,9 @@ public:
         tone_on_ = on;
         tone_started_.reset();
     }
+
+    // Makes the next write due now; the writes after it follow every period from there.
+    void write_now() { next_ = Clock::now(); }
 
     // When the first samples of the tone were written, once they were.
     std::optional<Clock::time_point> tone_started() const { return tone_started_; }
@@ -221,6 +227,12 @@ bool run_until(Feed& feed, Program& program, std::chrono::milliseconds timeout, 
     }
 }
 
+// Where the tones start: a different moment every trial and every run.
+std::mt19937& random_moments() {
+    static std::mt19937 generator(std::random_device{}());
+    return generator;
+}
+
 // One trial: the latency in milliseconds, or nothing when no glyph came (or one came in silence).
 std::optional<double> trial(const Options& options, const std::string& command, int player) {
     int pipe_ends[2] = {-1, -1};
@@ -241,11 +253,14 @@ std::optional<double> trial(const Options& options, const std::string& command, 
         const bool started = run_until(feed, program, 5s, [&] {
             return program.output().find("\x1b[?1049h") != std::string::npos;
         });
-        run_until(feed, program, std::chrono::milliseconds(options.warm_up_ms),
+        std::uniform_int_distribution<int> moment(0, 99);
+        run_until(feed, program,
+                  std::chrono::milliseconds(options.warm_up_ms + moment(random_moments())),
                   [] { return false; });
         if (started && !glyph_from(program.output(), 0)) {
             const std::size_t from = program.output().size();
             feed.set_tone(true);
+            feed.write_now();
             Clock::time_point seen;
             const bool drawn = run_until(feed, program, 2s, [&] {
                 seen = Clock::now();
@@ -304,7 +319,8 @@ void feed_silence(const Options& options, int player, std::chrono::milliseconds 
     }
 }
 
-int run(int argc, char** argv) {
+// Parses the options, runs the trials and prints the table; returns the exit status.
+int run_trials(int argc, char** argv) {
     Options options;
     std::vector<std::string> named;
     CLI::App app{"Sound-to-picture latency of commands run under a pseudo-terminal"};
@@ -380,9 +396,11 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     try {
-        return run(argc, argv);
+        return run_trials(argc, argv);
     } catch (const std::exception& error) {
         std::cerr << "tonalyx-latency: " << error.what() << "\n";
-        return 1;
+    } catch (...) {
+        std::cerr << "tonalyx-latency: unexpected failure\n";
     }
+    return 1;
 }

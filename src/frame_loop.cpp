@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <variant>
 
 namespace tonalyx {
 namespace {
+
+using namespace std::chrono_literals;
 
 constexpr auto size_check_interval = std::chrono::milliseconds(500);
 
@@ -59,17 +62,20 @@ std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& stat
     return std::nullopt;
 }
 
-// Every 500 ms: a terminal whose size changed without an event is resized.
-void check_size(Clock::time_point& last_size_check, FrameState& state, OutputBuffer& out) {
-    const Clock::time_point now = Clock::now();
+// Every 500 ms: a terminal whose size changed without an event is resized. Says whether it was.
+bool check_size(LoopIo& io, Clock::time_point& last_size_check, FrameState& state,
+                OutputBuffer& out) {
+    const Clock::time_point now = io.now();
     if (now < last_size_check || now - last_size_check < size_check_interval) {
-        return;
+        return false;
     }
     TerminalSize size;
-    if (!terminal_size(size, SizeQuery::running) && size != state.display.size()) {
+    const bool changed = !io.terminal_size(size) && size != state.display.size();
+    if (changed) {
         resize(state, size, out);
     }
-    last_size_check = Clock::now();
+    last_size_check = io.now();
+    return changed;
 }
 
 // Tells whether a capture program has failed and its report is due: its stream has ended too,
@@ -91,6 +97,101 @@ bool capture_failed(AudioFeed& audio) {
         return false;
     }
     return stream_ended || Clock::now() - *audio.capture->ended_at() >= failure_report_delay;
+}
+
+// While asleep: the wait, cut short where the report of a capture program that has failed falls
+// due, which no chunk may come to bring forward when something it started holds its pipes.
+std::chrono::nanoseconds until_failure_report(AudioFeed& audio, std::chrono::nanoseconds wait) {
+    if (!audio.capture) {
+        return wait;
+    }
+    const std::optional<int> status = audio.capture->poll();
+    if (!status || !ended_in_failure(*status)) {
+        return wait;
+    }
+    const auto left = *audio.capture->ended_at() + failure_report_delay - Clock::now();
+    return std::clamp<std::chrono::nanoseconds>(left, 0ns, wait);
+}
+
+// The terminal and the clock the program runs on. A wait also ends when a chunk wakes the
+// sleeping loop, and when the capture program ends.
+class TerminalIo final : public LoopIo {
+public:
+    TerminalIo(EventSource& events, TerminalSession& session, const AudioFeed& audio)
+        : events_(events), session_(session), audio_(audio) {}
+
+    Clock::time_point now() override { return Clock::now(); }
+    bool poll(std::chrono::nanoseconds timeout) override {
+        events_.set_wake_fds(
+            {audio_.receiver.wake_fd(), audio_.capture ? audio_.capture->exit_fd() : -1});
+        return events_.poll(timeout);
+    }
+    std::optional<LoopEnd> take_event(FrameState& state, OutputBuffer& out) override {
+        return handle_event(events_.read(), state, session_, out);
+    }
+    std::error_code terminal_size(TerminalSize& size) override {
+        return tonalyx::terminal_size(size, SizeQuery::running);
+    }
+
+private:
+    EventSource& events_;
+    TerminalSession& session_;
+    const AudioFeed& audio_;
+};
+
+// Where the loop stands: its last frame, drawn or skipped, its last size check, and whether it
+// sleeps.
+struct LoopTimes {
+    Clock::time_point last_frame;
+    Clock::time_point last_size_check;
+    bool asleep = false;
+};
+
+// How long the next poll may wait: until the next frame; while asleep, until the frame at which
+// the size check falls due, where a loop drawing every frame would check it.
+std::chrono::nanoseconds wait_time(std::chrono::nanoseconds period, const LoopTimes& times,
+                                   Clock::time_point now) {
+    if (!times.asleep) {
+        return time_left(period, times.last_frame, now);
+    }
+    const auto until_check = times.last_size_check + size_check_interval - times.last_frame;
+    const auto frames = std::max<std::int64_t>(1, (until_check + period - 1ns) / period);
+    return time_left(frames * period, times.last_frame, now);
+}
+
+// Accounts for the frames skipped while asleep that fell before `until` (one due at `until` is
+// yet to come): each lets every bar fall by drop-off, and takes the silence that arrived before
+// it. The picture stays blank and the gain as it is.
+void skip_frames(std::chrono::nanoseconds period, Clock::time_point until, LoopTimes& times,
+                 FrameState& state, SampleReceiver& receiver) {
+    if (until <= times.last_frame) {
+        return;
+    }
+    const std::int64_t frames = (until - times.last_frame - 1ns) / period;
+    if (frames <= 0) {
+        return;
+    }
+    state.analyzer.decay_bars(state.settings.drop_off, static_cast<std::uint64_t>(frames));
+    times.last_frame += frames * period;
+    receiver.drop_silence_until(times.last_frame);
+}
+
+// After a frame: sleeps when the picture is blank and falling bars keep it so, until a chunk
+// comes that could change that: any chunk, or with the bars and the gain at rest, one that is not
+// all zeros.
+bool fall_asleep(std::chrono::nanoseconds period, const FrameState& state,
+                 SampleReceiver& receiver) {
+    const float drop_off = state.settings.drop_off;
+    if (period <= std::chrono::nanoseconds::zero() || !(drop_off >= 0.0f && drop_off <= 1.0f) ||
+        !state.display.shown().blank()) {
+        return false;
+    }
+    return receiver.sleep(state.analyzer.at_rest() ? WakeOn::sound : WakeOn::any_chunk);
+}
+
+void wake(LoopTimes& times, SampleReceiver& receiver) {
+    receiver.wake();
+    times.asleep = false;
 }
 
 } // namespace
@@ -127,25 +228,59 @@ void resize(FrameState& state, TerminalSize size, OutputBuffer& out) {
 
 LoopEnd run_frame_loop(std::chrono::nanoseconds period, FrameState& state, AudioFeed& audio,
                        EventSource& events, TerminalSession& session, OutputBuffer& out) {
-    Clock::time_point last_frame = Clock::now();
-    Clock::time_point last_size_check = last_frame;
+    TerminalIo io(events, session, audio);
+    return run_frames({period}, state, audio, io, out);
+}
+
+LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audio, LoopIo& io,
+                   OutputBuffer& out) {
+    const std::chrono::nanoseconds period = pacing.period;
+    LoopTimes times{io.now(), {}};
+    times.last_size_check = times.last_frame;
     for (;;) {
-        if (events.poll(time_left(period, last_frame, Clock::now()))) {
-            if (const std::optional<LoopEnd> end =
-                    handle_event(events.read(), state, session, out)) {
+        std::chrono::nanoseconds wait = wait_time(period, times, io.now());
+        if (times.asleep) {
+            wait = until_failure_report(audio, wait);
+        }
+        const bool ready = io.poll(wait);
+        if (times.asleep) {
+            // A chunk that woke the loop belongs to the frame due when it arrived, even if the
+            // loop wakes after that frame's time.
+            const std::optional<SampleTime> woken_at = audio.receiver.woken_at();
+            skip_frames(period, std::min(woken_at.value_or(io.now()), io.now()), times, state,
+                        audio.receiver);
+            const bool woken = woken_at.has_value();
+            if (ready || woken) {
+                wake(times, audio.receiver);
+            }
+            // A chunk wakes the loop between frames, where a loop drawing every frame does not
+            // wake: it goes on to the next frame without a size check.
+            if (!ready && woken) {
+                continue;
+            }
+        }
+        if (ready) {
+            if (const std::optional<LoopEnd> end = io.take_event(state, out)) {
                 return *end;
             }
         }
-        check_size(last_size_check, state, out);
-        if (time_left(period, last_frame, Clock::now()) > std::chrono::nanoseconds::zero()) {
+        if (check_size(io, times.last_size_check, state, out) && times.asleep) {
+            wake(times, audio.receiver);
+        }
+        if (times.asleep || time_left(period, times.last_frame, io.now()) > 0ns) {
+            if (times.asleep && capture_failed(audio)) {
+                return {LoopEnd::Reason::capture_failed};
+            }
             continue;
         }
         draw_frame(state, audio.receiver, out);
-        last_frame = Clock::now();
+        times.last_frame = io.now();
+        audio.receiver.set_frame_schedule({times.last_frame, period});
         out.flush();
         if (capture_failed(audio)) {
             return {LoopEnd::Reason::capture_failed};
         }
+        times.asleep = pacing.sleep_at_rest && fall_asleep(period, state, audio.receiver);
     }
 }
 

@@ -1,7 +1,8 @@
 // The paced frame loop: waits for terminal events until the next frame is due, handles at most
 // one event per wait, checks the terminal size every 500 ms, and at each due frame analyses the
-// samples that arrived, draws the bars and writes only the cells that changed. It says why it
-// ended; the caller gives the terminal back and reports.
+// samples that arrived, draws the bars and writes only the cells that changed. While the picture
+// is at rest it sleeps instead, and writes nothing but what drawing every frame would. It says
+// why it ended; the caller gives the terminal back and reports.
 #pragma once
 
 #include "analysis/spectrum.hpp"
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <system_error>
 
 namespace tonalyx {
 
@@ -73,8 +75,42 @@ struct LoopEnd {
 // Runs frames every `period` until a quit key, a hang-up of the key terminal, an ending signal
 // or a failed capture program. On SIGTSTP it gives the terminal back through `session` and
 // stops; on SIGCONT (also after an uncatchable stop) it takes the terminal again and redraws
-// everything.
+// everything. While the picture is at rest (every bar drawn at height 0, and no audio waiting
+// that could change that) it skips frames: it waits only for events, the size check, the end of
+// the capture program and the report of its failure, and a chunk that could change the picture;
+// on waking it accounts for the frames skipped, so that it writes exactly what drawing each of
+// them would.
 LoopEnd run_frame_loop(std::chrono::nanoseconds period, FrameState& state, AudioFeed& audio,
                        EventSource& events, TerminalSession& session, OutputBuffer& out);
+
+// What the frame loop runs against besides the audio and the picture: the clock, the terminal's
+// events and its size. The program runs on the real ones; a test can script them.
+class LoopIo {
+public:
+    LoopIo() = default;
+    LoopIo(const LoopIo&) = delete;
+    LoopIo& operator=(const LoopIo&) = delete;
+    virtual ~LoopIo() = default;
+
+    // The monotonic time.
+    virtual Clock::time_point now() = 0;
+    // Waits up to `timeout` and tells whether an event is ready. Also returns early without
+    // one, for instance once the sample channel's wake-up descriptor is readable.
+    virtual bool poll(std::chrono::nanoseconds timeout) = 0;
+    // Takes the ready event and acts on it; says how the loop ends when the event ends it.
+    virtual std::optional<LoopEnd> take_event(FrameState& state, OutputBuffer& out) = 0;
+    // The terminal's size, as terminal_size() reads it.
+    virtual std::error_code terminal_size(TerminalSize& size) = 0;
+};
+
+// How the frames are paced.
+struct FramePacing {
+    std::chrono::nanoseconds period; // from the end of one frame's drawing to the next
+    bool sleep_at_rest = true;       // skip the frames of a picture at rest; false draws them all
+};
+
+// The loop of run_frame_loop, run on `io`.
+LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audio, LoopIo& io,
+                   OutputBuffer& out);
 
 } // namespace tonalyx

@@ -17,7 +17,7 @@ void AutoGain::record(std::span<const float> bars) {
         }
     }
     // At most fps / 2 entries to move: cheaper than a deque, which allocates as it moves along.
-    peaks_.insert(peaks_.begin(), largest < 0.001f ? 1.0f : largest);
+    peaks_.insert(peaks_.begin(), largest < silent_peak ? 1.0f : largest);
     if (peaks_.size() > limit_) {
         peaks_.pop_back();
     }
@@ -28,6 +28,12 @@ void AutoGain::record(std::span<const float> bars) {
         }
     }
     normaliser_ = std::max(0.1f, recent);
+}
+
+bool AutoGain::at_rest() const {
+    const bool all_silent =
+        std::all_of(peaks_.begin(), peaks_.end(), [](float peak) { return peak == 1.0f; });
+    return all_silent && peaks_.size() == limit_ && normaliser_ == (limit_ == 0 ? 0.1f : 1.0f);
 }
 
 } // namespace tonalyx

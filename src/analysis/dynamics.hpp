@@ -35,6 +35,9 @@ inline float bar_value(const FftBuffer& spectrum, std::uint16_t bin) {
     return std::sqrt((magnitude * 80.0f) * tilt);
 }
 
+// A frame whose largest bar is below this counts as silent: the gain records 1.0 for it.
+inline constexpr float silent_peak = 0.001f;
+
 // The automatic gain: the largest bar of each of the most recent analysed frames, and the
 // normaliser they give.
 class AutoGain {
@@ -49,6 +52,10 @@ public:
 
     // A bar of this value reaches the full height: 1.0 until the first record.
     float normaliser() const { return normaliser_; }
+
+    // True when recording a silent frame would change nothing: every peak kept is a silent
+    // frame's 1.0, as many as are kept, and the normaliser is what they give.
+    bool at_rest() const;
 
 private:
     // Newest first, with room for one more than the limit reserved up front.

@@ -97,7 +97,7 @@ void SpectrumAnalyzer::set_log_power(float log_power) {
 
 void SpectrumAnalyzer::analyse_frame(SampleReceiver& receiver, float drop_off) {
     if (drain_samples(receiver, sample_buffer_) == 0) {
-        decay_bars(drop_off);
+        decay_bars(drop_off, 1);
         return;
     }
     build_fft_input(sample_buffer_, fft_.input());
@@ -116,10 +116,22 @@ void SpectrumAnalyzer::update_bars(float drop_off) {
     std::swap(bars_, spare_bars_);
 }
 
-void SpectrumAnalyzer::decay_bars(float drop_off) {
+void SpectrumAnalyzer::decay_bars(float drop_off, std::uint64_t frames) {
     for (float& bar : bars_) {
-        bar *= drop_off;
+        for (std::uint64_t frame = 0; frame < frames; ++frame) {
+            const float next = bar * drop_off;
+            // Once a bar stops changing (0, or a drop-off of 1) the frames left change nothing.
+            if (next == bar) {
+                break;
+            }
+            bar = next;
+        }
     }
+}
+
+bool SpectrumAnalyzer::at_rest() const {
+    return gain_.at_rest() &&
+           std::all_of(bars_.begin(), bars_.end(), [](float bar) { return bar < silent_peak; });
 }
 
 } // namespace tonalyx

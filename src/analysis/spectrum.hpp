@@ -67,6 +67,15 @@ public:
     // and the gain records the frame's largest bar. Allocates nothing.
     void analyse_frame(SampleReceiver& receiver, float drop_off);
 
+    // Lets every bar fall by `drop_off` `frames` times, as that many frames without samples do:
+    // one multiplication per frame, so the bars end where frames drawn one by one leave them.
+    // The gain stays as it is.
+    void decay_bars(float drop_off, std::uint64_t frames);
+
+    // True when a frame of zeros would do just what a frame without samples does: every bar is
+    // below silent_peak, and the gain is at rest.
+    bool at_rest() const;
+
     // The current bar of each column.
     std::span<const float> bars() const { return bars_; }
     // The spectrum bin each column shows, each in 0 … 511.
@@ -76,7 +85,6 @@ public:
 
 private:
     void update_bars(float drop_off);
-    void decay_bars(float drop_off);
 
     std::vector<float> sample_buffer_;
     HannWindow hann_window_;

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <string_view>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -171,15 +172,31 @@ std::string signal_name(int signal_number) {
 
 } // namespace
 
+// A process descriptor (Linux 5.3 and later); -1 where the system has none.
+CaptureProcess::CaptureProcess(pid_t pid)
+    : pid_(pid), pidfd_(pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1) {}
+
+CaptureProcess::~CaptureProcess() {
+    stop();
+    if (pidfd_ >= 0) {
+        ::close(pidfd_);
+    }
+}
+
 CaptureProcess::CaptureProcess(CaptureProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)),
+    : pid_(std::exchange(other.pid_, -1)), pidfd_(std::exchange(other.pidfd_, -1)),
+      status_(std::exchange(other.status_, std::nullopt)),
       ended_at_(std::exchange(other.ended_at_, std::nullopt)),
       reaped_(std::exchange(other.reaped_, false)) {}
 
 CaptureProcess& CaptureProcess::operator=(CaptureProcess&& other) noexcept {
     if (this != &other) {
         stop();
+        if (pidfd_ >= 0) {
+            ::close(pidfd_);
+        }
         pid_ = std::exchange(other.pid_, -1);
+        pidfd_ = std::exchange(other.pidfd_, -1);
         status_ = std::exchange(other.status_, std::nullopt);
         ended_at_ = std::exchange(other.ended_at_, std::nullopt);
         reaped_ = std::exchange(other.reaped_, false);

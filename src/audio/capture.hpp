@@ -18,19 +18,24 @@ namespace tonalyx {
 // so neither its id nor its group's can have been reused when they are signalled.
 class CaptureProcess {
 public:
-    explicit CaptureProcess(pid_t pid) : pid_(pid) {}
+    explicit CaptureProcess(pid_t pid);
     CaptureProcess(CaptureProcess&& other) noexcept;
     CaptureProcess& operator=(CaptureProcess&& other) noexcept;
     CaptureProcess(const CaptureProcess&) = delete;
     CaptureProcess& operator=(const CaptureProcess&) = delete;
     // Stops the program and its group (see stop).
-    ~CaptureProcess() { stop(); }
+    ~CaptureProcess();
 
     // The program's wait status once it has ended, found without waiting and without reaping it.
     std::optional<int> poll();
 
     // When poll() first found the program ended.
     std::optional<std::chrono::steady_clock::time_point> ended_at() const { return ended_at_; }
+
+    // A descriptor that turns readable when the program ends, so that a waiting loop learns of
+    // it at once; -1 once poll() has found it ended, or where the system has no process
+    // descriptors.
+    int exit_fd() const { return status_ ? -1 : pidfd_; }
 
     // Ends the program and everything it started in its group: SIGTERM to the group while the
     // program runs and up to `grace` for it to exit, then SIGKILL to whatever is left there;
@@ -41,6 +46,7 @@ private:
     void signal_group(int signal_number) const;
 
     pid_t pid_ = -1;
+    int pidfd_ = -1;
     std::optional<int> status_;
     std::optional<std::chrono::steady_clock::time_point> ended_at_;
     bool reaped_ = false;

@@ -1,6 +1,38 @@
 #include "audio/channel.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 namespace tonalyx {
+namespace detail {
+
+ChannelState::ChannelState(std::size_t limit)
+    : sample_limit(limit), wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+ChannelState::~ChannelState() {
+    if (wake_fd >= 0) {
+        ::close(wake_fd);
+    }
+}
+
+} // namespace detail
+
+SampleTime FrameSchedule::next_after(SampleTime time) const {
+    if (time < frame) {
+        return frame;
+    }
+    return frame + ((time - frame) / period + 1) * period;
+}
+
+namespace {
+
+bool wakes(const detail::ChannelState& state, const detail::QueuedChunk& chunk) {
+    return state.wake_on == WakeOn::any_chunk || !chunk.silent;
+}
+
+} // namespace
 
 std::pair<SampleSender, SampleReceiver> make_sample_channel(std::size_t sample_limit) {
     auto state = std::make_shared<detail::ChannelState>(sample_limit);
@@ -27,21 +59,36 @@ SampleSender::~SampleSender() {
     release();
 }
 
-std::optional<SampleChunk> SampleSender::send(SampleChunk chunk) {
+std::optional<SampleChunk> SampleSender::send(SampleChunk chunk, SampleTime arrived) {
     if (!state_) {
         return chunk;
     }
+    const bool silent = std::all_of(chunk.begin(), chunk.end(), [](float x) { return x == 0.0f; });
     std::lock_guard lock(state_->mutex);
     if (!state_->receiver_alive) {
         return chunk;
     }
     state_->queued_samples += chunk.size();
-    state_->queue.push_back(std::move(chunk));
+    state_->queue.push_back({std::move(chunk), arrived, silent});
     while (state_->queued_samples > state_->sample_limit && state_->queue.size() > 1) {
-        state_->queued_samples -= state_->queue.front().size();
+        state_->queued_samples -= state_->queue.front().samples.size();
         state_->queue.pop_front();
     }
+    if (state_->asleep && wakes(*state_, state_->queue.back())) {
+        state_->asleep = false;
+        state_->woken_at = arrived;
+        const std::uint64_t one = 1;
+        static_cast<void>(::write(state_->wake_fd, &one, sizeof one));
+    }
     return std::nullopt;
+}
+
+std::optional<FrameSchedule> SampleSender::frame_schedule() const {
+    if (!state_) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(state_->mutex);
+    return state_->frames;
 }
 
 void SampleSender::note(std::string text) {
@@ -87,7 +134,7 @@ ReceiveStatus SampleReceiver::try_receive(SampleChunk& chunk) {
     if (state_->queue.empty()) {
         return state_->sender_alive ? ReceiveStatus::empty : ReceiveStatus::disconnected;
     }
-    chunk = std::move(state_->queue.front());
+    chunk = std::move(state_->queue.front().samples);
     state_->queue.pop_front();
     state_->queued_samples -= chunk.size();
     return ReceiveStatus::value;
@@ -110,6 +157,60 @@ std::string SampleReceiver::note() const {
     }
     std::lock_guard lock(state_->mutex);
     return state_->note;
+}
+
+void SampleReceiver::set_frame_schedule(const FrameSchedule& frames) {
+    if (state_ && frames.period > std::chrono::nanoseconds::zero()) {
+        std::lock_guard lock(state_->mutex);
+        state_->frames = frames;
+    }
+}
+
+bool SampleReceiver::sleep(WakeOn wake_on) {
+    if (!state_ || state_->wake_fd < 0) {
+        return false;
+    }
+    std::lock_guard lock(state_->mutex);
+    state_->wake_on = wake_on;
+    state_->asleep = std::none_of(state_->queue.begin(), state_->queue.end(),
+                                  [this](const auto& chunk) { return wakes(*state_, chunk); });
+    return state_->asleep;
+}
+
+std::optional<SampleTime> SampleReceiver::woken_at() const {
+    if (!state_) {
+        return std::nullopt;
+    }
+    std::lock_guard lock(state_->mutex);
+    return state_->woken_at;
+}
+
+void SampleReceiver::wake() {
+    if (!state_ || state_->wake_fd < 0) {
+        return;
+    }
+    std::lock_guard lock(state_->mutex);
+    state_->asleep = false;
+    state_->woken_at.reset();
+    // Written at most once per sleep, so one read clears it.
+    std::uint64_t count = 0;
+    static_cast<void>(::read(state_->wake_fd, &count, sizeof count));
+}
+
+void SampleReceiver::drop_silence_until(SampleTime time) {
+    if (!state_) {
+        return;
+    }
+    std::lock_guard lock(state_->mutex);
+    auto& queue = state_->queue;
+    while (!queue.empty() && queue.front().silent && queue.front().arrived <= time) {
+        state_->queued_samples -= queue.front().samples.size();
+        queue.pop_front();
+    }
+}
+
+int SampleReceiver::wake_fd() const {
+    return state_ ? state_->wake_fd : -1;
 }
 
 } // namespace tonalyx

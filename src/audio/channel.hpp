@@ -2,8 +2,11 @@
 // sample chunks with one sending and one receiving end, bounded by dropping its oldest chunks.
 // Sends never block; receives never wait. Beside the chunks the sender keeps a note for the
 // receiver, what the capture program has said so far, and leaves it final when the stream ends.
+// A receiver with nothing to draw can sleep until a chunk comes that could change the picture,
+// and tells the sender when it draws its frames, so that the reader can read just before them.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -18,21 +21,57 @@ namespace tonalyx {
 // A block of mono samples in [-1, 1), one per whole PCM frame of one read.
 using SampleChunk = std::vector<float>;
 
+// When a chunk arrived, and when frames are drawn: the monotonic clock.
+using SampleTime = std::chrono::steady_clock::time_point;
+
+// When the receiver draws its frames: one at `frame`, then one every `period`.
+struct FrameSchedule {
+    SampleTime frame;
+    std::chrono::nanoseconds period{0};
+
+    // The first frame after `time`.
+    SampleTime next_after(SampleTime time) const;
+};
+
+// Which chunk wakes a sleeping receiver.
+enum class WakeOn {
+    any_chunk, // the next chunk, whatever it holds
+    sound,     // the next chunk with a sample other than 0
+};
+
 // Most samples a channel holds by default. A frame analyses only its newest samples, so a few
 // frames' worth is plenty; a frame loop held up (by a stalled terminal, say) then costs no more
 // memory than this however fast the audio comes.
 inline constexpr std::size_t channel_sample_limit = 8192;
 
 namespace detail {
+struct QueuedChunk {
+    SampleChunk samples;
+    SampleTime arrived;
+    bool silent; // every sample is 0
+};
+
 struct ChannelState {
-    explicit ChannelState(std::size_t limit) : sample_limit(limit) {}
+    // Makes the wake-up descriptor; without one the receiver never sleeps.
+    explicit ChannelState(std::size_t limit);
+    ChannelState(const ChannelState&) = delete;
+    ChannelState& operator=(const ChannelState&) = delete;
+    ~ChannelState();
+
     std::mutex mutex;
-    std::deque<SampleChunk> queue;
+    std::deque<QueuedChunk> queue;
     std::size_t queued_samples = 0;
     const std::size_t sample_limit;
     bool sender_alive = true;
     bool receiver_alive = true;
     std::string note;
+    // An eventfd, written once when a chunk wakes the sleeping receiver.
+    int wake_fd = -1;
+    bool asleep = false;
+    std::optional<SampleTime> woken_at; // when the chunk that ended the sleep arrived
+    WakeOn wake_on = WakeOn::any_chunk;
+    // The receiver's frames, once it has told them.
+    std::optional<FrameSchedule> frames;
 };
 } // namespace detail
 
@@ -45,10 +84,15 @@ public:
     SampleSender& operator=(const SampleSender&) = delete;
     ~SampleSender();
 
-    // Queues `chunk` and returns nothing; once the receiver is gone, hands the chunk back. When
-    // the queue then holds more than its limit of samples, the oldest chunks are dropped (the
-    // newest chunk always stays).
-    std::optional<SampleChunk> send(SampleChunk chunk);
+    // Queues `chunk` as arrived at `arrived` and returns nothing; once the receiver is gone,
+    // hands the chunk back. When the queue then holds more than its limit of samples, the oldest
+    // chunks are dropped (the newest chunk always stays). Wakes a sleeping receiver when the
+    // chunk is one it sleeps until.
+    std::optional<SampleChunk> send(SampleChunk chunk,
+                                    SampleTime arrived = std::chrono::steady_clock::now());
+
+    // The receiver's frames as it last told them; nothing until it has.
+    std::optional<FrameSchedule> frame_schedule() const;
 
     // Replaces the note the receiver can read.
     void note(std::string text);
@@ -87,6 +131,28 @@ public:
 
     // The sender's latest note, final or not (empty when it left none). Never waits.
     std::string note() const;
+
+    // Tells the sender when frames are drawn; a period that is not positive tells nothing.
+    void set_frame_schedule(const FrameSchedule& frames);
+
+    // Sleeps until a chunk that `wake_on` names arrives, which then makes wake_fd() readable.
+    // Returns false, without sleeping, when such a chunk is already waiting or there is no
+    // wake-up descriptor.
+    bool sleep(WakeOn wake_on);
+
+    // When the chunk that woke the receiver from its sleep arrived; nothing before one has, and
+    // after wake().
+    std::optional<SampleTime> woken_at() const;
+
+    // Ends a sleep, whether a chunk woke it or not; wake_fd() is no longer readable.
+    void wake();
+
+    // Drops the chunks at the front that hold only zeros and arrived at or before `time`,
+    // stopping at the first that does not.
+    void drop_silence_until(SampleTime time);
+
+    // Readable once a chunk has woken the sleeping receiver; -1 when there is none.
+    int wake_fd() const;
 
 private:
     friend std::pair<SampleSender, SampleReceiver> make_sample_channel(std::size_t);

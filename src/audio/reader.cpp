@@ -29,6 +29,75 @@ std::chrono::nanoseconds duration_of(std::uint64_t frames, std::uint32_t rate) {
         seconds * ns_per_second + (rest * ns_per_second + rate - 1) / rate));
 }
 
+// A read that took this long waited for its data, rather than finding it there.
+constexpr std::chrono::microseconds read_waited{500};
+
+// Whether to let a writer's writes gather before reading them, and the waits that gather them. A
+// read that waited for data took what one write brought; when that is less than a frame of the
+// display, the writer writes more often than frames are drawn, and one read just before each
+// frame takes all its writes at once.
+class WriteGathering {
+public:
+    explicit WriteGathering(std::size_t frame_frames) : frame_frames_(frame_frames) {}
+
+    // Takes a read of `frames` PCM frames, which `waited` for data or not, and `filled` the
+    // buffer (more may be waiting: the next read comes at once) or not.
+    void after_read(std::size_t frames, bool waited, bool filled) {
+        if (waited) {
+            burst_frames_ = 0;
+            burst_waited_ = true;
+        }
+        burst_frames_ += frames;
+        if (filled) {
+            gather_ = false;
+            return;
+        }
+        if (burst_waited_) {
+            write_frames_ = burst_frames_;
+        }
+        gather_ = write_frames_ > 0 && write_frames_ < frame_frames_;
+        burst_frames_ = 0;
+        burst_waited_ = false;
+    }
+
+    // Whether the next read should wait until just before a frame.
+    bool gather() const { return gather_; }
+
+    // Sleeps until read_lead before the receiver's next frame, but no longer than max_gather;
+    // returns at once when the receiver has told no frames. That frame is at least read_lead
+    // away, and half a period after the frame the last whole wait was for: the receiver draws
+    // each frame a little later than it said, and the frame just read for must not come again.
+    void wait_for_frame(const SampleSender& sender, const ReaderClock& clock) {
+        const std::optional<FrameSchedule> frames = sender.frame_schedule();
+        if (!frames) {
+            return;
+        }
+        const SampleTime now(clock.now());
+        SampleTime after = now + read_lead;
+        if (waited_ && waited_for_ + frames->period / 2 > after) {
+            after = waited_for_ + frames->period / 2;
+        }
+        const SampleTime frame = frames->next_after(after);
+        const std::chrono::nanoseconds wait = frame - read_lead - now;
+        if (wait > max_gather) {
+            clock.sleep(max_gather);
+            return;
+        }
+        clock.sleep(wait);
+        waited_for_ = frame;
+        waited_ = true;
+    }
+
+private:
+    std::size_t frame_frames_;
+    std::size_t write_frames_ = 0; // what one write brings; 0 until a read has waited
+    std::size_t burst_frames_ = 0; // read since the last read that did not fill the buffer
+    bool burst_waited_ = false;
+    bool gather_ = false;
+    SampleTime waited_for_; // the frame the last whole wait was for, once there was one
+    bool waited_ = false;
+};
+
 } // namespace
 
 std::size_t read_frames(std::uint32_t rate, std::uint16_t fps) {
@@ -69,7 +138,8 @@ SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels) 
 }
 
 SampleReader::SampleReader(const ReaderFormat& format)
-    : format_(format), buffer_(format.samples_per_frame * format.channels * bytes_per_sample) {}
+    : format_(format), buffer_(format.samples_per_frame * format.channels * bytes_per_sample *
+                               (format.paced ? 1 : 2)) {}
 
 void SampleReader::run(SampleSender& sender, const ByteSource& read, const ReaderClock& clock) {
     if (buffer_.empty()) {
@@ -77,15 +147,24 @@ void SampleReader::run(SampleSender& sender, const ByteSource& read, const Reade
     }
     const std::size_t frame_bytes = format_.channels * bytes_per_sample;
     const std::span<std::uint8_t> buffer(buffer_);
+    const std::size_t read_bytes = format_.samples_per_frame * frame_bytes;
     std::size_t kept = 0;
     std::uint64_t frames_sent = 0;
     std::optional<std::chrono::nanoseconds> start;
+    WriteGathering gathering(format_.samples_per_frame);
     for (;;) {
         if (format_.paced && !start) {
             start = clock.now();
         }
-        const std::span<std::uint8_t> free_space = buffer.subspan(kept);
+        if (gathering.gather()) {
+            gathering.wait_for_frame(sender, clock);
+        }
+        // A gathered read takes up to two frames of audio: all that came since the last frame.
+        const std::span<std::uint8_t> free_space =
+            (gathering.gather() ? buffer : buffer.first(read_bytes)).subspan(kept);
+        const std::chrono::nanoseconds read_start = clock.now();
         const ReadResult result = read(free_space);
+        const bool waited = clock.now() - read_start >= read_waited;
         if (result.error == EAGAIN || result.error == EWOULDBLOCK) {
             clock.sleep(would_block_pause);
             continue;
@@ -108,8 +187,10 @@ void SampleReader::run(SampleSender& sender, const ByteSource& read, const Reade
         frames_sent += chunk.size();
         if (format_.paced) {
             wait_for_schedule(frames_sent, *start, clock);
+        } else {
+            gathering.after_read(chunk.size(), waited, result.count >= free_space.size());
         }
-        if (sender.send(std::move(chunk))) {
+        if (sender.send(std::move(chunk), SampleTime(clock.now()))) {
             return;
         }
     }

@@ -1,6 +1,7 @@
 // The sample reader: decodes interleaved signed 16-bit little-endian PCM from the audio source
 // into mono float chunks and sends them, in stream order, to the frame loop. Every chunk holds
-// 1 to samples_per_frame samples in [-1, 1); what the capture program says goes along as the
+// 1 to samples_per_frame samples in [-1, 1) (up to twice that from a reader that lets a writer's
+// writes gather until just before a frame); what the capture program says goes along as the
 // channel's note.
 #pragma once
 
@@ -27,6 +28,11 @@ inline constexpr std::size_t max_read_frames = 4096;
 // the frame rate must still be read) and at most max_read_frames.
 std::size_t read_frames(std::uint32_t rate, std::uint16_t fps);
 
+// How long before the receiver's frame a gathering reader reads, and the longest it lets writes
+// gather (so that a writer's pipe never fills meanwhile).
+inline constexpr std::chrono::microseconds read_lead{500};
+inline constexpr std::chrono::milliseconds max_gather{20};
+
 // A read of up to `buffer.size()` bytes into `buffer`.
 using ByteSource = std::function<ReadResult(std::span<std::uint8_t> buffer)>;
 
@@ -52,7 +58,8 @@ struct ReaderFormat {
 // has room for exactly its samples.
 SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels);
 
-// The reader's state: the format and a read buffer of samples_per_frame whole frames.
+// The reader's state: the format and a read buffer of samples_per_frame whole frames (twice that
+// for an unpaced source, whose gathered reads take what came since the last frame at once).
 class SampleReader {
 public:
     // Allocates the zero-filled read buffer; throws std::bad_alloc when it cannot.
@@ -62,6 +69,11 @@ public:
     // interrupted, or a failed send; finishing `sender` is left to the caller. A read that ends
     // inside a PCM frame keeps that frame's bytes for the next read. When paced, never sends
     // more than one read's worth of frames ahead of `rate` counted from the first read.
+    // Otherwise, once a read that waited for data brought less than samples_per_frame frames
+    // (a writer that writes more often than the receiver draws frames), it lets the writes
+    // gather and reads them, up to twice samples_per_frame frames at a time, just before each of
+    // the receiver's frames, waiting at most max_gather at a time. A read that fills what it
+    // asked for is followed by another at once.
     void run(SampleSender& sender, const ByteSource& read, const ReaderClock& clock);
 
 private:

@@ -199,6 +199,11 @@ ShownBars::ShownBars(std::uint16_t rows, std::uint16_t cols)
     changed_.reserve(cols);
 }
 
+bool ShownBars::blank() const {
+    return std::all_of(heights_.begin(), heights_.end(),
+                       [](std::uint16_t height) { return height == 0; });
+}
+
 ShownBars::ChangedRows ShownBars::collect_changes(std::span<const float> bars, float normaliser,
                                                   float sensitivity) {
     changed_.clear();

@@ -51,6 +51,9 @@ public:
     // A blank picture of `rows` × `cols`: every height 0.
     ShownBars(std::uint16_t rows, std::uint16_t cols);
 
+    // True when every column is drawn at height 0.
+    bool blank() const;
+
     // Same size and same heights; the scratch is not compared.
     friend bool operator==(const ShownBars& a, const ShownBars& b) {
         return a.rows_ == b.rows_ && a.heights_ == b.heights_;

@@ -84,10 +84,14 @@ bool EventSource::poll(std::chrono::nanoseconds timeout) {
         const auto left = sequence_deadline_ - std::chrono::steady_clock::now();
         wait = std::clamp<std::chrono::nanoseconds>(left, std::chrono::nanoseconds::zero(), wait);
     }
-    // Without a signal pipe its descriptor is -1, which the poll leaves out.
-    pollfd fds[2] = {{terminal_->fd(), POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
+    // Without a signal pipe or a wake-up descriptor that descriptor is -1, which the poll leaves
+    // out.
+    pollfd fds[4] = {{terminal_->fd(), POLLIN, 0},
+                     {signals_.fd(), POLLIN, 0},
+                     {wake_fds_[0], POLLIN, 0},
+                     {wake_fds_[1], POLLIN, 0}};
     const timespec limit = to_timespec(wait);
-    const int result = ::ppoll(fds, 2, &limit, nullptr);
+    const int result = ::ppoll(fds, 4, &limit, nullptr);
     if (result < 0) {
         if (errno != EINTR) {
             std::this_thread::sleep_for(wait);

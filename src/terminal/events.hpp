@@ -7,6 +7,7 @@
 #include "terminal/signals.hpp"
 #include "terminal/terminal.hpp"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -51,6 +52,10 @@ public:
     // Takes exactly one event; meant to be called after poll reported one.
     TerminalEvent read();
 
+    // Makes a wait also end, with no event ready, once one of `fds` is readable; -1 for none.
+    // Whoever makes one readable clears it, or takes it out of the set.
+    void set_wake_fds(std::array<int, 2> fds) { wake_fds_ = fds; }
+
 private:
     bool open();
     void read_terminal();
@@ -62,6 +67,7 @@ private:
     std::optional<TerminalDevice> terminal_;
     bool terminal_gone_ = false;
     SignalPipe& signals_;
+    std::array<int, 2> wake_fds_ = {-1, -1};
     PendingSignals pending_;
     // The next decoded event, and when an unfinished sequence in the decoder is given up on.
     std::optional<TerminalEvent> ready_;

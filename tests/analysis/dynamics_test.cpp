@@ -87,6 +87,33 @@ TEST(AutoGain, AnFpsOfOneOrZeroKeepsNoHistory) {
     EXPECT_EQ(normalisers_for(0, {5.0f}), (std::vector<float>{0.1f}));
 }
 
+TEST(AutoGain, IsAtRestOnceASilentFrameWouldChangeNothing) {
+    struct Case {
+        std::uint16_t fps;
+        std::vector<float> maxima;
+        bool at_rest;
+    };
+    const Case cases[] = {
+        // fps 6 keeps 3 frames: all of them silent, none from before them.
+        {6, {}, false},
+        {6, {0.0f, 0.0f}, false},
+        {6, {0.0f, 0.0f, 0.0f}, true},
+        {6, {2.0f, 0.0f, 0.0f}, false},
+        {6, {0.5f, 0.0f, 0.0f}, false},
+        {6, {2.0f, 0.0f, 0.0f, 0.0f}, true},
+        // Without history a record leaves the normaliser at 0.1, where it has to be already.
+        {1, {}, false},
+        {1, {5.0f}, true},
+    };
+    for (const Case& test : cases) {
+        AutoGain gain(test.fps);
+        for (const float largest : test.maxima) {
+            gain.record(std::vector<float>{largest});
+        }
+        EXPECT_EQ(gain.at_rest(), test.at_rest) << test.fps << ", " << test.maxima.size();
+    }
+}
+
 TEST(AutoGain, PassesOverNaNBars) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     // fps 2 keeps only the newest frame.

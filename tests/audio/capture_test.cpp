@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +48,11 @@ TEST(StartCapture, ChildGetsOnlyItsPipesAndDiesOfABrokenPipe) {
     EXPECT_TRUE(messages.starts_with("warning: chatter line ")) << messages.substr(0, 40);
     EXPECT_TRUE(messages.ends_with("line 2999\nerror: the last words\n")) << messages;
     ASSERT_TRUE(capture.capture);
+    // Its end makes the exit descriptor readable, which is withdrawn once the end is found.
+    pollfd ended{capture.capture->exit_fd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&ended, 1, 10'000), 1);
+    EXPECT_TRUE(capture.capture->poll());
+    EXPECT_EQ(capture.capture->exit_fd(), -1);
     capture.capture->stop();
     ASSERT_TRUE(capture.capture->poll());
     EXPECT_TRUE(WIFEXITED(*capture.capture->poll()));

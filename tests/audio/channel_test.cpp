@@ -2,10 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <vector>
 
 namespace tonalyx {
 namespace {
+
+using namespace std::chrono_literals;
+
+bool woken(const SampleReceiver& receiver) {
+    pollfd wake{receiver.wake_fd(), POLLIN, 0};
+    return ::poll(&wake, 1, 0) == 1;
+}
 
 TEST(SampleChannel, ReportsValueEmptyAndDisconnectedInOrder) {
     auto [sender, receiver] = make_sample_channel();
@@ -71,6 +79,76 @@ TEST(SampleChannel, DropsTheOldestChunksBeyondItsLimit) {
     ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(chunk, SampleChunk(25, 6.0f));
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::empty);
+}
+
+TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
+    const SampleChunk zeros(4, 0.0f);
+    const SampleChunk sound{0.0f, 0.25f, 0.0f};
+    struct Case {
+        WakeOn wake_on;
+        std::vector<SampleChunk> waiting; // sent before the sleep
+        std::vector<SampleChunk> sent;    // sent while asleep, the i-th at i ms
+        bool sleeps;
+        std::optional<std::chrono::milliseconds> woken_by; // when the chunk that wakes it came
+    };
+    const Case cases[] = {
+        {WakeOn::sound, {zeros}, {zeros, zeros}, true, std::nullopt},
+        {WakeOn::sound, {}, {zeros, sound, sound, zeros}, true, 1ms},
+        {WakeOn::any_chunk, {}, {zeros, zeros}, true, 0ms},
+        // A chunk that would wake it is waiting already: it does not sleep.
+        {WakeOn::sound, {zeros, sound}, {}, false, std::nullopt},
+        {WakeOn::any_chunk, {zeros}, {}, false, std::nullopt},
+    };
+    const SampleTime start{};
+    for (const Case& test : cases) {
+        auto [sender, receiver] = make_sample_channel();
+        for (const SampleChunk& chunk : test.waiting) {
+            sender.send(chunk, start);
+        }
+        EXPECT_EQ(receiver.sleep(test.wake_on), test.sleeps);
+        for (std::size_t i = 0; i < test.sent.size(); ++i) {
+            sender.send(test.sent[i], start + std::chrono::milliseconds(i));
+        }
+        EXPECT_EQ(woken(receiver), test.woken_by.has_value());
+        EXPECT_EQ(receiver.woken_at(),
+                  test.woken_by ? std::optional(start + *test.woken_by) : std::nullopt);
+        receiver.wake();
+        EXPECT_FALSE(receiver.woken_at());
+        sender.send(sound);
+        EXPECT_FALSE(woken(receiver));
+    }
+}
+
+TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsTheReceiversFrames) {
+    auto [sender, receiver] = make_sample_channel();
+    const SampleTime start{};
+    sender.send({0.0f}, start + 10ms);
+    sender.send({0.0f, 0.0f}, start + 20ms);
+    sender.send({0.5f}, start + 25ms);
+    sender.send({0.0f, 0.0f, 0.0f}, start + 26ms);
+    // Silence up to and including 20 ms goes.
+    receiver.drop_silence_until(start + 20ms);
+    SampleChunk chunk;
+    ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
+    EXPECT_EQ(chunk, SampleChunk({0.5f}));
+    // Sound stops the dropping: the silence after it stays.
+    sender.send({0.25f}, start + 27ms);
+    sender.send({0.0f}, start + 28ms);
+    receiver.drop_silence_until(start + 30ms);
+    ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
+    EXPECT_EQ(chunk, SampleChunk({0.25f}));
+    ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
+    EXPECT_EQ(chunk, SampleChunk({0.0f}));
+
+    EXPECT_FALSE(sender.frame_schedule());
+    receiver.set_frame_schedule({start + 100ms, 0ms});
+    EXPECT_FALSE(sender.frame_schedule());
+    receiver.set_frame_schedule({start + 100ms, 10ms});
+    const FrameSchedule frames = sender.frame_schedule().value();
+    for (const auto& [time, frame] : {std::pair{50ms, 100ms}, std::pair{100ms, 110ms},
+                                      std::pair{105ms, 110ms}, std::pair{110ms, 120ms}}) {
+        EXPECT_EQ(frames.next_after(start + time), start + frame) << time.count();
+    }
 }
 
 } // namespace

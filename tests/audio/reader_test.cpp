@@ -127,87 +127,62 @@ TEST(MixDown, ConvertsEachFrameToTheChannelMean) {
     }
 }
 
-TEST(SampleReader, WholeFramesOfOneReadMakeOneChunk) {
-    ScriptedSource full{{{std::string(3200, '\x01')}}};
-    const std::vector<SampleChunk> chunks = run_script(full, 2);
-    ASSERT_EQ(chunks.size(), 1u);
-    EXPECT_EQ(chunks[0].size(), 800u);
-    EXPECT_EQ(chunks[0][0], 257.0f / 32768.0f);
-    EXPECT_EQ(full.requested, (std::vector<std::size_t>{3200, 3200}));
-
-    ScriptedSource short_read{{{std::string(3198, '\x01')}}};
-    const std::vector<SampleChunk> short_chunks = run_script(short_read, 2);
-    ASSERT_EQ(short_chunks.size(), 1u);
-    EXPECT_EQ(short_chunks[0].size(), 799u);
-    // The two bytes of the unfinished frame stay at the front of the buffer.
-    EXPECT_EQ(short_read.requested, (std::vector<std::size_t>{3200, 3198}));
-}
-
-TEST(SampleReader, ReadsShorterThanAFrameSendNothingAndReadAgain) {
-    for (const std::size_t length : {1u, 2u, 3u}) {
-        ScriptedSource script{{{std::string(length, '\x05')}}};
-        EXPECT_TRUE(run_script(script, 2).empty()) << length << " bytes";
-        EXPECT_EQ(script.requested, (std::vector<std::size_t>{3200, 3200 - length}));
-    }
-}
-
-TEST(SampleReader, FramesSplitAcrossReadsAreCompletedNotShifted) {
-    const std::string stream = pcm({100, 300, -200, -400, 1000, 3000});
-    // The lengths of the reads that deliver the 12 bytes of three stereo frames.
-    const std::vector<std::size_t> splits[] = {{3, 5, 4}, {6, 6}, {5, 7}, {1, 10, 1}, {4, 2, 6}};
-    for (const std::vector<std::size_t>& lengths : splits) {
+TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) {
+    const std::string split = pcm({100, 300, -200, -400, 1000, 3000});
+    const std::string five_frames = pcm({1, 1, 2, 2, 3, 3, 4, 4, 5, 5});
+    constexpr float unit = 1.0f / 32768.0f;
+    struct Case {
+        std::size_t channels;
+        std::size_t samples_per_frame;
         std::vector<Step> steps;
-        std::size_t offset = 0;
-        for (const std::size_t length : lengths) {
-            steps.push_back({stream.substr(offset, length)});
-            offset += length;
-        }
-        ScriptedSource script{steps};
-        SampleChunk samples;
-        for (const SampleChunk& chunk : run_script(script, 2)) {
-            samples.insert(samples.end(), chunk.begin(), chunk.end());
-        }
-        EXPECT_EQ(samples, SampleChunk({200.0f / 32768.0f, -300.0f / 32768.0f, 2000.0f / 32768.0f}))
-            << ::testing::PrintToString(lengths);
-    }
-}
-
-TEST(SampleReader, AChunkNeverHoldsMoreThanOneReadBuffer) {
-    // Four stereo frames per read: after 3 kept bytes the reader asks for the other 13 only.
-    const std::string stream = pcm({1, 1, 2, 2, 3, 3, 4, 4, 5, 5});
-    ScriptedSource script{{{stream.substr(0, 3)}, {stream.substr(3, 13)}, {stream.substr(16)}}};
-    const std::vector<SampleChunk> chunks = run_script(script, 2, 4);
-    ASSERT_EQ(chunks.size(), 2u);
-    EXPECT_EQ(chunks[0].size(), 4u);
-    EXPECT_EQ(chunks[1], SampleChunk({5.0f / 32768.0f}));
-    EXPECT_EQ(script.requested, (std::vector<std::size_t>{16, 13, 16, 16}));
-
-    // A source that claims more than it was asked for fills the buffer and no more.
-    ScriptedSource overstating{{{stream.substr(0, 3)}, {stream.substr(3)}}};
-    const std::vector<SampleChunk> capped = run_script(overstating, 2, 4);
-    ASSERT_EQ(capped.size(), 1u);
-    EXPECT_EQ(capped[0].size(), 4u);
-}
-
-TEST(SampleReader, TenByteStereoStreamGivesTwoSamplesThenDisconnects) {
-    ScriptedSource script{{{pcm({10, 20, 30, 40, 50})}}};
-    const std::vector<SampleChunk> chunks = run_script(script, 2);
-    ASSERT_EQ(chunks.size(), 1u);
-    EXPECT_EQ(chunks[0], SampleChunk({15.0f / 32768.0f, 35.0f / 32768.0f}));
-}
-
-TEST(SampleReader, EmptyStreamEndsAfterOneRead) {
-    ScriptedSource script;
-    EXPECT_TRUE(run_script(script, 2).empty());
-    EXPECT_EQ(script.requested.size(), 1u);
-}
-
-TEST(SampleReader, ZeroSizedBufferEndsWithoutReading) {
-    const std::pair<std::size_t, std::size_t> shapes[] = {{0, 800}, {2, 0}};
-    for (const auto& [channels, samples_per_frame] : shapes) {
-        ScriptedSource script{{{pcm({1, 2, 3, 4})}}};
-        EXPECT_TRUE(run_script(script, channels, samples_per_frame).empty());
-        EXPECT_TRUE(script.requested.empty());
+        std::vector<SampleChunk> chunks;
+        std::vector<std::size_t> requested;
+    };
+    const Case cases[] = {
+        {2, 800, {{std::string(3200, '\x01')}}, {SampleChunk(800, 257 * unit)}, {3200, 3200}},
+        // The two bytes of the unfinished frame stay at the front of the buffer.
+        {2, 800, {{std::string(3198, '\x01')}}, {SampleChunk(799, 257 * unit)}, {3200, 3198}},
+        {2, 800, {{std::string(1, '\x05')}}, {}, {3200, 3199}},
+        {2, 800, {{std::string(3, '\x05')}}, {}, {3200, 3197}},
+        {2, 800, {{pcm({10, 20, 30, 40, 50})}}, {{15 * unit, 35 * unit}}, {3200, 3198}},
+        // A frame split across reads is completed, not shifted.
+        {2,
+         800,
+         {{split.substr(0, 3)}, {split.substr(3, 5)}, {split.substr(8)}},
+         {{200 * unit, -300 * unit}, {2000 * unit}},
+         {3200, 3197, 3200, 3200}},
+        {2,
+         800,
+         {{split.substr(0, 1)}, {split.substr(1, 10)}, {split.substr(11)}},
+         {{200 * unit, -300 * unit}, {2000 * unit}},
+         {3200, 3199, 3197, 3200}},
+        {2,
+         800,
+         {{split.substr(0, 4)}, {split.substr(4, 2)}, {split.substr(6)}},
+         {{200 * unit}, {-300 * unit, 2000 * unit}},
+         {3200, 3200, 3198, 3200}},
+        // Four frames a read: after 3 kept bytes the reader asks for the other 13 only.
+        {2,
+         4,
+         {{five_frames.substr(0, 3)}, {five_frames.substr(3, 13)}, {five_frames.substr(16)}},
+         {{1 * unit, 2 * unit, 3 * unit, 4 * unit}, {5 * unit}},
+         {16, 13, 16, 16}},
+        // A source that claims more than it was asked for fills the buffer and no more.
+        {2,
+         4,
+         {{five_frames.substr(0, 3)}, {five_frames.substr(3)}},
+         {{1 * unit, 2 * unit, 3 * unit, 4 * unit}},
+         {16, 13, 16}},
+        {2, 800, {}, {}, {3200}},
+        // A buffer of no bytes ends the reader before it reads.
+        {0, 800, {{pcm({1, 2, 3, 4})}}, {}, {}},
+        {2, 0, {{pcm({1, 2, 3, 4})}}, {}, {}},
+    };
+    for (const Case& test : cases) {
+        ScriptedSource script{test.steps};
+        EXPECT_EQ(run_script(script, test.channels, test.samples_per_frame), test.chunks)
+            << test.requested.size() << " reads";
+        EXPECT_EQ(script.requested, test.requested);
     }
 }
 
@@ -284,6 +259,84 @@ TEST(SampleReader, PacingNeverSleepsWhenBehindOrUnpaced) {
             run_reader({800, 48000, 2, paced}, slow, clock.clock());
         EXPECT_EQ(chunks.size(), 5u);
         EXPECT_TRUE(clock.sleeps.empty()) << "paced " << paced;
+    }
+}
+
+// A pipe with a writer that writes `write_frames` mono PCM frames every `interval` for a second,
+// then closes it, and a receiver that draws its first frame at 3 ms and each next one `frame`
+// after the last, plus the 400 us its drawing takes; it tells the reader so after each frame. A
+// read takes what has been written by the clock's time, up to the buffer; with nothing there it
+// waits, moving the clock, for the next write. Counts the reads that come too late, less than
+// read_lead before the frame due for the oldest write they take: the first frame more than
+// read_lead after it by a schedule told a frame before, which runs two drawing times early.
+struct PacedPipe {
+    static constexpr nanoseconds first_frame = 3ms;
+    static constexpr nanoseconds frame = 16'666'668ns;
+    static constexpr nanoseconds drawn = frame + 400us;
+    FakeClock& clock;
+    SampleReceiver& receiver;
+    nanoseconds interval;
+    std::size_t write_frames;
+    std::size_t taken = 0; // frames read so far
+    std::size_t reads = 0;
+    std::size_t waits = 0; // reads that had to wait for a write
+    std::size_t late = 0;
+
+    std::size_t writes_by(nanoseconds time) const {
+        return static_cast<std::size_t>(std::min(time, 1s - 1ns) / interval) + 1;
+    }
+    static nanoseconds frame_after(nanoseconds time) {
+        return first_frame + (time < first_frame ? 0 : (time - first_frame) / drawn + 1) * drawn;
+    }
+    ReadResult read(std::span<std::uint8_t> buffer) {
+        ++reads;
+        if (taken == writes_by(1s) * write_frames) {
+            return {};
+        }
+        if (writes_by(clock.time) * write_frames == taken) {
+            clock.time = static_cast<std::int64_t>(writes_by(clock.time)) * interval;
+            ++waits;
+        }
+        if (clock.time >= first_frame) {
+            receiver.set_frame_schedule({SampleTime(frame_after(clock.time) - drawn), frame});
+        }
+        const nanoseconds oldest = static_cast<std::int64_t>(taken / write_frames) * interval;
+        late += clock.time + read_lead > frame_after(oldest + read_lead + 2 * (drawn - frame)) ? 1u
+                                                                                               : 0u;
+        const std::size_t frames =
+            std::min(writes_by(clock.time) * write_frames - taken, buffer.size() / 2);
+        taken += frames;
+        return {frames * 2, 0};
+    }
+};
+
+TEST(SampleReader, ReadsSmallWritesOnceAFrameJustBeforeItAndLargeOnesAsTheyCome) {
+    struct Case {
+        nanoseconds interval;
+        std::size_t write_frames;
+        std::size_t most_wake_ups; // in the second the writer writes
+        std::size_t most_reads;
+    };
+    const Case cases[] = {
+        // 100 writes, taken in one read in each of the 59 frames (and at both ends).
+        {10ms, 480, 62, 63},
+        {4ms, 192, 62, 63},
+        // Fewer writes than frames: each as it comes, a frame's worth at a time.
+        {21'333'333ns, 1024, 47, 95},
+    };
+    for (const Case& test : cases) {
+        FakeClock clock;
+        auto [sender, receiver] = make_sample_channel();
+        receiver.set_frame_schedule({SampleTime(PacedPipe::first_frame), PacedPipe::frame});
+        PacedPipe pipe{clock, receiver, test.interval, test.write_frames};
+        SampleReader({800, 48000, 1, false})
+            .run(
+                sender, [&](std::span<std::uint8_t> buffer) { return pipe.read(buffer); },
+                clock.clock());
+        EXPECT_LE(clock.sleeps.size() + pipe.waits, test.most_wake_ups) << test.write_frames;
+        EXPECT_LE(pipe.reads, test.most_reads) << test.write_frames;
+        EXPECT_EQ(pipe.taken, pipe.writes_by(1s) * test.write_frames);
+        EXPECT_EQ(pipe.late, 0u);
     }
 }
 
