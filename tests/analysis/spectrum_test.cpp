@@ -7,8 +7,8 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <numbers>
+#include <numeric>
 #include <random>
 #include <utility>
 #include <vector>
@@ -66,75 +66,49 @@ TEST(SpectrumWindow, IsAPeriodicHannWindow) {
     }
 }
 
-struct InputCase {
-    const char* name;
-    std::vector<std::size_t> chunks;
-    std::size_t held;
-    // Point i of the transform input, in terms of the sent stream's sample values.
-    std::function<float(std::size_t)> point;
-};
+TEST(SpectrumInput, ShapesTheFrameIntoTheTransformInput) {
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> chunks;
+        std::size_t held; // the newest samples, kept one to one at the front; zeros after them
+    };
+    const Case cases[] = {
+        {"one sample", {1}, 1},
+        {"three chunks of 300", {300, 300, 300}, 900},
+        {"empty chunks add nothing", {0, 300, 0, 600, 0}, 900},
+        {"exactly 1024", {1024}, 1024},
+        // More than 1024: the newest 1024; the oldest are not used.
+        {"1025 drops the oldest", {1025}, 1024},
+        {"1500 in two chunks", {700, 800}, 1024},
+        {"2048", {2048}, 1024},
+        {"5000 in one chunk", {5000}, 1024},
+        {"5000 in many chunks", {800, 800, 800, 800, 800, 800, 200}, 1024},
+        {"5000 with a large chunk inside", {1000, 3000, 1000}, 1024},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t total = std::accumulate(c.chunks.begin(), c.chunks.end(), std::size_t{0});
+        std::vector<float> samples;
+        FftBuffer points;
+        fill_buffer(points, 7.0f);
 
-class SpectrumInput : public testing::TestWithParam<InputCase> {};
+        ASSERT_EQ(drain_in_chunks(samples, stream(total), c.chunks), c.held);
+        ASSERT_EQ(samples.size(), c.held);
+        build_fft_input(samples, points);
+        // Built from the whole stream, not drained first, the input holds the same newest samples.
+        FftBuffer undrained;
+        fill_buffer(undrained, 7.0f);
+        build_fft_input(stream(total), undrained);
 
-TEST_P(SpectrumInput, ShapesTheFrameIntoTheTransformInput) {
-    const InputCase& c = GetParam();
-    std::size_t total = 0;
-    for (const std::size_t size : c.chunks) {
-        total += size;
-    }
-    std::vector<float> samples;
-    FftBuffer points;
-    fill_buffer(points, 7.0f);
-
-    ASSERT_EQ(drain_in_chunks(samples, stream(total), c.chunks), c.held);
-    ASSERT_EQ(samples.size(), c.held);
-    build_fft_input(samples, points);
-    // Built from the whole stream, not drained first, the input holds the same newest samples.
-    FftBuffer undrained;
-    fill_buffer(undrained, 7.0f);
-    build_fft_input(stream(total), undrained);
-
-    for (std::size_t i = 0; i < fft_size; ++i) {
-        ASSERT_EQ(points[i][0], c.point(i)) << "point " << i;
-        ASSERT_EQ(points[i][1], 0.0f) << "point " << i;
-        ASSERT_EQ(undrained[i][0], c.point(i)) << "undrained point " << i;
-        ASSERT_EQ(undrained[i][1], 0.0f) << "undrained point " << i;
+        for (std::size_t i = 0; i < fft_size; ++i) {
+            const float expected = i < c.held ? sample_value(total - c.held + i) : 0.0f;
+            ASSERT_EQ(points[i][0], expected) << "point " << i;
+            ASSERT_EQ(points[i][1], 0.0f) << "point " << i;
+            ASSERT_EQ(undrained[i][0], expected) << "undrained point " << i;
+            ASSERT_EQ(undrained[i][1], 0.0f) << "undrained point " << i;
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rules, SpectrumInput,
-    testing::Values(
-        InputCase{
-            "OneSample", {1}, 1, [](std::size_t i) { return i == 0 ? sample_value(0) : 0.0f; }},
-        InputCase{"ThreeChunksOf300",
-                  {300, 300, 300},
-                  900,
-                  [](std::size_t i) { return i < 900 ? sample_value(i) : 0.0f; }},
-        InputCase{"EmptyChunksAddNothing",
-                  {0, 300, 0, 600, 0},
-                  900,
-                  [](std::size_t i) { return i < 900 ? sample_value(i) : 0.0f; }},
-        InputCase{"Exactly1024", {1024}, 1024, [](std::size_t i) { return sample_value(i); }},
-        // More than 1024: the newest 1024, one to one; the oldest are not used.
-        InputCase{
-            "1025DropsTheOldest", {1025}, 1024, [](std::size_t i) { return sample_value(i + 1); }},
-        InputCase{"1500InTwoChunks",
-                  {700, 800},
-                  1024,
-                  [](std::size_t i) { return sample_value(i + 476); }},
-        InputCase{"2048", {2048}, 1024, [](std::size_t i) { return sample_value(i + 1024); }},
-        InputCase{
-            "5000InOneChunk", {5000}, 1024, [](std::size_t i) { return sample_value(i + 3976); }},
-        InputCase{"5000InManyChunks",
-                  {800, 800, 800, 800, 800, 800, 200},
-                  1024,
-                  [](std::size_t i) { return sample_value(i + 3976); }},
-        InputCase{"5000WithALargeChunkInside",
-                  {1000, 3000, 1000},
-                  1024,
-                  [](std::size_t i) { return sample_value(i + 3976); }}),
-    [](const testing::TestParamInfo<InputCase>& param_info) { return param_info.param.name; });
 
 TEST(SpectrumInputLimits, DrainingKeepsTheReservedRoomUnderAFlood) {
     std::vector<float> samples;
