@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tonalyx {
@@ -57,20 +58,14 @@ TEST(RuntimeKeys, ScalingStepsToItsBoundsAndMovesTheColumnsToTheirNewBins) {
 
 TEST(RuntimeKeys, BoundsAreOneSided) {
     SpectrumAnalyzer analyzer = analyzer_of(10, 1.4f);
-    LiveSettings high{0.75f, 5.0f, 1.0f};
-    press(U',', 1, high, analyzer);
-    EXPECT_EQ(high.log_power, 4.9f);
-    high.log_power = 5.0f;
-    press(U'.', 1, high, analyzer);
-    EXPECT_EQ(high.log_power, 3.0f);
-
-    LiveSettings low{0.75f, 0.2f, 1.0f};
-    press(U',', 1, low, analyzer);
-    EXPECT_EQ(low.log_power, 0.5f);
-
-    LiveSettings unknown{0.75f, NAN, 1.0f};
-    press(U'.', 1, unknown, analyzer);
-    EXPECT_EQ(unknown.log_power, 3.0f);
+    // Each key clamps only at the bound it steps towards: outside the range the other just steps.
+    const std::tuple<float, char32_t, float> cases[] = {
+        {5.0f, U',', 4.9f}, {5.0f, U'.', 3.0f}, {0.2f, U',', 0.5f}, {NAN, U'.', 3.0f}};
+    for (const auto& [start, key, power] : cases) {
+        LiveSettings settings{0.75f, start, 1.0f};
+        press(key, 1, settings, analyzer);
+        EXPECT_EQ(settings.log_power, power) << start << " " << static_cast<char>(key);
+    }
 }
 
 TEST(RuntimeKeys, SensitivityAndDropOffReachTheirBoundsAndStayThere) {
