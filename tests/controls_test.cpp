@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tonalyx {
@@ -57,57 +58,47 @@ TEST(RuntimeKeys, ScalingStepsToItsBoundsAndMovesTheColumnsToTheirNewBins) {
 
 TEST(RuntimeKeys, BoundsAreOneSided) {
     SpectrumAnalyzer analyzer = analyzer_of(10, 1.4f);
-    LiveSettings high{0.75f, 5.0f, 1.0f};
-    press(U',', 1, high, analyzer);
-    EXPECT_EQ(high.log_power, 4.9f);
-    high.log_power = 5.0f;
-    press(U'.', 1, high, analyzer);
-    EXPECT_EQ(high.log_power, 3.0f);
-
-    LiveSettings low{0.75f, 0.2f, 1.0f};
-    press(U',', 1, low, analyzer);
-    EXPECT_EQ(low.log_power, 0.5f);
-
-    LiveSettings unknown{0.75f, NAN, 1.0f};
-    press(U'.', 1, unknown, analyzer);
-    EXPECT_EQ(unknown.log_power, 3.0f);
+    // Each key clamps only at the bound it steps towards: outside the range the other just steps.
+    const std::tuple<float, char32_t, float> cases[] = {
+        {5.0f, U',', 4.9f}, {5.0f, U'.', 3.0f}, {0.2f, U',', 0.5f}, {NAN, U'.', 3.0f}};
+    for (const auto& [start, key, power] : cases) {
+        LiveSettings settings{0.75f, start, 1.0f};
+        press(key, 1, settings, analyzer);
+        EXPECT_EQ(settings.log_power, power) << start << " " << static_cast<char>(key);
+    }
 }
 
 TEST(RuntimeKeys, SensitivityAndDropOffReachTheirBoundsAndStayThere) {
+    struct Case {
+        char32_t key;
+        float LiveSettings::*setting;
+        float start;
+        int short_of_bound; // presses that stay inside the bound; the next one reaches it
+        float bound;
+    };
+    // From 0.75 the fifth `]` lands on 1.0 by itself: only the presses beyond show the bound.
+    const Case cases[] = {{U'+', &LiveSettings::sensitivity, 1.0f, 12, 10.0f},
+                          {U'-', &LiveSettings::sensitivity, 1.0f, 12, 0.1f},
+                          {U']', &LiveSettings::drop_off, 0.75f, 4, 1.0f},
+                          {U'[', &LiveSettings::drop_off, 0.75f, 14, 0.0f}};
     SpectrumAnalyzer analyzer = analyzer_of(10, 1.4f);
-    LiveSettings settings;
-    press(U'+', 12, settings, analyzer);
-    EXPECT_LT(settings.sensitivity, 10.0f);
-    press(U'+', 1, settings, analyzer);
-    EXPECT_EQ(settings.sensitivity, 10.0f);
-    press(U'+', 2, settings, analyzer);
-    EXPECT_EQ(settings.sensitivity, 10.0f);
-
-    settings.sensitivity = 1.0f;
-    press(U'-', 12, settings, analyzer);
-    EXPECT_GT(settings.sensitivity, 0.1f);
-    press(U'-', 1, settings, analyzer);
-    EXPECT_EQ(settings.sensitivity, 0.1f);
-    press(U'-', 2, settings, analyzer);
-    EXPECT_EQ(settings.sensitivity, 0.1f);
+    for (const Case& test : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<char>(test.key));
+        LiveSettings settings;
+        settings.*test.setting = test.start;
+        press(test.key, test.short_of_bound, settings, analyzer);
+        EXPECT_NE(settings.*test.setting, test.bound);
+        EXPECT_LT(std::abs(settings.*test.setting - test.start), std::abs(test.bound - test.start));
+        press(test.key, 1, settings, analyzer);
+        EXPECT_EQ(settings.*test.setting, test.bound);
+        press(test.key, 2, settings, analyzer);
+        EXPECT_EQ(settings.*test.setting, test.bound);
+    }
 
     // `-` divides by 1.2 rather than multiplying by its reciprocal.
-    settings.sensitivity = 1.0f;
+    LiveSettings settings;
     press(U'-', 1, settings, analyzer);
     EXPECT_EQ(settings.sensitivity, 1.0f / 1.2f);
-
-    // From 0.75 the fifth `]` lands on 1.0 by itself: only the presses beyond show the bound.
-    press(U']', 4, settings, analyzer);
-    EXPECT_LT(settings.drop_off, 1.0f);
-    press(U']', 1, settings, analyzer);
-    EXPECT_EQ(settings.drop_off, 1.0f);
-    press(U']', 2, settings, analyzer);
-    EXPECT_EQ(settings.drop_off, 1.0f);
-    settings.drop_off = 0.75f;
-    press(U'[', 15, settings, analyzer);
-    EXPECT_EQ(settings.drop_off, 0.0f);
-    press(U'[', 2, settings, analyzer);
-    EXPECT_EQ(settings.drop_off, 0.0f);
 }
 
 TEST(RuntimeKeys, EqualsActsLikePlusAndLettersDoNothing) {

@@ -53,38 +53,33 @@ TEST(BarValue, MagnitudeIsHypotBitForBitWithoutOverflow) {
     }
 }
 
-// Records frames whose largest bar is each of `maxima` in turn; the normaliser after each.
-std::vector<float> normalisers_for(std::uint16_t fps, const std::vector<float>& maxima) {
-    AutoGain gain(fps);
-    std::vector<float> result;
-    for (const float largest : maxima) {
-        const std::vector<float> bars{largest / 2.0f, largest};
-        gain.record(bars);
-        result.push_back(gain.normaliser());
+TEST(AutoGain, FollowsTheTallestBarOfTheLastHalfSecondNeverBelowATenth) {
+    struct Case {
+        std::uint16_t fps;
+        std::vector<float> maxima;     // the largest bar of each frame, half of it beside it
+        std::vector<float> normaliser; // after each frame
+    };
+    const Case cases[] = {
+        // fps 6 keeps 3 frames: 9 stays until three later frames have pushed it out.
+        {6, {9.0f, 2.0f, 4.0f, 3.0f, 2.0f, 2.0f}, {9.0f, 9.0f, 9.0f, 4.0f, 4.0f, 3.0f}},
+        // Silent frames record one.
+        {60, {0.0f, 0.000999f}, {1.0f, 1.0f}},
+        {4, {0.0f, 0.5f, 0.5f, 0.001f}, {1.0f, 1.0f, 0.5f, 0.5f}},
+        {60, {0.05f, 0.002f}, {0.1f, 0.1f}},
+        // An fps of one or zero keeps no history.
+        {1, {5.0f, 0.0f, 7.0f}, {0.1f, 0.1f, 0.1f}},
+        {0, {5.0f}, {0.1f}},
+    };
+    for (const Case& test : cases) {
+        AutoGain gain(test.fps);
+        EXPECT_EQ(gain.normaliser(), 1.0f) << test.fps;
+        std::vector<float> normalisers;
+        for (const float largest : test.maxima) {
+            gain.record(std::vector<float>{largest / 2.0f, largest});
+            normalisers.push_back(gain.normaliser());
+        }
+        EXPECT_EQ(normalisers, test.normaliser) << test.fps << ", " << test.maxima.size();
     }
-    return result;
-}
-
-TEST(AutoGain, FollowsTheTallestBarOfTheLastHalfSecond) {
-    // fps 6 keeps 3 frames: 9 stays until three later frames have pushed it out.
-    EXPECT_EQ(normalisers_for(6, {9.0f, 2.0f, 4.0f, 3.0f, 2.0f, 2.0f}),
-              (std::vector<float>{9.0f, 9.0f, 9.0f, 4.0f, 4.0f, 3.0f}));
-    EXPECT_EQ(AutoGain(60).normaliser(), 1.0f);
-}
-
-TEST(AutoGain, SilentFramesRecordOne) {
-    EXPECT_EQ(normalisers_for(60, {0.0f, 0.000999f}), (std::vector<float>{1.0f, 1.0f}));
-    EXPECT_EQ(normalisers_for(4, {0.0f, 0.5f, 0.5f, 0.001f}),
-              (std::vector<float>{1.0f, 1.0f, 0.5f, 0.5f}));
-}
-
-TEST(AutoGain, NeverFallsBelowATenth) {
-    EXPECT_EQ(normalisers_for(60, {0.05f, 0.002f}), (std::vector<float>{0.1f, 0.1f}));
-}
-
-TEST(AutoGain, AnFpsOfOneOrZeroKeepsNoHistory) {
-    EXPECT_EQ(normalisers_for(1, {5.0f, 0.0f, 7.0f}), (std::vector<float>{0.1f, 0.1f, 0.1f}));
-    EXPECT_EQ(normalisers_for(0, {5.0f}), (std::vector<float>{0.1f}));
 }
 
 TEST(AutoGain, IsAtRestOnceASilentFrameWouldChangeNothing) {

@@ -115,26 +115,24 @@ TEST(Capture, StartsPwRecordWithItsArgumentsAndLatency) {
     }
 }
 
-TEST(Capture, MissingPwRecordIsAnOrderlyExit) {
-    TemporaryDirectory empty;
-    Launch launch;
-    launch.args = {"-p"};
-    launch.environment = {{"PATH", empty.path()}};
-    TerminalRun run(tonalyx_binary(), launch);
-    EXPECT_EQ(run.wait_exit(), 1);
-    expect_message_after_restore(
-        run, "error: pw-record not found \u2014 install PipeWire or pipe audio via stdin.\r\n");
-}
-
-TEST(Capture, UnstartablePwRecordIsAnOrderlyExit) {
-    TemporaryDirectory directory;
-    directory.write("pw-record", "#!/bin/sh\n", false);
-    Launch launch;
-    launch.args = {"-p"};
-    launch.environment = {{"PATH", directory.path()}};
-    TerminalRun run(tonalyx_binary(), launch);
-    EXPECT_EQ(run.wait_exit(), 1);
-    expect_message_after_restore(run, "error: failed to start pw-record: Permission denied\r\n");
+TEST(Capture, AMissingOrUnstartablePwRecordIsAnOrderlyExit) {
+    const std::pair<bool, std::string> cases[] = {
+        {false, "error: pw-record not found \u2014 install PipeWire or pipe audio via stdin.\r\n"},
+        {true, "error: failed to start pw-record: Permission denied\r\n"},
+    };
+    for (const auto& [present, message] : cases) {
+        SCOPED_TRACE(message);
+        TemporaryDirectory directory;
+        if (present) {
+            directory.write("pw-record", "#!/bin/sh\n", false);
+        }
+        Launch launch;
+        launch.args = {"-p"};
+        launch.environment = {{"PATH", directory.path()}};
+        TerminalRun run(tonalyx_binary(), launch);
+        EXPECT_EQ(run.wait_exit(), 1);
+        expect_message_after_restore(run, message);
+    }
 }
 
 // How the capture program ends, and what the user sees of it.

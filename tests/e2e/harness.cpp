@@ -231,11 +231,6 @@ TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
         audio_read = fds[0];
         audio_ = fds[1];
         set_nonblocking(audio_);
-    } else if (launch.input == Input::file) {
-        audio_read = ::open(launch.input_file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (audio_read < 0) {
-            fail("open " + launch.input_file);
-        }
     }
 
     start_program(binary, launch, audio_read);

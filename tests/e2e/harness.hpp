@@ -29,7 +29,6 @@ inline constexpr std::chrono::milliseconds patience = 15s;
 enum class Input {
     terminal, // standard input is the pseudo-terminal itself
     pipe,     // standard input is a pipe the test writes audio into
-    file,     // standard input is a file
     closed,   // standard input is closed
 };
 
@@ -39,7 +38,6 @@ struct Launch {
     std::uint16_t rows = 24;
     std::uint16_t cols = 80;
     Input input = Input::terminal;
-    std::string input_file;
     // Environment variables to set (or, with an empty value, to remove) for the child, which
     // otherwise gets TERM=xterm-256color.
     std::vector<std::pair<std::string, std::string>> environment;
