@@ -268,7 +268,9 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
             wake(times, audio.receiver);
         }
         if (times.asleep || time_left(period, times.last_frame, io.now()) > 0ns) {
-            if (times.asleep && capture_failed(audio)) {
+            // Also between frames: the end of the capture program ends a wait at once, and
+            // goes on doing so until it is found here.
+            if (capture_failed(audio)) {
                 return {LoopEnd::Reason::capture_failed};
             }
             continue;
