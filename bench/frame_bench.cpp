@@ -19,10 +19,33 @@
 namespace tonalyx {
 namespace {
 
-void BM_WholeFrame_200x50_Music(benchmark::State& state) {
-    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null_fd < 0) {
+// /dev/null, for the picture to go to; -1, with the benchmark skipped, when it cannot be opened.
+int open_null(benchmark::State& state) {
+    const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
         state.SkipWithError("cannot open /dev/null");
+    }
+    return fd;
+}
+
+// Shows the allocations counted over the iterations, and fails the run when there were any:
+// "`what` allocated N times in M `iterations`".
+void report_allocations(benchmark::State& state, std::uint64_t allocations, const char* what,
+                        const char* iterations) {
+    state.counters["allocations"] = static_cast<double>(allocations);
+    if (!allocation_counting_available()) {
+        state.SetLabel("allocations not counted here");
+    } else if (allocations != 0) {
+        const std::string message = std::string(what) + " allocated " +
+                                    std::to_string(allocations) + " times in " +
+                                    std::to_string(state.iterations()) + " " + iterations;
+        state.SkipWithError(message.c_str());
+    }
+}
+
+void BM_WholeFrame_200x50_Music(benchmark::State& state) {
+    const int null_fd = open_null(state);
+    if (null_fd < 0) {
         return;
     }
     static const std::vector<SampleChunk> chunks = music_chunks(600);
@@ -63,14 +86,7 @@ void BM_WholeFrame_200x50_Music(benchmark::State& state) {
         }
     }
     ::close(null_fd);
-    state.counters["allocations"] = static_cast<double>(allocations);
-    if (!allocation_counting_available()) {
-        state.SetLabel("allocations not counted here");
-    } else if (allocations != 0) {
-        const std::string message = "steady-state frames allocated " + std::to_string(allocations) +
-                                    " times in " + std::to_string(state.iterations()) + " frames";
-        state.SkipWithError(message.c_str());
-    }
+    report_allocations(state, allocations, "steady-state frames", "frames");
 }
 BENCHMARK(BM_WholeFrame_200x50_Music);
 
@@ -119,9 +135,8 @@ private:
 };
 
 void BM_Loop_200x50_MusicThenSilence(benchmark::State& state) {
-    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int null_fd = open_null(state);
     if (null_fd < 0) {
-        state.SkipWithError("cannot open /dev/null");
         return;
     }
     static const std::vector<SampleChunk> music = music_chunks(30);
@@ -132,7 +147,7 @@ void BM_Loop_200x50_MusicThenSilence(benchmark::State& state) {
         auto [sender, receiver] = make_sample_channel();
         AudioFeed audio{std::move(receiver), std::nullopt};
         // The first run settles the change list's size.
-        for (bool settled = false; !settled; settled = true) {
+        {
             SimulatedRun run(music, sender);
             run_frames({frame_period(60)}, frame_state, audio, run, out);
         }
@@ -144,14 +159,7 @@ void BM_Loop_200x50_MusicThenSilence(benchmark::State& state) {
         }
     }
     ::close(null_fd);
-    state.counters["allocations"] = static_cast<double>(allocations);
-    if (!allocation_counting_available()) {
-        state.SetLabel("allocations not counted here");
-    } else if (allocations != 0) {
-        const std::string message = "the loop allocated " + std::to_string(allocations) +
-                                    " times in " + std::to_string(state.iterations()) + " runs";
-        state.SkipWithError(message.c_str());
-    }
+    report_allocations(state, allocations, "the loop", "runs");
 }
 BENCHMARK(BM_Loop_200x50_MusicThenSilence);
 

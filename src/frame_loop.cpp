@@ -78,39 +78,33 @@ bool check_size(LoopIo& io, Clock::time_point& last_size_check, FrameState& stat
     return changed;
 }
 
-// Tells whether a capture program has failed and its report is due: its stream has ended too,
-// or something it started still holds its pipes and it ended long enough ago for the rest of
-// what it said to have come. One that ended cleanly is reaped once its stream has ended.
-bool capture_failed(AudioFeed& audio) {
+// When the report of a capture program that has failed falls due: when it ended, if its stream
+// has ended too, or failure_report_delay later, when something it started still holds its pipes,
+// for the rest of what it said to come. Nothing while it runs or after a clean end; one that
+// ended cleanly is reaped once its stream has ended.
+std::optional<Clock::time_point> failure_report_due(AudioFeed& audio) {
     if (!audio.capture) {
-        return false;
+        return std::nullopt;
     }
     const std::optional<int> status = audio.capture->poll();
     if (!status) {
-        return false;
+        return std::nullopt;
     }
     const bool stream_ended = audio.receiver.end_note().has_value();
     if (!ended_in_failure(*status)) {
         if (stream_ended) {
             audio.capture->stop();
         }
-        return false;
+        return std::nullopt;
     }
-    return stream_ended || Clock::now() - *audio.capture->ended_at() >= failure_report_delay;
+    const Clock::time_point ended = *audio.capture->ended_at();
+    return stream_ended ? ended : ended + failure_report_delay;
 }
 
-// While asleep: the wait, cut short where the report of a capture program that has failed falls
-// due, which no chunk may come to bring forward when something it started holds its pipes.
-std::chrono::nanoseconds until_failure_report(AudioFeed& audio, std::chrono::nanoseconds wait) {
-    if (!audio.capture) {
-        return wait;
-    }
-    const std::optional<int> status = audio.capture->poll();
-    if (!status || !ended_in_failure(*status)) {
-        return wait;
-    }
-    const auto left = *audio.capture->ended_at() + failure_report_delay - Clock::now();
-    return std::clamp<std::chrono::nanoseconds>(left, 0ns, wait);
+// Tells whether a capture program has failed and its report is due.
+bool capture_failed(AudioFeed& audio) {
+    const std::optional<Clock::time_point> due = failure_report_due(audio);
+    return due && Clock::now() >= *due;
 }
 
 // The terminal and the clock the program runs on. A wait also ends when a chunk wakes the
@@ -239,8 +233,11 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
     times.last_size_check = times.last_frame;
     for (;;) {
         std::chrono::nanoseconds wait = wait_time(period, times, io.now());
+        // Asleep, no chunk may come to bring a failure's report forward.
         if (times.asleep) {
-            wait = until_failure_report(audio, wait);
+            if (const std::optional<Clock::time_point> due = failure_report_due(audio)) {
+                wait = std::clamp<std::chrono::nanoseconds>(*due - Clock::now(), 0ns, wait);
+            }
         }
         const bool ready = io.poll(wait);
         if (times.asleep) {

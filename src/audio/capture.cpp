@@ -177,9 +177,13 @@ CaptureProcess::CaptureProcess(pid_t pid)
     : pid_(pid), pidfd_(pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1) {}
 
 CaptureProcess::~CaptureProcess() {
+    release();
+}
+
+void CaptureProcess::release() {
     stop();
     if (pidfd_ >= 0) {
-        ::close(pidfd_);
+        ::close(std::exchange(pidfd_, -1));
     }
 }
 
@@ -191,10 +195,7 @@ CaptureProcess::CaptureProcess(CaptureProcess&& other) noexcept
 
 CaptureProcess& CaptureProcess::operator=(CaptureProcess&& other) noexcept {
     if (this != &other) {
-        stop();
-        if (pidfd_ >= 0) {
-            ::close(pidfd_);
-        }
+        release();
         pid_ = std::exchange(other.pid_, -1);
         pidfd_ = std::exchange(other.pidfd_, -1);
         status_ = std::exchange(other.status_, std::nullopt);

@@ -44,6 +44,8 @@ public:
 
 private:
     void signal_group(int signal_number) const;
+    // Stops the program and closes its process descriptor.
+    void release();
 
     pid_t pid_ = -1;
     int pidfd_ = -1;
