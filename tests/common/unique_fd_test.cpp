@@ -17,7 +17,7 @@ TEST(UniqueFd, ClosesOnceWhateverMovesOrReleasesIt) {
         UniqueFd read_end(fds[0]);
         UniqueFd write_end(fds[1]);
         UniqueFd moved(std::move(read_end));
-        EXPECT_EQ(read_end.get(), -1);
+        EXPECT_EQ(read_end.get(), -1); // NOLINT(bugprone-use-after-move): the moved-from state
         EXPECT_TRUE(is_open(fds[0]));
         // Assigning over a held descriptor closes it; one given up is left to the caller.
         moved = std::move(write_end);
