@@ -1,6 +1,6 @@
 # Installing Tonalyx as a command-line tool: the two programs, their manual pages made from their
-# own --help and --version, completions for bash, zsh and fish, an uninstall target that removes
-# what the last install wrote, and a Debian package.
+# own --help and --version, completions for bash, zsh and fish, the copyright file and the
+# changelog, an uninstall target that removes what the last install wrote, and a Debian package.
 include(GNUInstallDirs)
 
 find_program(HELP2MAN help2man REQUIRED)
@@ -49,6 +49,24 @@ install(CODE [[
          FILES "${zsh_completion}")
 ]])
 
+# The copyright file in Debian's machine-readable format, made from LICENSE, and the changelog,
+# compressed without a name or time stamp so that the same sources give the same package.
+set(doc ${PROJECT_BINARY_DIR}/doc)
+add_custom_command(OUTPUT ${doc}/copyright
+    COMMAND ${CMAKE_COMMAND} -DLICENSE=${PROJECT_SOURCE_DIR}/LICENSE -DOUTPUT=${doc}/copyright
+            -P ${CMAKE_CURRENT_LIST_DIR}/Copyright.cmake
+    DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE ${CMAKE_CURRENT_LIST_DIR}/Copyright.cmake
+    COMMENT "Writing the copyright file"
+    VERBATIM)
+add_custom_command(OUTPUT ${doc}/changelog.gz
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${doc}/changelog
+    COMMAND ${GZIP} -9 -n -f ${doc}/changelog
+    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+    COMMENT "Compressing the changelog"
+    VERBATIM)
+add_custom_target(doc ALL DEPENDS ${doc}/copyright ${doc}/changelog.gz)
+install(FILES ${doc}/copyright ${doc}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 # Removes every file that the last install listed in its manifest, and nothing else.
 add_custom_target(uninstall
     COMMAND ${CMAKE_COMMAND} -DMANIFEST=${PROJECT_BINARY_DIR}/install_manifest.txt
@@ -56,10 +74,18 @@ add_custom_target(uninstall
     VERBATIM)
 
 # The Debian package: tonalyx_<version>_<arch>.deb, installed under /usr, its library
-# dependencies found by dpkg-shlibdeps.
+# dependencies found by dpkg-shlibdeps. Whoever builds the package for others names themselves
+# as its maintainer; the default's address is a placeholder under example.org.
+set(TONALYX_MAINTAINER "The Tonalyx developers <tonalyx@example.org>" CACHE STRING
+    "Maintainer of the Debian package, as \"Name <address>\"")
+if(NOT TONALYX_MAINTAINER MATCHES "^[^<>]*[^<> ] <[^<>@ ]+@[^<>@ ]+>$")
+    message(FATAL_ERROR
+        "TONALYX_MAINTAINER is \"${TONALYX_MAINTAINER}\", not of the form \"Name <address>\"")
+endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tonalyx)
-set(CPACK_PACKAGE_CONTACT "Tonalyx developers")
+set(CPACK_PACKAGE_CONTACT "${TONALYX_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TONALYX_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live audio spectrum analyser for the terminal")
 string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Tonalyx reads raw s16le PCM from standard input, a file or pw-record and\n"
