@@ -49,9 +49,21 @@ install(CODE [[
          FILES "${zsh_completion}")
 ]])
 
-# The copyright file in Debian's machine-readable format, made from LICENSE, and the changelog,
-# compressed without a name or time stamp so that the same sources give the same package.
+# Whoever builds the package for others names themselves as its maintainer, in its control file
+# and its changelog; the default's address is a placeholder under example.org.
+set(TONALYX_MAINTAINER "The Tonalyx developers <tonalyx@example.org>" CACHE STRING
+    "Maintainer of the Debian package, as \"Name <address>\"")
+if(NOT TONALYX_MAINTAINER MATCHES "^[^<>]*[^<> ] <[^<>@ ]+@[^<>@ ]+>$")
+    message(FATAL_ERROR
+        "TONALYX_MAINTAINER is \"${TONALYX_MAINTAINER}\", not of the form \"Name <address>\"")
+endif()
+
+# The copyright file in Debian's machine-readable format, made from LICENSE, and the changelog in
+# Debian's format, made from CHANGELOG.md and compressed without a name or time stamp so that the
+# same sources give the same package. The maintainer file changes only when the maintainer does,
+# and then makes the changelog again.
 set(doc ${PROJECT_BINARY_DIR}/doc)
+file(CONFIGURE OUTPUT ${doc}/maintainer CONTENT "${TONALYX_MAINTAINER}\n")
 add_custom_command(OUTPUT ${doc}/copyright
     COMMAND ${CMAKE_COMMAND} -DLICENSE=${PROJECT_SOURCE_DIR}/LICENSE -DOUTPUT=${doc}/copyright
             -P ${CMAKE_CURRENT_LIST_DIR}/Copyright.cmake
@@ -59,10 +71,13 @@ add_custom_command(OUTPUT ${doc}/copyright
     COMMENT "Writing the copyright file"
     VERBATIM)
 add_custom_command(OUTPUT ${doc}/changelog.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${doc}/changelog
+    COMMAND ${CMAKE_COMMAND} -DCHANGELOG=${PROJECT_SOURCE_DIR}/CHANGELOG.md
+            -DMAINTAINER=${TONALYX_MAINTAINER} -DOUTPUT=${doc}/changelog
+            -P ${CMAKE_CURRENT_LIST_DIR}/Changelog.cmake
     COMMAND ${GZIP} -9 -n -f ${doc}/changelog
-    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md
-    COMMENT "Compressing the changelog"
+    DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${CMAKE_CURRENT_LIST_DIR}/Changelog.cmake
+            ${doc}/maintainer
+    COMMENT "Writing the changelog"
     VERBATIM)
 add_custom_target(doc ALL DEPENDS ${doc}/copyright ${doc}/changelog.gz)
 install(FILES ${doc}/copyright ${doc}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -74,14 +89,7 @@ add_custom_target(uninstall
     VERBATIM)
 
 # The Debian package: tonalyx_<version>_<arch>.deb, installed under /usr, its library
-# dependencies found by dpkg-shlibdeps. Whoever builds the package for others names themselves
-# as its maintainer; the default's address is a placeholder under example.org.
-set(TONALYX_MAINTAINER "The Tonalyx developers <tonalyx@example.org>" CACHE STRING
-    "Maintainer of the Debian package, as \"Name <address>\"")
-if(NOT TONALYX_MAINTAINER MATCHES "^[^<>]*[^<> ] <[^<>@ ]+@[^<>@ ]+>$")
-    message(FATAL_ERROR
-        "TONALYX_MAINTAINER is \"${TONALYX_MAINTAINER}\", not of the form \"Name <address>\"")
-endif()
+# dependencies found by dpkg-shlibdeps.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tonalyx)
 set(CPACK_PACKAGE_CONTACT "${TONALYX_MAINTAINER}")
