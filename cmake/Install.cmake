@@ -8,6 +8,19 @@ find_program(PERL perl REQUIRED)
 find_program(GZIP gzip REQUIRED)
 
 install(TARGETS tonalyx tonalyx-signal RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# A stripped install (the package's, or cmake --install --strip) also drops the .comment section,
+# which holds only the compiler's version, as Debian's own packaging tools do.
+install(CODE "set(strip \"${CMAKE_STRIP}\")
+    set(programs \"${CMAKE_INSTALL_BINDIR}/tonalyx;${CMAKE_INSTALL_BINDIR}/tonalyx-signal\")")
+install(CODE [[
+    if(CMAKE_INSTALL_DO_STRIP)
+        foreach(program IN LISTS programs)
+            execute_process(COMMAND "${strip}" --remove-section=.comment
+                                    "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${program}"
+                            COMMAND_ERROR_IS_FATAL ANY)
+        endforeach()
+    endif()
+]])
 
 # help2man runs each program for its --help and --version and adds the sections of its include
 # file. Characters beyond ASCII (the dashes of the help texts) become groff escapes, so the page
