@@ -9,6 +9,9 @@ cmake_minimum_required(VERSION 3.25)
 if(NOT EXISTS "${CHANGELOG}")
     message(FATAL_ERROR "No changelog to read: ${CHANGELOG} does not exist")
 endif()
+if(NOT MAINTAINER MATCHES "^[^<>]+ <[^<>]+>$")
+    message(FATAL_ERROR "The changelog is signed by \"Name <address>\", not \"${MAINTAINER}\"")
+endif()
 
 set(width 78)
 
