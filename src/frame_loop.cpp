@@ -154,10 +154,10 @@ std::chrono::nanoseconds wait_time(std::chrono::nanoseconds period, const LoopTi
 }
 
 // Accounts for the frames skipped while asleep that fell before `until` (one due at `until` is
-// yet to come): each lets every bar fall by drop-off, and takes the silence that arrived before
+// yet to come): each lets every bar fall by `drop_off`, and takes the silence that arrived before
 // it. The picture stays blank and the gain as it is.
-void skip_frames(std::chrono::nanoseconds period, Clock::time_point until, LoopTimes& times,
-                 FrameState& state, SampleReceiver& receiver) {
+void skip_frames(std::chrono::nanoseconds period, Clock::time_point until, float drop_off,
+                 LoopTimes& times, FrameState& state, SampleReceiver& receiver) {
     if (until <= times.last_frame) {
         return;
     }
@@ -165,7 +165,7 @@ void skip_frames(std::chrono::nanoseconds period, Clock::time_point until, LoopT
     if (frames <= 0) {
         return;
     }
-    state.analyzer.decay_bars(state.settings.drop_off, static_cast<std::uint64_t>(frames));
+    state.analyzer.decay_bars(drop_off, static_cast<std::uint64_t>(frames));
     times.last_frame += frames * period;
     receiver.drop_silence_until(times.last_frame);
 }
@@ -186,6 +186,31 @@ bool fall_asleep(std::chrono::nanoseconds period, const FrameState& state,
 void wake(LoopTimes& times, SampleReceiver& receiver) {
     receiver.wake();
     times.asleep = false;
+}
+
+// After a wait that ended while asleep: wakes for an event, a chunk or the end of the stream,
+// takes the event, and accounts for the frames skipped. Says how the loop ends when the event
+// ends it.
+std::optional<LoopEnd> end_sleep(bool ready, std::chrono::nanoseconds period, LoopTimes& times,
+                                 FrameState& state, AudioFeed& audio, LoopIo& io,
+                                 OutputBuffer& out) {
+    // A chunk that woke the loop belongs to the frame due when it arrived, even if the loop
+    // wakes after that frame's time.
+    const std::optional<SampleTime> woken_at = audio.receiver.woken_at();
+    const Clock::time_point until = std::min(woken_at.value_or(io.now()), io.now());
+    if (ready || woken_at) {
+        wake(times, audio.receiver);
+    }
+    // The frames skipped before an event fall after it, at the drop-off from before it: one that
+    // rebuilds the picture (a continue after a long stop) leaves them no work.
+    const float drop_off = state.settings.drop_off;
+    if (ready) {
+        if (std::optional<LoopEnd> end = io.take_event(state, out)) {
+            return end;
+        }
+    }
+    skip_frames(period, until, drop_off, times, state, audio.receiver);
+    return std::nullopt;
 }
 
 } // namespace
@@ -241,22 +266,20 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
         }
         const bool ready = io.poll(wait);
         if (times.asleep) {
-            // A chunk that woke the loop belongs to the frame due when it arrived, even if the
-            // loop wakes after that frame's time.
-            const std::optional<SampleTime> woken_at = audio.receiver.woken_at();
-            skip_frames(period, std::min(woken_at.value_or(io.now()), io.now()), times, state,
-                        audio.receiver);
-            const bool woken = woken_at.has_value();
-            if (ready || woken) {
-                wake(times, audio.receiver);
+            if (const std::optional<LoopEnd> end =
+                    end_sleep(ready, period, times, state, audio, io, out)) {
+                return *end;
             }
-            // A chunk wakes the loop between frames, where a loop drawing every frame does not
-            // wake: it goes on to the next frame without a size check.
-            if (!ready && woken) {
+            // A chunk, or the end of the stream, wakes the loop between frames, where a loop
+            // drawing every frame does not wake: it goes on to the next frame without a size
+            // check, unless the end of the stream made a failure's report due.
+            if (!ready && !times.asleep) {
+                if (capture_failed(audio)) {
+                    return {LoopEnd::Reason::capture_failed};
+                }
                 continue;
             }
-        }
-        if (ready) {
+        } else if (ready) {
             if (const std::optional<LoopEnd> end = io.take_event(state, out)) {
                 return *end;
             }
