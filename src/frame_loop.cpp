@@ -189,28 +189,15 @@ void wake(LoopTimes& times, SampleReceiver& receiver) {
 }
 
 // After a wait that ended while asleep: wakes for an event, a chunk or the end of the stream,
-// takes the event, and accounts for the frames skipped. Says how the loop ends when the event
-// ends it.
-std::optional<LoopEnd> end_sleep(bool ready, std::chrono::nanoseconds period, LoopTimes& times,
-                                 FrameState& state, AudioFeed& audio, LoopIo& io,
-                                 OutputBuffer& out) {
-    // A chunk that woke the loop belongs to the frame due when it arrived, even if the loop
-    // wakes after that frame's time.
-    const std::optional<SampleTime> woken_at = audio.receiver.woken_at();
-    const Clock::time_point until = std::min(woken_at.value_or(io.now()), io.now());
+// and says until when the frames were skipped. A chunk that woke the loop belongs to the frame
+// due when it arrived, even if the loop wakes after that frame's time.
+Clock::time_point end_sleep(bool ready, LoopTimes& times, SampleReceiver& receiver, LoopIo& io) {
+    const std::optional<SampleTime> woken_at = receiver.woken_at();
+    const Clock::time_point now = io.now();
     if (ready || woken_at) {
-        wake(times, audio.receiver);
+        wake(times, receiver);
     }
-    // The frames skipped before an event fall after it, at the drop-off from before it: one that
-    // rebuilds the picture (a continue after a long stop) leaves them no work.
-    const float drop_off = state.settings.drop_off;
-    if (ready) {
-        if (std::optional<LoopEnd> end = io.take_event(state, out)) {
-            return end;
-        }
-    }
-    skip_frames(period, until, drop_off, times, state, audio.receiver);
-    return std::nullopt;
+    return std::min(woken_at.value_or(now), now);
 }
 
 } // namespace
@@ -265,11 +252,19 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
             }
         }
         const bool ready = io.poll(wait);
-        if (times.asleep) {
-            if (const std::optional<LoopEnd> end =
-                    end_sleep(ready, period, times, state, audio, io, out)) {
+        const std::optional<Clock::time_point> skipped_until =
+            times.asleep ? std::optional(end_sleep(ready, times, audio.receiver, io))
+                         : std::nullopt;
+        // The frames skipped before an event fall after it, at the drop-off from before it: one
+        // that rebuilds the picture (a continue after a long stop) leaves them no work.
+        const float drop_off = state.settings.drop_off;
+        if (ready) {
+            if (const std::optional<LoopEnd> end = io.take_event(state, out)) {
                 return *end;
             }
+        }
+        if (skipped_until) {
+            skip_frames(period, *skipped_until, drop_off, times, state, audio.receiver);
             // A chunk, or the end of the stream, wakes the loop between frames, where a loop
             // drawing every frame does not wake: it goes on to the next frame without a size
             // check, unless the end of the stream made a failure's report due.
@@ -278,10 +273,6 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
                     return {LoopEnd::Reason::capture_failed};
                 }
                 continue;
-            }
-        } else if (ready) {
-            if (const std::optional<LoopEnd> end = io.take_event(state, out)) {
-                return *end;
             }
         }
         if (check_size(io, times.last_size_check, state, out) && times.asleep) {
