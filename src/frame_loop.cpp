@@ -154,10 +154,10 @@ std::chrono::nanoseconds wait_time(std::chrono::nanoseconds period, const LoopTi
 }
 
 // Accounts for the frames skipped while asleep that fell before `until` (one due at `until` is
-// yet to come): each lets every bar fall by drop-off, and takes the silence that arrived before
+// yet to come): each lets every bar fall by `drop_off`, and takes the silence that arrived before
 // it. The picture stays blank and the gain as it is.
-void skip_frames(std::chrono::nanoseconds period, Clock::time_point until, LoopTimes& times,
-                 FrameState& state, SampleReceiver& receiver) {
+void skip_frames(std::chrono::nanoseconds period, Clock::time_point until, float drop_off,
+                 LoopTimes& times, FrameState& state, SampleReceiver& receiver) {
     if (until <= times.last_frame) {
         return;
     }
@@ -165,7 +165,7 @@ void skip_frames(std::chrono::nanoseconds period, Clock::time_point until, LoopT
     if (frames <= 0) {
         return;
     }
-    state.analyzer.decay_bars(state.settings.drop_off, static_cast<std::uint64_t>(frames));
+    state.analyzer.decay_bars(drop_off, static_cast<std::uint64_t>(frames));
     times.last_frame += frames * period;
     receiver.drop_silence_until(times.last_frame);
 }
@@ -186,6 +186,18 @@ bool fall_asleep(std::chrono::nanoseconds period, const FrameState& state,
 void wake(LoopTimes& times, SampleReceiver& receiver) {
     receiver.wake();
     times.asleep = false;
+}
+
+// After a wait that ended while asleep: wakes for an event, a chunk or the end of the stream,
+// and says until when the frames were skipped. A chunk that woke the loop belongs to the frame
+// due when it arrived, even if the loop wakes after that frame's time.
+Clock::time_point end_sleep(bool ready, LoopTimes& times, SampleReceiver& receiver, LoopIo& io) {
+    const std::optional<SampleTime> woken_at = receiver.woken_at();
+    const Clock::time_point now = io.now();
+    if (ready || woken_at) {
+        wake(times, receiver);
+    }
+    return std::min(woken_at.value_or(now), now);
 }
 
 } // namespace
@@ -240,25 +252,27 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
             }
         }
         const bool ready = io.poll(wait);
-        if (times.asleep) {
-            // A chunk that woke the loop belongs to the frame due when it arrived, even if the
-            // loop wakes after that frame's time.
-            const std::optional<SampleTime> woken_at = audio.receiver.woken_at();
-            skip_frames(period, std::min(woken_at.value_or(io.now()), io.now()), times, state,
-                        audio.receiver);
-            const bool woken = woken_at.has_value();
-            if (ready || woken) {
-                wake(times, audio.receiver);
-            }
-            // A chunk wakes the loop between frames, where a loop drawing every frame does not
-            // wake: it goes on to the next frame without a size check.
-            if (!ready && woken) {
-                continue;
-            }
-        }
+        const std::optional<Clock::time_point> skipped_until =
+            times.asleep ? std::optional(end_sleep(ready, times, audio.receiver, io))
+                         : std::nullopt;
+        // The frames skipped before an event fall after it, at the drop-off from before it: one
+        // that rebuilds the picture (a continue after a long stop) leaves them no work.
+        const float drop_off = state.settings.drop_off;
         if (ready) {
             if (const std::optional<LoopEnd> end = io.take_event(state, out)) {
                 return *end;
+            }
+        }
+        if (skipped_until) {
+            skip_frames(period, *skipped_until, drop_off, times, state, audio.receiver);
+            // A chunk, or the end of the stream, wakes the loop between frames, where a loop
+            // drawing every frame does not wake: it goes on to the next frame without a size
+            // check, unless the end of the stream made a failure's report due.
+            if (!ready && !times.asleep) {
+                if (capture_failed(audio)) {
+                    return {LoopEnd::Reason::capture_failed};
+                }
+                continue;
             }
         }
         if (check_size(io, times.last_size_check, state, out) && times.asleep) {

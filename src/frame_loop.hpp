@@ -77,9 +77,10 @@ struct LoopEnd {
 // stops; on SIGCONT (also after an uncatchable stop) it takes the terminal again and redraws
 // everything. While the picture is at rest (every bar drawn at height 0, and no audio waiting
 // that could change that) it skips frames: it waits only for events, the size check, the end of
-// the capture program and the report of its failure, and a chunk that could change the picture;
-// on waking it accounts for the frames skipped, so that it writes exactly what drawing each of
-// them would.
+// the capture program and the report of its failure, a chunk that could change the picture and
+// the end of the stream; on waking, after the event that woke it, it accounts for the frames
+// skipped, so that it writes exactly what drawing each of them would and a rebuilt picture costs
+// nothing to catch up.
 LoopEnd run_frame_loop(std::chrono::nanoseconds period, FrameState& state, AudioFeed& audio,
                        EventSource& events, TerminalSession& session, OutputBuffer& out);
 

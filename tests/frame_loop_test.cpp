@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -90,17 +92,18 @@ TEST(FrameState, AResizeStartsTheBarsAfreshOnTheNewDrawingAreaAtTheSameGain) {
 
 // Something that happens to a scripted run of the frame loop, `at` after its start.
 struct Cue {
-    enum class Kind { audio, end_of_audio, key, resize, silent_resize } kind;
+    enum class Kind { audio, end_of_audio, key, resize, silent_resize, stop } kind;
     nanoseconds at;
     SampleChunk samples{};  // audio
     char32_t key = 0;       // key
     TerminalSize size = {}; // resize (with an event) and silent_resize (without)
+    nanoseconds stopped{};  // stop: how long the process stays stopped before its SIGCONT
 };
 
 // The clock, the audio, the keys and the terminal size of a frame loop, all scripted: time moves
 // only in poll, to the end of the wait or to the next cue, and a wait ends early where the real
-// one would, at an event, or `wake_delay` after a wake-up of the sample channel. Records the
-// loop's writes and when.
+// one would, at an event, or `wake_delay` after a wake-up of the sample channel; a stop holds
+// the wait until it ends. Records the loop's writes and when.
 class ScriptedIo final : public LoopIo {
 public:
     ScriptedIo(std::vector<Cue> cues, SampleSender& sender, int wake_fd, const TestPipe& out)
@@ -136,6 +139,9 @@ public:
             handle_key(*key, state.settings, state.analyzer);
         } else if (const auto* resized = std::get_if<ResizeEvent>(&event)) {
             resize(state, resized->size, out);
+        } else if (std::holds_alternative<SignalEvent>(event)) {
+            // A continue: the picture is rebuilt at the terminal's size.
+            resize(state, size_, out);
         }
         return std::nullopt;
     }
@@ -167,7 +173,7 @@ private:
             sender_.send(cue.samples, now_);
             break;
         case Cue::Kind::end_of_audio:
-            sender_.finish("");
+            sender_.finish("", now_);
             break;
         case Cue::Kind::key:
             events_.emplace_back(KeyEvent{cue.key, {}});
@@ -178,6 +184,10 @@ private:
             break;
         case Cue::Kind::silent_resize:
             size_ = cue.size;
+            break;
+        case Cue::Kind::stop:
+            now_ += cue.stopped;
+            events_.emplace_back(SignalEvent{SIGCONT});
             break;
         }
     }
@@ -295,6 +305,56 @@ TEST(FrameLoop, SleepsAtRestAndWritesWhatDrawingEveryFrameWrites) {
         EXPECT_GE(polls_between(every_frame, from, to), 6u);
         EXPECT_LE(polls_between(sleeping, from, to), 1u) << from.count() << " ms";
     }
+}
+
+TEST(FrameLoop, AFaintToneAndTheEndOfTheStreamWakeTheLoopSleepingInSilence) {
+    std::vector<Cue> cues;
+    // After 1.5 s of exact silence, a tone of +-16 in 16-bit samples, then the end.
+    add_audio(cues, 20ms, 1500ms, 0.0f);
+    add_audio(cues, 1500ms, 1600ms, 16.0f / 32768.0f);
+    add_audio(cues, 1600ms, 3000ms, 0.0f);
+    cues.push_back({Cue::Kind::end_of_audio, 3234ms});
+    add_keys(cues, 4000ms, U'q', 1);
+    const Recording sleeping = record(cues, true);
+    EXPECT_EQ(sleeping.bytes, record(cues, false).bytes);
+    const auto bar =
+        std::find_if(sleeping.writes.begin(), sleeping.writes.end(), [](const auto& write) {
+            return write.second.find("\u2588") != std::string::npos;
+        });
+    ASSERT_NE(bar, sleeping.writes.end());
+    EXPECT_LT(bar->first, 1520ms);
+    // Woken when the stream ended, it goes on from there: it would learn there that a failed
+    // capture program's report is due.
+    EXPECT_LE(polls_between(sleeping, 3100ms, 3234ms), 1u);
+    EXPECT_EQ(polls_between(sleeping, 3234ms, 3235ms), 1u);
+}
+
+TEST(FrameLoop, AContinueAfterALongStopRebuildsThePictureWithoutReplayingTheStop) {
+    // The slowest fall on the widest grid at the highest frame rate: every bar would fall for
+    // most of a million frames. One row at the lowest sensitivity shows none of them.
+    Cli cli;
+    cli.fps = 65535;
+    cli.drop_off = 0.99999f;
+    const TerminalSize size{1, 1000};
+    FrameState state = make_frame_state(cli, size);
+    state.settings.sensitivity = 0.1f;
+    TestPipe pipe;
+    OutputBuffer out(pipe.write_end);
+    auto [sender, receiver] = make_sample_channel();
+    AudioFeed audio{std::move(receiver), std::nullopt};
+    std::vector<Cue> cues;
+    cues.push_back({Cue::Kind::silent_resize, 0ns, {}, 0, size});
+    add_audio(cues, 0ns, 1ms, 0.5f);
+    cues.push_back({Cue::Kind::stop, 100ms, {}, 0, {}, 600s});
+    add_keys(cues, 600s + 200ms, U'q', 1);
+    ScriptedIo io(cues, sender, audio.receiver.wake_fd(), pipe);
+    const auto started = std::chrono::steady_clock::now();
+    const LoopEnd end = run_frames({frame_period(cli.fps)}, state, audio, io, out);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(end.reason, LoopEnd::Reason::quit_key);
+    EXPECT_EQ(bars_of(state), std::vector<float>(1000, 0.0f));
+    // The run itself takes a few milliseconds; the stop's fall replayed first, seconds.
+    EXPECT_LT(took, 500ms);
 }
 
 } // namespace

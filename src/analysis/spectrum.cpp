@@ -116,17 +116,22 @@ void SpectrumAnalyzer::update_bars(float drop_off) {
     std::swap(bars_, spare_bars_);
 }
 
-void SpectrumAnalyzer::decay_bars(float drop_off, std::uint64_t frames) {
+std::uint64_t SpectrumAnalyzer::decay_bars(float drop_off, std::uint64_t frames) {
+    std::uint64_t longest = 0;
     for (float& bar : bars_) {
-        for (std::uint64_t frame = 0; frame < frames; ++frame) {
+        std::uint64_t frame = 0;
+        // Bounded by how long the bar can still be seen, not by `frames`: a long stop costs no
+        // more than a short one.
+        for (; frame < frames && bar >= unseen_bar; ++frame) {
             const float next = bar * drop_off;
-            // Once a bar stops changing (0, or a drop-off of 1) the frames left change nothing.
             if (next == bar) {
                 break;
             }
             bar = next;
         }
+        longest = std::max(longest, frame);
     }
+    return longest;
 }
 
 bool SpectrumAnalyzer::at_rest() const {

@@ -16,6 +16,11 @@
 
 namespace tonalyx {
 
+// A bar below this is never seen and counts as silence for the gain: the normaliser is at least
+// 0.1, the grid at most 1000 rows tall and the sensitivity at most 10, and ((1e-6 / 0.1) * 1000)
+// * 10 is below the eighth of a line that a bar needs to show. Falling, it stays below.
+inline constexpr float unseen_bar = 1e-6f;
+
 // Most samples analysed in one frame: the newest fft_size, taken one to one, so that the
 // frequency axis is the same however the audio arrives. Older surplus is discarded.
 inline constexpr std::size_t max_frame_samples = fft_size;
@@ -68,9 +73,11 @@ public:
     void analyse_frame(SampleReceiver& receiver, float drop_off);
 
     // Lets every bar fall by `drop_off` `frames` times, as that many frames without samples do:
-    // one multiplication per frame, so the bars end where frames drawn one by one leave them.
-    // The gain stays as it is.
-    void decay_bars(float drop_off, std::uint64_t frames);
+    // one multiplication per frame, so the bars end where frames drawn one by one leave them,
+    // except that a bar stops once it is below unseen_bar or stops changing, where the frames left
+    // change nothing that is ever seen. The gain stays as it is. Returns the most frames any bar
+    // fell: the work done.
+    std::uint64_t decay_bars(float drop_off, std::uint64_t frames);
 
     // True when a frame of zeros would do just what a frame without samples does: every bar is
     // below silent_peak, and the gain is at rest.

@@ -32,6 +32,14 @@ bool wakes(const detail::ChannelState& state, const detail::QueuedChunk& chunk) 
     return state.wake_on == WakeOn::any_chunk || !chunk.silent;
 }
 
+// Ends the receiver's sleep for something that came at `time`. Called with the lock held.
+void wake_receiver(detail::ChannelState& state, SampleTime time) {
+    state.asleep = false;
+    state.woken_at = time;
+    const std::uint64_t one = 1;
+    static_cast<void>(::write(state.wake_fd, &one, sizeof one));
+}
+
 } // namespace
 
 std::pair<SampleSender, SampleReceiver> make_sample_channel(std::size_t sample_limit) {
@@ -39,10 +47,13 @@ std::pair<SampleSender, SampleReceiver> make_sample_channel(std::size_t sample_l
     return {SampleSender(state), SampleReceiver(state)};
 }
 
-void SampleSender::release() {
+void SampleSender::release(SampleTime ended) {
     if (state_) {
         std::lock_guard lock(state_->mutex);
         state_->sender_alive = false;
+        if (state_->asleep) {
+            wake_receiver(*state_, ended);
+        }
     }
     state_.reset();
 }
@@ -75,10 +86,7 @@ std::optional<SampleChunk> SampleSender::send(SampleChunk chunk, SampleTime arri
         state_->queue.pop_front();
     }
     if (state_->asleep && wakes(*state_, state_->queue.back())) {
-        state_->asleep = false;
-        state_->woken_at = arrived;
-        const std::uint64_t one = 1;
-        static_cast<void>(::write(state_->wake_fd, &one, sizeof one));
+        wake_receiver(*state_, arrived);
     }
     return std::nullopt;
 }
@@ -98,9 +106,9 @@ void SampleSender::note(std::string text) {
     }
 }
 
-void SampleSender::finish(std::string note) {
+void SampleSender::finish(std::string note, SampleTime ended) {
     this->note(std::move(note));
-    release();
+    release(ended);
 }
 
 void SampleReceiver::release() {

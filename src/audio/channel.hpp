@@ -2,8 +2,9 @@
 // sample chunks with one sending and one receiving end, bounded by dropping its oldest chunks.
 // Sends never block; receives never wait. Beside the chunks the sender keeps a note for the
 // receiver, what the capture program has said so far, and leaves it final when the stream ends.
-// A receiver with nothing to draw can sleep until a chunk comes that could change the picture,
-// and tells the sender when it draws its frames, so that the reader can read just before them.
+// A receiver with nothing to draw can sleep until a chunk comes that could change the picture, or
+// the stream ends, and tells the sender when it draws its frames, so that the reader can read just
+// before them.
 #pragma once
 
 #include <chrono>
@@ -68,7 +69,7 @@ struct ChannelState {
     // An eventfd, written once when a chunk wakes the sleeping receiver.
     int wake_fd = -1;
     bool asleep = false;
-    std::optional<SampleTime> woken_at; // when the chunk that ended the sleep arrived
+    std::optional<SampleTime> woken_at; // when the chunk, or the end, that ended the sleep came
     WakeOn wake_on = WakeOn::any_chunk;
     // The receiver's frames, once it has told them.
     std::optional<FrameSchedule> frames;
@@ -97,13 +98,14 @@ public:
     // Replaces the note the receiver can read.
     void note(std::string text);
 
-    // Ends the stream with `note` as the final note, and releases this end.
-    void finish(std::string note);
+    // Ends the stream at `ended` with `note` as the final note, and releases this end. The end
+    // wakes a sleeping receiver as a chunk does.
+    void finish(std::string note, SampleTime ended = std::chrono::steady_clock::now());
 
 private:
     friend std::pair<SampleSender, class SampleReceiver> make_sample_channel(std::size_t);
     explicit SampleSender(std::shared_ptr<detail::ChannelState> state) : state_(std::move(state)) {}
-    void release();
+    void release(SampleTime ended = std::chrono::steady_clock::now());
     std::shared_ptr<detail::ChannelState> state_;
 };
 
@@ -135,13 +137,13 @@ public:
     // Tells the sender when frames are drawn; a period that is not positive tells nothing.
     void set_frame_schedule(const FrameSchedule& frames);
 
-    // Sleeps until a chunk that `wake_on` names arrives, which then makes wake_fd() readable.
-    // Returns false, without sleeping, when such a chunk is already waiting or there is no
-    // wake-up descriptor.
+    // Sleeps until a chunk that `wake_on` names arrives or the stream ends, which then makes
+    // wake_fd() readable. Returns false, without sleeping, when such a chunk is already waiting or
+    // there is no wake-up descriptor.
     bool sleep(WakeOn wake_on);
 
-    // When the chunk that woke the receiver from its sleep arrived; nothing before one has, and
-    // after wake().
+    // When the chunk that woke the receiver from its sleep arrived, or the stream ended; nothing
+    // before either has, and after wake().
     std::optional<SampleTime> woken_at() const;
 
     // Ends a sleep, whether a chunk woke it or not; wake_fd() is no longer readable.
@@ -151,7 +153,7 @@ public:
     // stopping at the first that does not.
     void drop_silence_until(SampleTime time);
 
-    // Readable once a chunk has woken the sleeping receiver; -1 when there is none.
+    // Readable once a chunk or the end has woken the sleeping receiver; -1 when there is none.
     int wake_fd() const;
 
 private:

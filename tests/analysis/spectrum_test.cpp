@@ -304,6 +304,40 @@ TEST(SpectrumAnalyzer, BarsFallByTheDropOffAndFramesWithoutSamplesKeepTheGain) {
     }
 }
 
+TEST(SpectrumAnalyzer, ManyFramesWithoutSamplesCostNoMoreThanTheBarsCanStillShow) {
+    struct Case {
+        float drop_off;
+        std::uint64_t frames;
+        std::uint64_t most_work; // the frames the longest-falling bar may take
+    };
+    const Case cases[] = {
+        {0.5f, 10, 10},
+        // From 175 the bars are below unseen_bar after 28 frames.
+        {0.5f, 1000, 28},
+        {0.0f, 1000, 1},
+        {1.0f, 1000, 0},
+        // Ten minutes at 65535 frames a second: the fall ends where it can no longer be seen,
+        // under two million frames down, and long before its end in the subnormals.
+        {0.99999f, 39'321'000, 1'950'000},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.drop_off);
+        FourColumns four;
+        four.frame(quarter_rate_tone(0.5f), 0.0f);
+        const std::vector<float> before(four.analyzer.bars().begin(), four.analyzer.bars().end());
+        const std::uint64_t work = four.analyzer.decay_bars(test.drop_off, test.frames);
+        EXPECT_LE(work, test.most_work);
+        for (std::size_t c = 0; c < before.size(); ++c) {
+            // Where frames drawn one by one leave the bar, as far as it can be seen.
+            float expected = before[c];
+            for (std::uint64_t frame = 0; frame < test.frames && expected >= unseen_bar; ++frame) {
+                expected *= test.drop_off;
+            }
+            EXPECT_EQ(four.analyzer.bars()[c], expected) << "column " << c;
+        }
+    }
+}
+
 TEST(SpectrumAnalyzer, KeepsOneBarAndOneBinPerColumn) {
     FourColumns four;
     four.frame(quarter_rate_tone(0.5f), 0.5f);

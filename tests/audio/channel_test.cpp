@@ -90,6 +90,7 @@ TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
         std::vector<SampleChunk> sent;    // sent while asleep, the i-th at i ms
         bool sleeps;
         std::optional<std::chrono::milliseconds> woken_by; // when the chunk that wakes it came
+        bool ends = false; // the stream ends after the chunks sent while asleep, a ms later
     };
     const Case cases[] = {
         {WakeOn::sound, {zeros}, {zeros, zeros}, true, std::nullopt},
@@ -98,6 +99,10 @@ TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
         // A chunk that would wake it is waiting already: it does not sleep.
         {WakeOn::sound, {zeros, sound}, {}, false, std::nullopt},
         {WakeOn::any_chunk, {zeros}, {}, false, std::nullopt},
+        // The end of the stream wakes it as a chunk does, once.
+        {WakeOn::sound, {}, {zeros, zeros}, true, 2ms, true},
+        {WakeOn::any_chunk, {}, {}, true, 0ms, true},
+        {WakeOn::sound, {}, {sound}, true, 0ms, true},
     };
     const SampleTime start{};
     for (const Case& test : cases) {
@@ -108,6 +113,9 @@ TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
         EXPECT_EQ(receiver.sleep(test.wake_on), test.sleeps);
         for (std::size_t i = 0; i < test.sent.size(); ++i) {
             sender.send(test.sent[i], start + std::chrono::milliseconds(i));
+        }
+        if (test.ends) {
+            sender.finish("", start + std::chrono::milliseconds(test.sent.size()));
         }
         EXPECT_EQ(woken(receiver), test.woken_by.has_value());
         EXPECT_EQ(receiver.woken_at(),

@@ -264,19 +264,20 @@ TEST(SampleReader, PacingNeverSleepsWhenBehindOrUnpaced) {
 
 // A pipe with a writer that writes `write_frames` mono PCM frames every `interval` for a second,
 // then closes it, and a receiver that draws its first frame at 3 ms and each next one `frame`
-// after the last, plus the 400 us its drawing takes; it tells the reader so after each frame. A
+// after the last (60 a second unless told), plus the 400 us its drawing takes; it tells the
+// reader so after each frame. A
 // read takes what has been written by the clock's time, up to the buffer; with nothing there it
 // waits, moving the clock, for the next write. Counts the reads that come too late, less than
 // read_lead before the frame due for the oldest write they take: the first frame more than
 // read_lead after it by a schedule told a frame before, which runs two drawing times early.
 struct PacedPipe {
     static constexpr nanoseconds first_frame = 3ms;
-    static constexpr nanoseconds frame = 16'666'668ns;
-    static constexpr nanoseconds drawn = frame + 400us;
     FakeClock& clock;
     SampleReceiver& receiver;
     nanoseconds interval;
     std::size_t write_frames;
+    nanoseconds frame = 16'666'668ns;
+    nanoseconds drawn = frame + 400us;
     std::size_t taken = 0; // frames read so far
     std::size_t reads = 0;
     std::size_t waits = 0; // reads that had to wait for a write
@@ -285,7 +286,7 @@ struct PacedPipe {
     std::size_t writes_by(nanoseconds time) const {
         return static_cast<std::size_t>(std::min(time, 1s - 1ns) / interval) + 1;
     }
-    static nanoseconds frame_after(nanoseconds time) {
+    nanoseconds frame_after(nanoseconds time) const {
         return first_frame + (time < first_frame ? 0 : (time - first_frame) / drawn + 1) * drawn;
     }
     ReadResult read(std::span<std::uint8_t> buffer) {
@@ -316,28 +317,61 @@ TEST(SampleReader, ReadsSmallWritesOnceAFrameJustBeforeItAndLargeOnesAsTheyCome)
         std::size_t write_frames;
         std::size_t most_wake_ups; // in the second the writer writes
         std::size_t most_reads;
+        nanoseconds frame = 16'666'668ns;
+        std::size_t samples_per_frame = 800;
     };
     const Case cases[] = {
-        // 100 writes, taken in one read in each of the 59 frames (and at both ends).
+        // 100 writes, taken in one read in each of the 59 frames (and at both ends): with the
+        // frame loop's own, about 120 wake-ups a second rather than 160.
         {10ms, 480, 62, 63},
         {4ms, 192, 62, 63},
         // Fewer writes than frames: each as it comes, a frame's worth at a time.
         {21'333'333ns, 1024, 47, 95},
+        // A frame a second: the writes gather for no more than max_gather at a time.
+        {10ms, 480, 52, 52, 1s, read_frames(48000, 1)},
     };
     for (const Case& test : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << test.write_frames << " frames, " << test.frame.count());
         FakeClock clock;
         auto [sender, receiver] = make_sample_channel();
-        receiver.set_frame_schedule({SampleTime(PacedPipe::first_frame), PacedPipe::frame});
-        PacedPipe pipe{clock, receiver, test.interval, test.write_frames};
-        SampleReader({800, 48000, 1, false})
+        PacedPipe pipe{clock, receiver, test.interval, test.write_frames, test.frame};
+        receiver.set_frame_schedule({SampleTime(PacedPipe::first_frame), pipe.frame});
+        SampleReader({test.samples_per_frame, 48000, 1, false})
             .run(
                 sender, [&](std::span<std::uint8_t> buffer) { return pipe.read(buffer); },
                 clock.clock());
-        EXPECT_LE(clock.sleeps.size() + pipe.waits, test.most_wake_ups) << test.write_frames;
-        EXPECT_LE(pipe.reads, test.most_reads) << test.write_frames;
+        EXPECT_LE(clock.sleeps.size() + pipe.waits, test.most_wake_ups);
+        EXPECT_LE(pipe.reads, test.most_reads);
         EXPECT_EQ(pipe.taken, pipe.writes_by(1s) * test.write_frames);
         EXPECT_EQ(pipe.late, 0u);
+        const nanoseconds longest_sleep =
+            clock.sleeps.empty() ? 0ns
+                                 : *std::max_element(clock.sleeps.begin(), clock.sleeps.end());
+        EXPECT_LE(longest_sleep, max_gather);
     }
+}
+
+TEST(SampleReader, AGatheredReadThatFillsTheBufferIsFollowedByAnotherAtOnce) {
+    FakeClock clock;
+    auto [sender, receiver] = make_sample_channel();
+    receiver.set_frame_schedule({SampleTime(3ms), 16'666'668ns});
+    // The sleeps before each read: a small write that was waited for starts the gathering; a
+    // read that then fills the buffer of two frames of audio leaves more waiting.
+    const std::size_t reads_frames[] = {10, 1600, 1600, 5};
+    std::vector<std::size_t> sleeps_before;
+    std::size_t reads = 0;
+    const ByteSource source = [&](std::span<std::uint8_t> buffer) -> ReadResult {
+        sleeps_before.push_back(clock.sleeps.size());
+        if (reads == std::size(reads_frames)) {
+            return {};
+        }
+        clock.time += 1ms;
+        const std::size_t bytes = std::min(reads_frames[reads++] * 2, buffer.size());
+        return {bytes, 0};
+    };
+    SampleReader({800, 48000, 1, false}).run(sender, source, clock.clock());
+    EXPECT_EQ(sleeps_before, (std::vector<std::size_t>{0, 1, 1, 1, 2}));
 }
 
 TEST(SampleReader, ReadsOneDisplayFrameOfAudioWithinBounds) {

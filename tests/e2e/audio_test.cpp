@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
@@ -150,6 +151,10 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         // What the program writes to "$here/stopped" when it is stopped, once it has written
         // "$here/trapping".
         std::string stopped{};
+        // The file in "$here" where the program writes the time (`date +%s%N`) from which the
+        // report must come within `within`, when that is checked.
+        std::string timed_from{};
+        std::pair<std::chrono::milliseconds, std::chrono::milliseconds> within{};
     };
     const Case cases[] = {
         {"fails", "echo 'error: pw_context_connect() failed: Host is down' >&2\nexit 1\n",
@@ -183,6 +188,24 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         {"never writes", "trap '' TERM HUP PIPE\nexec sleep 600\n", ""},
         // It would swallow the `q` if it shared the terminal.
         {"reads its standard input", "cat > \"$here/stdin\"\nexec sleep 600\n", ""},
+        // While the blank picture sleeps: at once, at the exit or, when its pipes outlive it for
+        // a moment, at the end of its stream; when they stay open, 700 ms after the exit.
+        {.name = "fails while the picture sleeps",
+         .body = "sleep 0.3\ndate +%s%N > \"$here/exited\"\nexit 1\n",
+         .report = "error: pw-record exited with status 1\r\n",
+         .timed_from = "exited",
+         .within = {0ms, 150ms}},
+        {.name = "fails while the picture sleeps and its pipes close later",
+         .body = "sleep 0.55\n(sleep 0.2; date +%s%N > \"$here/closed\") &\nexit 1\n",
+         .report = "error: pw-record exited with status 1\r\n",
+         .timed_from = "closed",
+         .within = {0ms, 150ms}},
+        {.name = "fails while the picture sleeps and leaves its pipes open",
+         .body = "(trap '' HUP; exec sleep 600) &\necho $! > \"$here/left\"\nsleep 0.3\n"
+                 "date +%s%N > \"$here/exited\"\nexit 1\n",
+         .report = "error: pw-record exited with status 1\r\n",
+         .timed_from = "exited",
+         .within = {650ms, 900ms}},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
@@ -191,6 +214,15 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         launch.args = {"-p"};
         launch.environment = {{"PATH", capture.path_variable}};
         TerminalRun run(tonalyx_binary(), launch);
+        if (!test.timed_from.empty()) {
+            ASSERT_TRUE(run.wait_for(
+                [&] { return run.output().find("error: pw-record exited") != std::string::npos; }));
+            const auto reported = std::chrono::system_clock::now().time_since_epoch();
+            const std::chrono::nanoseconds from(
+                std::stoll("0" + capture.directory.read(test.timed_from)));
+            EXPECT_GE(reported - from, test.within.first);
+            EXPECT_LT(reported - from, test.within.second);
+        }
         if (!test.report.empty()) {
             EXPECT_EQ(run.wait_exit(), 1) << run.output();
             expect_message_after_restore(run, test.report);
