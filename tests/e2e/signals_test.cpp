@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -175,6 +176,33 @@ TEST(Signals, AHangUpEndsTheProgramBySIGHUPOrWithItIgnoredAsAQuitDoes) {
         directory.write("go", "fail");
         EXPECT_EQ(run.wait_exit(), test.status);
     }
+}
+
+// Started with SIGWINCH ignored, a resize signal is still taken. The size check cannot see this
+// resize: standard output is a file and there is no "/dev/tty"; only the key terminal, asked when
+// the signal comes, tells the new size.
+TEST(Signals, AResizeSignalIsTakenEvenWhenStartedIgnored) {
+    TemporaryDirectory directory;
+    Launch launch = asking_tput(directory, 9, 77);
+    launch.args = playing_level(directory);
+    launch.ignored_signals = {SIGWINCH};
+    TerminalRun run(tonalyx_binary(), launch);
+    const auto drawn_at = [&](int row, std::size_t from) {
+        const Writes writes = parse_writes(directory.read("picture"), from);
+        return std::any_of(writes.draws.begin(), writes.draws.end(), [&](const Draw& draw) {
+            return draw.row == row && draw.col == 1 && draw.ch == full_block;
+        });
+    };
+    ASSERT_TRUE(run.wait_for([&] { return drawn_at(9, 0); }));
+    run.pump(100ms);
+    const std::size_t mark = directory.read("picture").size();
+    run.resize(12, 40);
+    run.send_signal(SIGWINCH);
+    // A frame or two when taken; the bound is only there to end the test.
+    EXPECT_TRUE(run.wait_for([&] { return drawn_at(12, mark); }, 5s))
+        << directory.read("picture").substr(mark);
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
 }
 
 TEST(Signals, WithoutSIGWINCHAResizeIsPickedUpByTheSizeCheck) {
