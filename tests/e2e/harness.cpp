@@ -402,6 +402,18 @@ bool TerminalRun::stopped() const {
     return name_end != std::string::npos && text.compare(name_end + 1, 3, " T ") == 0;
 }
 
+bool TerminalRun::signal_pending(int signal_number) const {
+    std::ifstream status("/proc/" + std::to_string(program_pid_) + "/status");
+    // Signals sent to a process wait in the set shared by its threads, a hexadecimal mask.
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("ShdPnd:")) {
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            return ((mask >> (signal_number - 1)) & 1U) != 0;
+        }
+    }
+    return false;
+}
+
 void TerminalRun::read_available() {
     char buffer[65536];
     for (;;) {

@@ -96,6 +96,9 @@ public:
     void reset_attributes();
     // True while the program is stopped.
     bool stopped() const;
+    // True while `signal_number`, sent to the program, waits to be delivered. Two standard
+    // signals of one number sent while the first still waits arrive as one.
+    bool signal_pending(int signal_number) const;
     // The program's process id.
     pid_t pid() const { return program_pid_; }
 

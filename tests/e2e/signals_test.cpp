@@ -68,7 +68,9 @@ TEST(Signals, ASecondEndingSignalEndsAtOnceOnAStalledTerminal) {
         run.stall_output(true);
         std::this_thread::sleep_for(100ms);
         run.send_signal(SIGTERM);
-        std::this_thread::sleep_for(20ms);
+        // The second is sent once the first has arrived: sent before, it would arrive with it
+        // as one, which the loop stuck on the stalled terminal never takes.
+        ASSERT_TRUE(run.wait_for([&] { return !run.signal_pending(SIGTERM); }));
         run.send_signal(SIGTERM);
         if (resumes) {
             std::this_thread::sleep_for(50ms);
