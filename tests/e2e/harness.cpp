@@ -255,6 +255,12 @@ void TerminalRun::start_program(const std::string& binary, const Launch& launch,
     argv_strings.insert(argv_strings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<std::string> env_strings = environment_with(launch.environment);
+    for (const std::string& name : launch.empty_environment) {
+        std::erase_if(env_strings, [&](const std::string& entry) {
+            return entry.starts_with(name + "=");
+        });
+        env_strings.push_back(name + "=");
+    }
     std::vector<char*> envp = pointers(env_strings);
     int report[2] = {-1, -1};
     if (launch.job_control && ::pipe2(report, O_CLOEXEC) != 0) {

@@ -310,20 +310,26 @@ TEST(CommandLineExits, UnderATerminalHelpAndARefusedTerminalTypeLeaveItAlone) {
     struct Case {
         std::vector<std::string> args;
         const char* term; // empty: unset
+        bool set_empty;   // TERM set, to the empty string
         int status;
         std::string in_stdout;
         std::string on_terminal;
     };
     const Case cases[] = {
-        {{"-h"}, "", 0, "Usage: tonalyx [OPTIONS]", ""},
-        {{}, "", 1, "", "error: TERM is not set: the picture needs a terminal"},
-        {{}, "dumb", 1, "", "error: TERM is \"dumb\": the picture needs a terminal"},
+        {{"-h"}, "", false, 0, "Usage: tonalyx [OPTIONS]", ""},
+        {{}, "", false, 1, "", "error: TERM is not set: the picture needs a terminal"},
+        {{}, "", true, 1, "", "error: TERM is not set: the picture needs a terminal"},
+        {{}, "dumb", false, 1, "", "error: TERM is \"dumb\": the picture needs a terminal"},
     };
     for (const Case& test : cases) {
-        SCOPED_TRACE(testing::Message() << test.args.size() << " arguments, TERM " << test.term);
+        SCOPED_TRACE(testing::Message() << test.args.size() << " arguments, TERM " << test.term
+                                        << (test.set_empty ? " set empty" : ""));
         TemporaryDirectory directory;
         Launch launch = idle_pipe(test.args);
         launch.environment = {{"TERM", test.term}};
+        if (test.set_empty) {
+            launch.empty_environment = {"TERM"};
+        }
         launch.output_file = directory.path() + "/output";
         TerminalRun run(tonalyx_binary(), launch);
         EXPECT_EQ(run.wait_exit(), test.status);
