@@ -256,9 +256,8 @@ void TerminalRun::start_program(const std::string& binary, const Launch& launch,
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<std::string> env_strings = environment_with(launch.environment);
     for (const std::string& name : launch.empty_environment) {
-        std::erase_if(env_strings, [&](const std::string& entry) {
-            return entry.starts_with(name + "=");
-        });
+        std::erase_if(env_strings,
+                      [&](const std::string& entry) { return entry.starts_with(name + "="); });
         env_strings.push_back(name + "=");
     }
     std::vector<char*> envp = pointers(env_strings);

@@ -346,21 +346,43 @@ TEST(CommandLineExits, UnderATerminalHelpAndARefusedTerminalTypeLeaveItAlone) {
 TEST(FatalErrors, ACrashGivesTheTerminalBackBeforeTheProcessDies) {
     // SIGABRT on a terminal that takes nothing: the attributes still go back, and the process
     // still dies. (Under AddressSanitizer the others go on to its report, which would wait.)
-    for (const int crash : {SIGSEGV, SIGABRT, SIGBUS}) {
-        const bool stalled = crash == SIGABRT;
-        SCOPED_TRACE(crash);
-        TerminalRun run(tonalyx_binary(), idle_pipe());
+    // With standard output a file, that file still ends by giving the screen back.
+    struct Case {
+        int crash;
+        bool stalled;
+        bool output_to_file;
+    };
+    const Case cases[] = {{SIGSEGV, false, false},
+                          {SIGABRT, true, false},
+                          {SIGBUS, false, false},
+                          {SIGSEGV, false, true}};
+    for (const Case& test : cases) {
+        const bool output_to_file = test.output_to_file;
+        SCOPED_TRACE(testing::Message() << test.crash << (output_to_file ? ", into a file" : ""));
+        TemporaryDirectory directory;
+        Launch launch = idle_pipe();
+        if (output_to_file) {
+            launch.output_file = directory.path() + "/picture";
+        }
+        TerminalRun run(tonalyx_binary(), launch);
         // Once a bar is drawn the frame loop runs, so the restore hook is in place.
         ASSERT_TRUE(run.feed(std::string(9600, '\x40')));
-        ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) != U' '; }));
-        run.stall_output(stalled);
-        run.send_signal(crash);
+        ASSERT_TRUE(run.wait_for([&] {
+            return output_to_file ? parse_writes(directory.read("picture")).draws.size() > 0
+                                  : run.cell(run.rows() - 1, 0) != U' ';
+        }));
+        run.stall_output(test.stalled);
+        run.send_signal(test.crash);
         const std::optional<int> status = run.wait_exit();
         ASSERT_TRUE(status);
         // A sanitizer's own crash report may turn the signal into an exit status.
         EXPECT_NE(*status, 0);
         expect_attributes_restored(run);
-        if (!stalled) {
+        if (output_to_file) {
+            const std::string picture = directory.read("picture");
+            EXPECT_TRUE(picture.ends_with(leave_sequence))
+                << picture.substr(picture.size() > 64 ? picture.size() - 64 : 0);
+        } else if (!test.stalled) {
             EXPECT_NE(run.output().find(leave_sequence), std::string::npos) << run.output();
             EXPECT_FALSE(run.alternate_screen());
             EXPECT_TRUE(run.cursor_visible());

@@ -91,10 +91,12 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         int stop;                // the signal that stops it, or 0 for Ctrl+Z typed
         std::vector<int> mask;   // signals the program starts with blocked
         std::vector<int> ignore; // and ignored
+        bool nonblocking;        // a terminal left non-blocking by another program
     };
-    const Case cases[] = {{"SIGTSTP from a blocked mask", SIGTSTP, handled_signals, {}},
-                          {"SIGSTOP with SIGCONT ignored", SIGSTOP, {}, {SIGCONT}},
-                          {"Ctrl+Z", 0, {}, {}}};
+    const Case cases[] = {{"SIGTSTP from a blocked mask", SIGTSTP, handled_signals, {}, false},
+                          {"SIGSTOP with SIGCONT ignored", SIGSTOP, {}, {SIGCONT}, false},
+                          {"Ctrl+Z", 0, {}, {}, false},
+                          {"SIGTSTP, non-blocking", SIGTSTP, {}, {}, true}};
     TemporaryDirectory directory;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
@@ -103,6 +105,7 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         launch.job_control = true;
         launch.blocked_signals = test.mask;
         launch.ignored_signals = test.ignore;
+        launch.nonblocking_terminal = test.nonblocking;
         TerminalRun run(tonalyx_binary(), launch);
         const int bottom = run.rows() - 1;
         ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }))
@@ -118,6 +121,9 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         if (test.stop != SIGSTOP) {
             expect_given_back(run);
         }
+        // The shell meanwhile finds the flags it left, and the picture gets a blocking terminal
+        // again after the continue.
+        EXPECT_EQ(run.terminal_nonblocking(), test.nonblocking);
         // While a job is stopped, its shell puts the terminal in its own modes.
         run.reset_attributes();
 
@@ -128,6 +134,7 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
                    run.output().find("\x1b[2J", mark) != std::string::npos &&
                    run.cell(bottom, 0) == full_block;
         })) << run.output().substr(mark);
+        EXPECT_FALSE(run.terminal_nonblocking());
 
         run.type("q");
         EXPECT_EQ(run.wait_exit(), 0);
