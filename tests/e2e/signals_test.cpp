@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -140,6 +142,84 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         EXPECT_EQ(run.wait_exit(), 0);
         expect_given_back(run);
     }
+}
+
+// Started as a session leader under a parent outside its session, the program's process group
+// is orphaned: job control never stops it, so a SIGTSTP gives the terminal back and takes it
+// again at once, with a full redraw, as a continue would.
+TEST(Signals, InAnOrphanedProcessGroupAStopTakesTheTerminalBackAtOnce) {
+    TemporaryDirectory directory;
+    Launch launch;
+    launch.args = playing_level(directory);
+    TerminalRun run(tonalyx_binary(), launch);
+    const int bottom = run.rows() - 1;
+    ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }));
+    const std::size_t mark = run.output().size();
+    run.send_signal(SIGTSTP);
+    // The leave sequence, then the enter sequence, the clear and the bar again.
+    EXPECT_TRUE(run.wait_for([&] {
+        const std::size_t left = run.output().find(leave_sequence, mark);
+        return left != std::string::npos &&
+               run.output().find("\x1b[2J", left) != std::string::npos && raw_mode_on(run) &&
+               run.alternate_screen() && !run.cursor_visible() && run.cell(bottom, 0) == full_block;
+    })) << run.output().substr(mark);
+    EXPECT_FALSE(run.stopped());
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+    expect_given_back(run);
+}
+
+// The process id that `name` in `directory` holds, once it is there.
+pid_t pid_in(const TemporaryDirectory& directory, const std::string& name) {
+    const std::string text = directory.read(name);
+    return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
+}
+
+// True while process `pid` is stopped.
+bool process_stopped(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    const std::size_t name_end = text.rfind(')');
+    return name_end != std::string::npos && text.compare(name_end + 1, 3, " T ") == 0;
+}
+
+// Ctrl+Z in `writer | tonalyx` stops the whole job, the writer and its shell too, as the terminal
+// itself would outside raw mode; a continue of the job then goes on with the picture.
+TEST(Signals, CtrlZStopsEveryProcessOfTheJob) {
+    TemporaryDirectory directory;
+    const std::string here = directory.path();
+    const std::string script = directory.write(
+        "pipeline",
+        "#!/bin/sh\nsh -c 'echo $$ > \"$1\"/writer; exec cat /dev/zero' sh '" + here +
+            "' | sh -c 'echo $$ > \"$1\"/program; shift; exec \"$@\"' sh '" + here + "' \"$@\"\n",
+        true);
+    Launch launch;
+    launch.args = {tonalyx_binary()};
+    launch.job_control = true;
+    TerminalRun run(script, launch);
+    ASSERT_TRUE(run.wait_for([&] {
+        return raw_mode_on(run) && run.alternate_screen() && pid_in(directory, "writer") > 0 &&
+               pid_in(directory, "program") > 0;
+    }));
+    const pid_t writer = pid_in(directory, "writer");
+    const pid_t program = pid_in(directory, "program");
+    run.type("\x1a");
+    EXPECT_TRUE(run.wait_for([&] {
+        return process_stopped(writer) && process_stopped(program) && run.stopped();
+    })) << "writer "
+        << process_stopped(writer) << ", program " << process_stopped(program) << ", shell "
+        << run.stopped();
+    expect_given_back(run);
+    // The job's process group is led by its shell.
+    ::kill(-run.pid(), SIGCONT);
+    ASSERT_TRUE(run.wait_for([&] {
+        return raw_mode_on(run) && run.alternate_screen() && !process_stopped(writer) &&
+               !process_stopped(program);
+    }));
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+    expect_given_back(run);
 }
 
 TEST(Signals, AHangUpEndsTheProgramBySIGHUPOrWithItIgnoredAsAQuitDoes) {
