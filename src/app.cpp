@@ -110,7 +110,7 @@ Exit start_and_run(const Cli& cli, RunResources& held) {
         FrameState state = make_frame_state(cli, start_up_size());
         static_cast<void>(held.out.flush());
         held.audio.emplace(start_audio(cli));
-        EventSource events(*held.signals);
+        EventSource events(*held.signals, held.session->device());
         return exit_for(run_frame_loop(frame_period(cli.fps), state, *held.audio, events,
                                        *held.session, held.out),
                         *held.audio);

@@ -20,7 +20,7 @@ constexpr auto size_check_interval = std::chrono::milliseconds(500);
 void take_terminal_again(TerminalSession& session, FrameState& state, OutputBuffer& out) {
     session.resume();
     TerminalSize size = state.display.size();
-    static_cast<void>(terminal_size(size));
+    static_cast<void>(terminal_size(size, SizeQuery::running));
     resize(state, size, out);
 }
 

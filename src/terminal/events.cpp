@@ -19,16 +19,6 @@ timespec to_timespec(std::chrono::nanoseconds duration) {
 
 } // namespace
 
-bool EventSource::open() {
-    std::error_code error;
-    terminal_.emplace(error);
-    if (error) {
-        terminal_.reset();
-        return false;
-    }
-    return true;
-}
-
 void EventSource::decode() {
     if (ready_) {
         return;
@@ -55,7 +45,7 @@ void EventSource::resolve_when_due() {
 
 void EventSource::read_terminal() {
     char bytes[256];
-    const ssize_t n = ::read(terminal_->fd(), bytes, sizeof bytes);
+    const ssize_t n = ::read(terminal_, bytes, sizeof bytes);
     if (n > 0) {
         // Bytes that arrive after the wait belong to no earlier sequence.
         resolve_when_due();
@@ -69,11 +59,6 @@ void EventSource::read_terminal() {
 }
 
 bool EventSource::poll(std::chrono::nanoseconds timeout) {
-    if (state_ == State::closed) {
-        state_ = open() ? State::open : State::failed;
-        // Raw mode was set on the same device at start-up: not finding it now means it is gone.
-        terminal_gone_ = state_ == State::failed;
-    }
     if (ready_ || pending_.any() || terminal_gone_) {
         return true;
     }
@@ -86,7 +71,7 @@ bool EventSource::poll(std::chrono::nanoseconds timeout) {
     }
     // Without a signal pipe or a wake-up descriptor that descriptor is -1, which the poll leaves
     // out.
-    pollfd fds[4] = {{terminal_->fd(), POLLIN, 0},
+    pollfd fds[4] = {{terminal_, POLLIN, 0},
                      {signals_.fd(), POLLIN, 0},
                      {wake_fds_[0], POLLIN, 0},
                      {wake_fds_[1], POLLIN, 0}};
@@ -124,8 +109,7 @@ TerminalEvent EventSource::read() {
         pending_.resize = false;
         winsize size{};
         // 0 × 0 is a terminal that does not know its size: the size found before stays.
-        if (terminal_ && ::ioctl(terminal_->fd(), TIOCGWINSZ, &size) == 0 &&
-            (size.ws_row != 0 || size.ws_col != 0)) {
+        if (::ioctl(terminal_, TIOCGWINSZ, &size) == 0 && (size.ws_row != 0 || size.ws_col != 0)) {
             return ResizeEvent{{size.ws_row, size.ws_col}};
         }
         return OtherEvent{};

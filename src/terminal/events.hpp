@@ -35,18 +35,17 @@ struct SignalEvent {
 
 using TerminalEvent = std::variant<KeyEvent, ResizeEvent, OtherEvent, HangUpEvent, SignalEvent>;
 
-// The event source of the frame loop. The terminal device (standard input when it is a
-// terminal, otherwise "/dev/tty") opens lazily, at the first poll; the signals come from
-// `signals`, which is in place from start-up on. Ending signals come first, then job control,
-// then resizes, then keys.
+// The event source of the frame loop. The keys come from `terminal`, the terminal device that the
+// session opened at start-up and lends it; the signals come from `signals`, which is in place
+// from start-up on. Ending signals come first, then job control, then resizes, then keys.
 class EventSource {
 public:
-    explicit EventSource(SignalPipe& signals) : signals_(signals) {}
+    EventSource(SignalPipe& signals, int terminal) : terminal_(terminal), signals_(signals) {}
     EventSource(const EventSource&) = delete;
     EventSource& operator=(const EventSource&) = delete;
 
-    // Waits up to `timeout` and tells whether an event is ready. A terminal that cannot be
-    // opened or read any more is ready with its hang-up.
+    // Waits up to `timeout` and tells whether an event is ready. A terminal that cannot be read
+    // any more is ready with its hang-up.
     bool poll(std::chrono::nanoseconds timeout);
 
     // Takes exactly one event; meant to be called after poll reported one.
@@ -57,14 +56,11 @@ public:
     void set_wake_fds(std::array<int, 2> fds) { wake_fds_ = fds; }
 
 private:
-    bool open();
     void read_terminal();
     void resolve_when_due();
     void decode();
 
-    enum class State { closed, open, failed };
-    State state_ = State::closed;
-    std::optional<TerminalDevice> terminal_;
+    int terminal_;
     bool terminal_gone_ = false;
     SignalPipe& signals_;
     std::array<int, 2> wake_fds_ = {-1, -1};

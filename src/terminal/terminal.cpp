@@ -32,13 +32,12 @@ constexpr std::string_view enter_sequence = "\x1b[?1049h\x1b[?25l";
 // Leaving the alternate screen also shows the cursor again, so the shell gets it back.
 constexpr std::string_view leave_sequence = "\x1b[?1049l\x1b[?25h";
 
-// The attributes from before raw mode, filled only while raw mode is on.
+// The attributes from before raw mode, and the terminal device they were read from while raw
+// mode is on (-1 otherwise). Both change under the lock; the fatal-signal handlers, which must
+// not take it, read the attributes once `saved_device` says they are there.
 std::mutex saved_mutex;
-std::optional<termios> saved_attributes;
-
-// A copy for the fatal-signal handlers, which must not take the lock.
-termios signal_attributes{};
-std::atomic<bool> signal_attributes_valid{false};
+termios saved_attributes{};
+std::atomic<int> saved_device{-1};
 
 // Whether the alternate screen is on: true from entering it until something leaves it.
 std::atomic<bool> screen_active{false};
@@ -71,22 +70,10 @@ void write_fully(int fd, std::string_view bytes) {
     }
 }
 
-// Only async-signal-safe calls: ioctl, open, tcsetattr, close.
+// Only async-signal-safe calls, and on the device raw mode was set on: nothing is opened.
 void restore_attributes_in_signal_handler() {
-    if (signal_attributes_valid.exchange(false)) {
-        winsize size{};
-        int fd = STDIN_FILENO;
-        bool opened = false;
-        if (::ioctl(STDIN_FILENO, TIOCGWINSZ, &size) != 0) {
-            fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-            opened = fd >= 0;
-        }
-        if (fd >= 0) {
-            ::tcsetattr(fd, TCSANOW, &signal_attributes);
-        }
-        if (opened) {
-            ::close(fd);
-        }
+    if (const int device = saved_device.exchange(-1); device >= 0) {
+        ::tcsetattr(device, TCSANOW, &saved_attributes);
     }
 }
 
@@ -258,17 +245,14 @@ termios raw_attributes(const termios& original) {
     return raw;
 }
 
-// Applies `attributes` to the terminal device at once.
-std::error_code set_attributes(const termios& attributes) {
+// The terminal device for the session; throws FatalError when there is none.
+TerminalDevice open_terminal_device() {
     std::error_code error;
-    const TerminalDevice device(error);
+    TerminalDevice device(error);
     if (error) {
-        return error;
+        throw FatalError("failed to enable raw mode", error.value());
     }
-    if (::tcsetattr(device.fd(), TCSANOW, &attributes) != 0) {
-        return last_error();
-    }
-    return {};
+    return device;
 }
 
 } // namespace
@@ -306,54 +290,42 @@ TerminalDevice::TerminalDevice(std::error_code& error) {
         fd_ = STDIN_FILENO;
         return;
     }
-    fd_ = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd_ < 0) {
+    opened_.reset(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!opened_) {
         error = last_error();
         return;
     }
-    owned_ = true;
+    fd_ = opened_.get();
 }
 
-TerminalDevice::~TerminalDevice() {
-    if (owned_) {
-        ::close(fd_);
-    }
-}
-
-std::error_code enable_raw_mode() {
+std::error_code enable_raw_mode(int device) {
     std::lock_guard lock(saved_mutex);
-    if (saved_attributes) {
+    if (saved_device >= 0) {
         return {};
     }
-    std::error_code error;
-    const TerminalDevice device(error);
-    if (error) {
-        return error;
-    }
     termios original{};
-    if (::tcgetattr(device.fd(), &original) != 0) {
+    if (::tcgetattr(device, &original) != 0) {
         return last_error();
     }
     const termios raw = raw_attributes(original);
-    if (::tcsetattr(device.fd(), TCSANOW, &raw) != 0) {
+    if (::tcsetattr(device, TCSANOW, &raw) != 0) {
         return last_error();
     }
     saved_attributes = original;
-    signal_attributes = original;
-    signal_attributes_valid = true;
+    saved_device = device;
     return {};
 }
 
 std::error_code disable_raw_mode() {
     std::lock_guard lock(saved_mutex);
-    if (!saved_attributes) {
+    const int device = saved_device;
+    if (device < 0) {
         return {};
     }
-    if (const std::error_code error = set_attributes(*saved_attributes)) {
-        return error;
+    if (::tcsetattr(device, TCSANOW, &saved_attributes) != 0) {
+        return last_error();
     }
-    signal_attributes_valid = false;
-    saved_attributes.reset();
+    saved_device = -1;
     return {};
 }
 
@@ -374,8 +346,8 @@ std::error_code terminal_size(TerminalSize& size, SizeQuery query) {
         size = {window.ws_row, window.ws_col};
         return {};
     }
-    if (unknown && query == SizeQuery::running) {
-        return std::make_error_code(std::errc::no_message_available);
+    if (query == SizeQuery::running) {
+        return error ? error : std::make_error_code(std::errc::no_message_available);
     }
     const std::optional<std::uint16_t> cols = tput_number("cols", error);
     const std::optional<std::uint16_t> rows = cols ? tput_number("lines", error) : std::nullopt;
@@ -405,8 +377,8 @@ std::string unsupported_terminal_type(const char* term) {
            ": the picture needs a terminal that understands xterm's control sequences\n";
 }
 
-TerminalSession::TerminalSession(OutputBuffer& out) : out_(out) {
-    if (const std::error_code error = enable_raw_mode()) {
+TerminalSession::TerminalSession(OutputBuffer& out) : out_(out), device_(open_terminal_device()) {
+    if (const std::error_code error = enable_raw_mode(device_.fd())) {
         throw FatalError("failed to enable raw mode", error.value());
     }
     make_output_blocking();
@@ -442,18 +414,20 @@ void TerminalSession::suspend() {
     restore_output_flags();
     // The attributes stay saved: they are the user's, and raw mode is made from them again.
     std::lock_guard lock(saved_mutex);
-    if (saved_attributes) {
-        set_attributes(*saved_attributes);
+    if (const int device = saved_device; device >= 0) {
+        ::tcsetattr(device, TCSANOW, &saved_attributes);
     }
 }
 
 void TerminalSession::resume() {
     {
         std::lock_guard lock(saved_mutex);
-        if (!saved_attributes) {
+        const int device = saved_device;
+        if (device < 0) {
             return;
         }
-        set_attributes(raw_attributes(*saved_attributes));
+        const termios raw = raw_attributes(saved_attributes);
+        ::tcsetattr(device, TCSANOW, &raw);
     }
     make_output_blocking();
     screen_active = true;

@@ -64,7 +64,9 @@ TEST(OutputBuffer, DeliversEveryByteOnceAndInOrderThroughPartialWritesAndFailedF
 
     // Taken a little at a time: a socket that holds a few kilobytes and gives a write up after
     // 5 ms, read by a slow reader that pauses now and then. One flush is split into many partial
-    // writes; one that finds no room in time fails and leaves the rest for the next flush.
+    // writes; one that finds no room in time fails and leaves the rest for the next flush. The
+    // pauses are a little longer than the give-up time, so that some flushes fail and others,
+    // whose pause ends in time, deliver two or more partial writes each.
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     const int room = 4096;
@@ -72,7 +74,7 @@ TEST(OutputBuffer, DeliversEveryByteOnceAndInOrderThroughPartialWritesAndFailedF
     ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
     ::setsockopt(fds[0], SOL_SOCKET, SO_SNDTIMEO, &give_up, sizeof give_up);
     std::string frame;
-    for (int i = 0; frame.size() < 60000; ++i) {
+    for (int i = 0; frame.size() < 200000; ++i) {
         frame += std::to_string(10000 + i); // every position distinct
     }
     std::string received;
@@ -81,10 +83,10 @@ TEST(OutputBuffer, DeliversEveryByteOnceAndInOrderThroughPartialWritesAndFailedF
         ssize_t n = 0;
         while (received.size() < frame.size() && (n = ::read(fds[1], chunk, sizeof chunk)) > 0) {
             received.append(chunk, static_cast<std::size_t>(n));
-            std::this_thread::sleep_for(received.size() % 16384 < 1024 ? 20ms : 1ms);
+            std::this_thread::sleep_for(received.size() % 4096 < 1024 ? 7ms : 1ms);
         }
     });
-    OutputBuffer out(fds[0]);
+    OutputBuffer out(fds[0], frame.size()); // the whole frame buffered, for the flushes
     EXPECT_FALSE(out.write(frame));
     for (int attempt = 0; out.flush() && attempt < 1000; ++attempt) {
     }

@@ -255,6 +255,11 @@ void TerminalRun::start_program(const std::string& binary, const Launch& launch,
     argv_strings.insert(argv_strings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv = pointers(argv_strings);
     std::vector<std::string> env_strings = environment_with(launch.environment);
+    for (const std::string& name : launch.empty_environment) {
+        std::erase_if(env_strings,
+                      [&](const std::string& entry) { return entry.starts_with(name + "="); });
+        env_strings.push_back(name + "=");
+    }
     std::vector<char*> envp = pointers(env_strings);
     int report[2] = {-1, -1};
     if (launch.job_control && ::pipe2(report, O_CLOEXEC) != 0) {
@@ -400,6 +405,18 @@ bool TerminalRun::stopped() const {
     // The state follows the command name, which is in parentheses and may hold anything.
     const std::size_t name_end = text.rfind(')');
     return name_end != std::string::npos && text.compare(name_end + 1, 3, " T ") == 0;
+}
+
+bool TerminalRun::signal_pending(int signal_number) const {
+    std::ifstream status("/proc/" + std::to_string(program_pid_) + "/status");
+    // Signals sent to a process wait in the set shared by its threads, a hexadecimal mask.
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("ShdPnd:")) {
+            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+            return ((mask >> (signal_number - 1)) & 1U) != 0;
+        }
+    }
+    return false;
 }
 
 void TerminalRun::read_available() {

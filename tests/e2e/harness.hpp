@@ -41,6 +41,8 @@ struct Launch {
     // Environment variables to set (or, with an empty value, to remove) for the child, which
     // otherwise gets TERM=xterm-256color.
     std::vector<std::pair<std::string, std::string>> environment;
+    // Environment variables set to the empty string, after the changes above.
+    std::vector<std::string> empty_environment;
     // Signals the program starts with ignored, as under nohup, and blocked, as a parent's mask
     // can leave them.
     std::vector<int> ignored_signals;
@@ -96,6 +98,9 @@ public:
     void reset_attributes();
     // True while the program is stopped.
     bool stopped() const;
+    // True while `signal_number`, sent to the program, waits to be delivered. Two standard
+    // signals of one number sent while the first still waits arrive as one.
+    bool signal_pending(int signal_number) const;
     // The program's process id.
     pid_t pid() const { return program_pid_; }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -128,40 +129,58 @@ TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
     expect_attributes_restored(run);
 }
 
-TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTput) {
+// tput measures a terminal only at start-up, and only one that cannot tell its size at all; the
+// running size check never starts it.
+TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTputAtStartUpOnly) {
+    struct Case {
+        const char* name;
+        bool controlling_terminal;
+        std::uint16_t rows;
+        std::uint16_t cols;
+        std::string asked; // what tput is asked for over the whole run
+    };
+    // The first cannot ask its terminal (standard output is the file "picture", and no
+    // "/dev/tty"); the others draw into that file too, but on a terminal that answers.
+    const Case cases[] = {{"no terminal to ask", false, 24, 80, "cols\nlines\n"},
+                          {"0 x 0", true, 0, 0, "cols\nlines\n"},
+                          {"0 x 80", true, 0, 80, ""}};
     TemporaryDirectory directory;
-    // One program cannot ask its terminal, the other's answers 0 x 0; both draw into a file.
-    for (const bool answers_zero : {false, true}) {
-        SCOPED_TRACE(answers_zero ? "0 x 0" : "no terminal to ask");
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
         std::filesystem::remove(directory.path() + "/asked");
+        std::filesystem::remove(directory.path() + "/picture"); // the last row's
         Launch launch = asking_tput(directory, 9, 77);
         launch.args = playing_level(directory); // column 0 stands at full height
-        if (answers_zero) {
-            launch.controlling_terminal = true;
-            launch.rows = 0;
-            launch.cols = 0;
-        }
+        launch.controlling_terminal = test.controlling_terminal;
+        launch.rows = test.rows;
+        launch.cols = test.cols;
         TerminalRun run(tonalyx_binary(), launch);
         // Drawn on the 9 lines and 77 columns that tput gave: the full bar reaches the top line,
-        // and nothing lies beyond.
+        // and nothing lies beyond. A terminal of no lines gets no bar.
         Writes writes;
         ASSERT_TRUE(run.wait_for([&] {
-            writes = parse_writes(directory.read("picture"));
-            return std::any_of(writes.draws.begin(), writes.draws.end(), [](const Draw& draw) {
-                return draw.row == 1 && draw.col == 1 && draw.ch == full_block;
-            });
+            const std::string picture = directory.read("picture");
+            writes = parse_writes(picture);
+            return test.asked.empty() ? picture.starts_with(enter_sequence)
+                                      : std::any_of(writes.draws.begin(), writes.draws.end(),
+                                                    [](const Draw& draw) {
+                                                        return draw.row == 1 && draw.col == 1 &&
+                                                               draw.ch == full_block;
+                                                    });
         })) << "asked: "
             << directory.read("asked");
-        // Past a size check the picture stands, and a terminal that answered 0 x 0 is not
-        // measured again at each check.
-        run.pump(700ms);
+        if (test.rows == 0 && test.cols == 0) {
+            // A resize signal on a terminal that still answers 0 x 0: the picture stays as it is.
+            run.send_signal(SIGWINCH);
+        }
+        // Past a size check the picture stands, and tput is not asked again.
+        run.pump(1200ms);
         writes = parse_writes(directory.read("picture"));
         EXPECT_EQ(writes.fault, "");
-        EXPECT_TRUE(writes.clears.empty());
+        EXPECT_TRUE(writes.clears.empty())
+            << directory.read("picture").substr(directory.read("picture").size() - 200);
         EXPECT_FALSE(writes.drawn_beyond(9, 77));
-        const std::string asked = directory.read("asked");
-        EXPECT_TRUE(answers_zero ? asked == "cols\nlines\n" : asked.starts_with("cols\nlines\n"))
-            << asked;
+        EXPECT_EQ(directory.read("asked"), test.asked);
         run.type("q");
         EXPECT_EQ(run.wait_exit(), 0);
         expect_attributes_restored(run);
@@ -209,6 +228,46 @@ TEST(FatalErrors, ClosedStandardOutputFailsStartUpAndGivesTheTerminalBack) {
     expect_attributes_restored(run);
 }
 
+// Under a parent that leaves few descriptors free, the terminal device is opened once, at
+// start-up, and kept for the keys and the restore: the run either starts and quits as always, or
+// ends at once with its reason and the terminal as it was. Standard input is a pipe, so the keys
+// need "/dev/tty"; the signal pipe takes two descriptors before it.
+TEST(FatalErrors, FewFreeDescriptorsNeverLeaveTheTerminalRaw) {
+    struct Case {
+        int limit;
+        int held; // descriptors from 3 on that the parent leaves open
+        int status;
+    };
+    const Case cases[] = {{4, 0, 0}, {6, 0, 0}, {5, 0, 101}, {9, 5, 0}, {9, 4, 101}};
+    for (const Case& test : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << "ulimit -n " << test.limit << ", " << test.held << " held");
+        TemporaryDirectory directory;
+        std::string held;
+        for (int fd = 3; fd < 3 + test.held; ++fd) {
+            held += " " + std::to_string(fd) + "</dev/null";
+        }
+        Launch launch = idle_pipe();
+        launch.args = {tonalyx_binary()};
+        TerminalRun run(directory.write("few-descriptors",
+                                        "#!/bin/sh\nulimit -n " + std::to_string(test.limit) +
+                                            "\nexec \"$@\"" + held + "\n",
+                                        true),
+                        launch);
+        if (test.status == 0) {
+            ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
+            run.pump(600ms); // past a size check and the first polls for keys
+            run.type("q");
+            EXPECT_EQ(run.wait_exit(), 0);
+            expect_given_back(run);
+        } else {
+            EXPECT_EQ(run.wait_exit(), test.status);
+            EXPECT_EQ(run.output(), "failed to enable raw mode: Too many open files\r\n");
+            expect_attributes_restored(run);
+        }
+    }
+}
+
 TEST(CommandLineExits, HelpVersionAndErrorsLeaveTheTerminalAlone) {
     struct Case {
         std::vector<std::string> args;
@@ -251,20 +310,26 @@ TEST(CommandLineExits, UnderATerminalHelpAndARefusedTerminalTypeLeaveItAlone) {
     struct Case {
         std::vector<std::string> args;
         const char* term; // empty: unset
+        bool set_empty;   // TERM set, to the empty string
         int status;
         std::string in_stdout;
         std::string on_terminal;
     };
     const Case cases[] = {
-        {{"-h"}, "", 0, "Usage: tonalyx [OPTIONS]", ""},
-        {{}, "", 1, "", "error: TERM is not set: the picture needs a terminal"},
-        {{}, "dumb", 1, "", "error: TERM is \"dumb\": the picture needs a terminal"},
+        {{"-h"}, "", false, 0, "Usage: tonalyx [OPTIONS]", ""},
+        {{}, "", false, 1, "", "error: TERM is not set: the picture needs a terminal"},
+        {{}, "", true, 1, "", "error: TERM is not set: the picture needs a terminal"},
+        {{}, "dumb", false, 1, "", "error: TERM is \"dumb\": the picture needs a terminal"},
     };
     for (const Case& test : cases) {
-        SCOPED_TRACE(testing::Message() << test.args.size() << " arguments, TERM " << test.term);
+        SCOPED_TRACE(testing::Message() << test.args.size() << " arguments, TERM " << test.term
+                                        << (test.set_empty ? " set empty" : ""));
         TemporaryDirectory directory;
         Launch launch = idle_pipe(test.args);
         launch.environment = {{"TERM", test.term}};
+        if (test.set_empty) {
+            launch.empty_environment = {"TERM"};
+        }
         launch.output_file = directory.path() + "/output";
         TerminalRun run(tonalyx_binary(), launch);
         EXPECT_EQ(run.wait_exit(), test.status);
@@ -281,21 +346,43 @@ TEST(CommandLineExits, UnderATerminalHelpAndARefusedTerminalTypeLeaveItAlone) {
 TEST(FatalErrors, ACrashGivesTheTerminalBackBeforeTheProcessDies) {
     // SIGABRT on a terminal that takes nothing: the attributes still go back, and the process
     // still dies. (Under AddressSanitizer the others go on to its report, which would wait.)
-    for (const int crash : {SIGSEGV, SIGABRT, SIGBUS}) {
-        const bool stalled = crash == SIGABRT;
-        SCOPED_TRACE(crash);
-        TerminalRun run(tonalyx_binary(), idle_pipe());
+    // With standard output a file, that file still ends by giving the screen back.
+    struct Case {
+        int crash;
+        bool stalled;
+        bool output_to_file;
+    };
+    const Case cases[] = {{SIGSEGV, false, false},
+                          {SIGABRT, true, false},
+                          {SIGBUS, false, false},
+                          {SIGSEGV, false, true}};
+    for (const Case& test : cases) {
+        const bool output_to_file = test.output_to_file;
+        SCOPED_TRACE(testing::Message() << test.crash << (output_to_file ? ", into a file" : ""));
+        TemporaryDirectory directory;
+        Launch launch = idle_pipe();
+        if (output_to_file) {
+            launch.output_file = directory.path() + "/picture";
+        }
+        TerminalRun run(tonalyx_binary(), launch);
         // Once a bar is drawn the frame loop runs, so the restore hook is in place.
         ASSERT_TRUE(run.feed(std::string(9600, '\x40')));
-        ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) != U' '; }));
-        run.stall_output(stalled);
-        run.send_signal(crash);
+        ASSERT_TRUE(run.wait_for([&] {
+            return output_to_file ? parse_writes(directory.read("picture")).draws.size() > 0
+                                  : run.cell(run.rows() - 1, 0) != U' ';
+        }));
+        run.stall_output(test.stalled);
+        run.send_signal(test.crash);
         const std::optional<int> status = run.wait_exit();
         ASSERT_TRUE(status);
         // A sanitizer's own crash report may turn the signal into an exit status.
         EXPECT_NE(*status, 0);
         expect_attributes_restored(run);
-        if (!stalled) {
+        if (output_to_file) {
+            const std::string picture = directory.read("picture");
+            EXPECT_TRUE(picture.ends_with(leave_sequence))
+                << picture.substr(picture.size() > 64 ? picture.size() - 64 : 0);
+        } else if (!test.stalled) {
             EXPECT_NE(run.output().find(leave_sequence), std::string::npos) << run.output();
             EXPECT_FALSE(run.alternate_screen());
             EXPECT_TRUE(run.cursor_visible());

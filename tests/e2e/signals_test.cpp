@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -67,7 +70,9 @@ TEST(Signals, ASecondEndingSignalEndsAtOnceOnAStalledTerminal) {
         run.stall_output(true);
         std::this_thread::sleep_for(100ms);
         run.send_signal(SIGTERM);
-        std::this_thread::sleep_for(20ms);
+        // The second is sent once the first has arrived: sent before, it would arrive with it
+        // as one, which the loop stuck on the stalled terminal never takes.
+        ASSERT_TRUE(run.wait_for([&] { return !run.signal_pending(SIGTERM); }));
         run.send_signal(SIGTERM);
         if (resumes) {
             std::this_thread::sleep_for(50ms);
@@ -88,10 +93,12 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         int stop;                // the signal that stops it, or 0 for Ctrl+Z typed
         std::vector<int> mask;   // signals the program starts with blocked
         std::vector<int> ignore; // and ignored
+        bool nonblocking;        // a terminal left non-blocking by another program
     };
-    const Case cases[] = {{"SIGTSTP from a blocked mask", SIGTSTP, handled_signals, {}},
-                          {"SIGSTOP with SIGCONT ignored", SIGSTOP, {}, {SIGCONT}},
-                          {"Ctrl+Z", 0, {}, {}}};
+    const Case cases[] = {{"SIGTSTP from a blocked mask", SIGTSTP, handled_signals, {}, false},
+                          {"SIGSTOP with SIGCONT ignored", SIGSTOP, {}, {SIGCONT}, false},
+                          {"Ctrl+Z", 0, {}, {}, false},
+                          {"SIGTSTP, non-blocking", SIGTSTP, {}, {}, true}};
     TemporaryDirectory directory;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
@@ -100,6 +107,7 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         launch.job_control = true;
         launch.blocked_signals = test.mask;
         launch.ignored_signals = test.ignore;
+        launch.nonblocking_terminal = test.nonblocking;
         TerminalRun run(tonalyx_binary(), launch);
         const int bottom = run.rows() - 1;
         ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }))
@@ -115,6 +123,9 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         if (test.stop != SIGSTOP) {
             expect_given_back(run);
         }
+        // The shell meanwhile finds the flags it left, and the picture gets a blocking terminal
+        // again after the continue.
+        EXPECT_EQ(run.terminal_nonblocking(), test.nonblocking);
         // While a job is stopped, its shell puts the terminal in its own modes.
         run.reset_attributes();
 
@@ -125,11 +136,90 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
                    run.output().find("\x1b[2J", mark) != std::string::npos &&
                    run.cell(bottom, 0) == full_block;
         })) << run.output().substr(mark);
+        EXPECT_FALSE(run.terminal_nonblocking());
 
         run.type("q");
         EXPECT_EQ(run.wait_exit(), 0);
         expect_given_back(run);
     }
+}
+
+// Started as a session leader under a parent outside its session, the program's process group
+// is orphaned: job control never stops it, so a SIGTSTP gives the terminal back and takes it
+// again at once, with a full redraw, as a continue would.
+TEST(Signals, InAnOrphanedProcessGroupAStopTakesTheTerminalBackAtOnce) {
+    TemporaryDirectory directory;
+    Launch launch;
+    launch.args = playing_level(directory);
+    TerminalRun run(tonalyx_binary(), launch);
+    const int bottom = run.rows() - 1;
+    ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }));
+    const std::size_t mark = run.output().size();
+    run.send_signal(SIGTSTP);
+    // The leave sequence, then the enter sequence, the clear and the bar again.
+    EXPECT_TRUE(run.wait_for([&] {
+        const std::size_t left = run.output().find(leave_sequence, mark);
+        return left != std::string::npos &&
+               run.output().find("\x1b[2J", left) != std::string::npos && raw_mode_on(run) &&
+               run.alternate_screen() && !run.cursor_visible() && run.cell(bottom, 0) == full_block;
+    })) << run.output().substr(mark);
+    EXPECT_FALSE(run.stopped());
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+    expect_given_back(run);
+}
+
+// The process id that `name` in `directory` holds, once it is there.
+pid_t pid_in(const TemporaryDirectory& directory, const std::string& name) {
+    const std::string text = directory.read(name);
+    return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
+}
+
+// True while process `pid` is stopped.
+bool process_stopped(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    const std::size_t name_end = text.rfind(')');
+    return name_end != std::string::npos && text.compare(name_end + 1, 3, " T ") == 0;
+}
+
+// Ctrl+Z in `writer | tonalyx` stops the whole job, the writer and its shell too, as the terminal
+// itself would outside raw mode; a continue of the job then goes on with the picture.
+TEST(Signals, CtrlZStopsEveryProcessOfTheJob) {
+    TemporaryDirectory directory;
+    const std::string here = directory.path();
+    const std::string script = directory.write(
+        "pipeline",
+        "#!/bin/sh\nsh -c 'echo $$ > \"$1\"/writer; exec cat /dev/zero' sh '" + here +
+            "' | sh -c 'echo $$ > \"$1\"/program; shift; exec \"$@\"' sh '" + here + "' \"$@\"\n",
+        true);
+    Launch launch;
+    launch.args = {tonalyx_binary()};
+    launch.job_control = true;
+    TerminalRun run(script, launch);
+    ASSERT_TRUE(run.wait_for([&] {
+        return raw_mode_on(run) && run.alternate_screen() && pid_in(directory, "writer") > 0 &&
+               pid_in(directory, "program") > 0;
+    }));
+    const pid_t writer = pid_in(directory, "writer");
+    const pid_t program = pid_in(directory, "program");
+    run.type("\x1a");
+    EXPECT_TRUE(run.wait_for([&] {
+        return process_stopped(writer) && process_stopped(program) && run.stopped();
+    })) << "writer "
+        << process_stopped(writer) << ", program " << process_stopped(program) << ", shell "
+        << run.stopped();
+    expect_given_back(run);
+    // The job's process group is led by its shell.
+    ::kill(-run.pid(), SIGCONT);
+    ASSERT_TRUE(run.wait_for([&] {
+        return raw_mode_on(run) && run.alternate_screen() && !process_stopped(writer) &&
+               !process_stopped(program);
+    }));
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
+    expect_given_back(run);
 }
 
 TEST(Signals, AHangUpEndsTheProgramBySIGHUPOrWithItIgnoredAsAQuitDoes) {
@@ -175,6 +265,33 @@ TEST(Signals, AHangUpEndsTheProgramBySIGHUPOrWithItIgnoredAsAQuitDoes) {
         directory.write("go", "fail");
         EXPECT_EQ(run.wait_exit(), test.status);
     }
+}
+
+// Started with SIGWINCH ignored, a resize signal is still taken. The size check cannot see this
+// resize: standard output is a file and there is no "/dev/tty"; only the key terminal, asked when
+// the signal comes, tells the new size.
+TEST(Signals, AResizeSignalIsTakenEvenWhenStartedIgnored) {
+    TemporaryDirectory directory;
+    Launch launch = asking_tput(directory, 9, 77);
+    launch.args = playing_level(directory);
+    launch.ignored_signals = {SIGWINCH};
+    TerminalRun run(tonalyx_binary(), launch);
+    const auto drawn_at = [&](int row, std::size_t from) {
+        const Writes writes = parse_writes(directory.read("picture"), from);
+        return std::any_of(writes.draws.begin(), writes.draws.end(), [&](const Draw& draw) {
+            return draw.row == row && draw.col == 1 && draw.ch == full_block;
+        });
+    };
+    ASSERT_TRUE(run.wait_for([&] { return drawn_at(9, 0); }));
+    run.pump(100ms);
+    const std::size_t mark = directory.read("picture").size();
+    run.resize(12, 40);
+    run.send_signal(SIGWINCH);
+    // A frame or two when taken; the bound is only there to end the test.
+    EXPECT_TRUE(run.wait_for([&] { return drawn_at(12, mark); }, 5s))
+        << directory.read("picture").substr(mark);
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
 }
 
 TEST(Signals, WithoutSIGWINCHAResizeIsPickedUpByTheSizeCheck) {

@@ -25,7 +25,7 @@ int wait_with_readable_wake_fds() {
         return 2;
     }
     SignalPipe signals;
-    EventSource events(signals);
+    EventSource events(signals, STDIN_FILENO);
     for (const std::size_t place : {0u, 1u}) {
         std::array<int, 2> fds = {-1, -1};
         fds.at(place) = ::eventfd(1, EFD_CLOEXEC);
