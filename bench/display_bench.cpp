@@ -4,7 +4,7 @@
 #include "analysis/spectrum.hpp"
 #include "display/diff.hpp"
 #include "display/grid.hpp"
-#include "display/output.hpp"
+#include "terminal/output.hpp"
 
 #include "music.hpp"
 

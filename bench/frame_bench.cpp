@@ -5,7 +5,7 @@
 #include "allocations.hpp"
 #include "music.hpp"
 
-#include "frame_loop.hpp"
+#include "app/frame_loop.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -1,4 +1,4 @@
-#include "app.hpp"
+#include "app/app.hpp"
 
 int main(int argc, char** argv) {
     return tonalyx::run(argc, argv);

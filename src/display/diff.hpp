@@ -5,7 +5,7 @@
 #pragma once
 
 #include "display/grid.hpp"
-#include "display/output.hpp"
+#include "terminal/output.hpp"
 
 #include <cstddef>
 #include <cstdint>

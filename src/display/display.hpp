@@ -5,7 +5,7 @@
 #pragma once
 
 #include "display/diff.hpp"
-#include "display/output.hpp"
+#include "terminal/output.hpp"
 #include "terminal/terminal.hpp"
 
 #include <cstdint>

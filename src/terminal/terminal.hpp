@@ -4,7 +4,7 @@
 #pragma once
 
 #include "common/unique_fd.hpp"
-#include "display/output.hpp"
+#include "terminal/output.hpp"
 
 #include <cstdint>
 #include <string>

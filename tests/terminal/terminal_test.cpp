@@ -1,6 +1,6 @@
 #include "terminal/terminal.hpp"
 
-#include "display/output.hpp"
+#include "terminal/output.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "display/output.hpp"
+#include "terminal/output.hpp"
 
 #include <cerrno>
 #include <cstring>

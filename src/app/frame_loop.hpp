@@ -8,10 +8,10 @@
 #include "analysis/spectrum.hpp"
 #include "audio/channel.hpp"
 #include "audio/source.hpp"
-#include "cli.hpp"
-#include "controls.hpp"
+#include "app/cli.hpp"
+#include "app/controls.hpp"
 #include "display/display.hpp"
-#include "display/output.hpp"
+#include "terminal/output.hpp"
 #include "terminal/events.hpp"
 #include "terminal/terminal.hpp"
 

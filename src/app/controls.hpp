@@ -3,7 +3,7 @@
 #pragma once
 
 #include "analysis/spectrum.hpp"
-#include "cli.hpp"
+#include "app/cli.hpp"
 #include "terminal/keys.hpp"
 
 namespace tonalyx {

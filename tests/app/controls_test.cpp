@@ -1,4 +1,4 @@
-#include "controls.hpp"
+#include "app/controls.hpp"
 
 #include "analysis/bands.hpp"
 

@@ -1,4 +1,4 @@
-#include "cli.hpp"
+#include "app/cli.hpp"
 #include "version.hpp"
 
 #include <gtest/gtest.h>

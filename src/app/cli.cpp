@@ -1,4 +1,4 @@
-#include "cli.hpp"
+#include "app/cli.hpp"
 #include "common/utf8.hpp"
 #include "version.hpp"
 

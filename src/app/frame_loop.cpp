@@ -1,4 +1,4 @@
-#include "frame_loop.hpp"
+#include "app/frame_loop.hpp"
 
 #include "terminal/signals.hpp"
 
