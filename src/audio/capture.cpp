@@ -2,6 +2,7 @@
 
 #include "common/errors.hpp"
 #include "common/spawn.hpp"
+#include "common/visible_text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -182,8 +183,9 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     } else {
         report += "ended with wait status " + std::to_string(wait_status);
     }
-    report += "\n" + messages;
-    if (!messages.empty() && messages.back() != '\n') {
+    const std::string shown = visible_text(messages);
+    report += "\n" + shown;
+    if (!shown.empty() && shown.back() != '\n') {
         report += '\n';
     }
     if (lacks_raw_option(messages)) {

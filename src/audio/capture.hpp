@@ -64,8 +64,8 @@ bool ended_in_failure(int wait_status);
 
 // The report for a capture program that ended in failure: one line naming pw-record and how it
 // ended ("exited with status N" or "was killed by SIGNAME"), followed by `messages`, what it
-// wrote on its standard error, ending in a line break; then, when `messages` show a pw-record
-// without --raw, one line on where a PipeWire that has it comes from.
+// wrote on its standard error, as visible_text shows it and ending in a line break; then, when
+// `messages` show a pw-record without --raw, one line on where a PipeWire that has it comes from.
 std::string capture_failure_report(int wait_status, const std::string& messages);
 
 // How long after a failed capture program has ended its report waits for the rest of what it
