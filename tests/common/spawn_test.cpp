@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <pthread.h>
 #include <string>
@@ -119,7 +120,17 @@ TEST(StartChild, StartsCleanInAGroupOfItsOwnAndDiesWithItsThread) {
     StartedChild sleeper;
     std::thread([&] { sleeper = start_child({"sleep", "600"}, {}, output_only); }).join();
     ASSERT_EQ(sleeper.error, 0);
-    const int ended = reap(sleeper.pid);
+    int ended = 0;
+    for (int waited_ms = 0; waited_ms < 10'000; waited_ms += 10) {
+        if (::waitpid(sleeper.pid, &ended, WNOHANG) == sleeper.pid) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!WIFSIGNALED(ended)) {
+        ::kill(sleeper.pid, SIGKILL);
+        reap(sleeper.pid);
+    }
     EXPECT_TRUE(WIFSIGNALED(ended) && WTERMSIG(ended) == SIGKILL) << ended;
 }
 
