@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <string_view>
 #include <sys/syscall.h>
 #include <sys/wait.h>

@@ -62,7 +62,7 @@ TEST(StartChild, FindsTheProgramOnPathAsExecvpDoesOrSaysWhyNot) {
         {found, "tool", 0},
         // A program that may not be run, or a directory, does not end the search.
         {denied + ":" + directory + ":" + found, "tool", 0},
-        {denied, "tool", EACCES},
+        {denied + ":/nonexistent", "tool", EACCES},
         {directory, "tool", EACCES},
         {dir.path.string() + ":/nonexistent", "tool", ENOENT},
         // A path is not looked up.
