@@ -138,27 +138,36 @@ void close_between(int first, unsigned last, int descriptor_limit) {
     report_failure(report, denied ? EACCES : error);
 }
 
-// Makes the child's end of each stream, with our end of a pipe in `ours`; an errno, else 0.
-int make_streams(const std::array<ChildStream, 3>& streams, std::array<UniqueFd, 3>& child_ends,
-                 std::array<UniqueFd, 3>& ours) {
+// Each standard stream's end for the child, and ours where it is a pipe; or the errno of a
+// failure to make them.
+struct StreamEnds {
+    std::array<UniqueFd, 3> child;
+    std::array<UniqueFd, 3> ours;
+    int error = 0;
+};
+
+StreamEnds make_streams(const std::array<ChildStream, 3>& streams) {
+    StreamEnds ends;
     for (std::size_t stream = 0; stream < streams.size(); ++stream) {
         if (streams[stream] == ChildStream::null_device) {
-            child_ends[stream].reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
-            if (!child_ends[stream]) {
-                return errno;
+            ends.child[stream].reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
+            if (!ends.child[stream]) {
+                ends.error = errno;
+                return ends;
             }
         } else if (streams[stream] == ChildStream::pipe) {
-            int ends[2];
-            if (::pipe2(ends, O_CLOEXEC) != 0) {
-                return errno;
+            int pipe_ends[2];
+            if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
+                ends.error = errno;
+                return ends;
             }
             // Standard input is written by us, the others are read.
             const bool input = stream == STDIN_FILENO;
-            child_ends[stream].reset(ends[input ? 0 : 1]);
-            ours[stream].reset(ends[input ? 1 : 0]);
+            ends.child[stream].reset(pipe_ends[input ? 0 : 1]);
+            ends.ours[stream].reset(pipe_ends[input ? 1 : 0]);
         }
     }
-    return 0;
+    return ends;
 }
 
 int descriptor_limit() {
@@ -183,11 +192,10 @@ StartedChild start_child(const std::vector<std::string>& arguments,
     const std::vector<std::string> paths = search_paths(arguments.front());
     const std::vector<char*> argument_array = exec_array(arguments);
     const std::vector<char*> environment_array = exec_array(environment);
-    std::array<UniqueFd, 3> child_ends;
-    std::array<UniqueFd, 3> ours;
+    StreamEnds ends = make_streams(streams);
     int report_ends[2];
-    if (int error = make_streams(streams, child_ends, ours)) {
-        started.error = error;
+    if (ends.error != 0) {
+        started.error = ends.error;
         return started;
     }
     if (::pipe2(report_ends, O_CLOEXEC) != 0) {
@@ -199,7 +207,7 @@ StartedChild start_child(const std::vector<std::string>& arguments,
     const ChildPlan plan{&paths,
                          argument_array.data(),
                          environment_array.data(),
-                         {child_ends[0].get(), child_ends[1].get(), child_ends[2].get()},
+                         {ends.child[0].get(), ends.child[1].get(), ends.child[2].get()},
                          ::getpid(),
                          report_write.get(),
                          descriptor_limit()};
@@ -219,7 +227,7 @@ StartedChild start_child(const std::vector<std::string>& arguments,
         return started;
     }
     report_write.reset();
-    child_ends = {};
+    ends.child = {};
     // Nothing arrives once the exec has closed the pipe; an errno if it failed.
     int error = 0;
     ssize_t count = 0;
@@ -232,7 +240,7 @@ StartedChild start_child(const std::vector<std::string>& arguments,
         return started;
     }
     started.pid = pid;
-    started.pipes = std::move(ours);
+    started.pipes = std::move(ends.ours);
     return started;
 }
 
