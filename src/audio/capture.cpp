@@ -1,14 +1,14 @@
 #include "audio/capture.hpp"
 
 #include "common/errors.hpp"
+#include "common/spawn.hpp"
+#include "common/visible_text.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string_view>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -23,99 +23,11 @@ namespace tonalyx {
 
 namespace {
 
-// Closes the descriptors it holds when the scope ends, unless they were taken out.
-class FdGuard {
-public:
-    FdGuard() = default;
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    ~FdGuard() {
-        for (int fd : fds) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
-    }
-    int take(std::size_t index) { return std::exchange(fds[index], -1); }
-
-    // The ends of a pipe: [0] to read, [1] to write.
-    std::array<int, 2> fds{-1, -1};
-};
-
-class SpawnActions {
-public:
-    SpawnActions() { error = ::posix_spawn_file_actions_init(&actions); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    ~SpawnActions() {
-        if (error == 0) {
-            ::posix_spawn_file_actions_destroy(&actions);
-        }
-    }
-    posix_spawn_file_actions_t actions{};
-    int error = 0;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes() { error = ::posix_spawnattr_init(&attributes); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    ~SpawnAttributes() {
-        if (error == 0) {
-            ::posix_spawnattr_destroy(&attributes);
-        }
-    }
-    posix_spawnattr_t attributes{};
-    int error = 0;
-};
-
 [[noreturn]] void throw_start_failure(int errnum) {
     if (errnum == ENOENT) {
         throw OrderlyExit("error: pw-record not found — install PipeWire or pipe audio via stdin.");
     }
     throw OrderlyExit(std::string("error: failed to start pw-record: ") + std::strerror(errnum));
-}
-
-// Prepares the child: standard input on /dev/null (the terminal's bytes are our keys),
-// standard output and standard error on the pipes' write ends, no other descriptor of ours
-// open in it, a broken pipe ends it again even though this process ignores SIGPIPE, so that a
-// capture whose reader has gone does not run on forever, and a process group of its own, so
-// that stopping it stops whatever it starts.
-int prepare_child(SpawnActions& actions, SpawnAttributes& attributes, int output_end,
-                  int messages_end) {
-    if (actions.error != 0) {
-        return actions.error;
-    }
-    if (attributes.error != 0) {
-        return attributes.error;
-    }
-    if (int error = ::posix_spawn_file_actions_addopen(&actions.actions, STDIN_FILENO, "/dev/null",
-                                                       O_RDONLY, 0)) {
-        return error;
-    }
-    if (int error = ::posix_spawn_file_actions_adddup2(&actions.actions, output_end, 1)) {
-        return error;
-    }
-    if (int error = ::posix_spawn_file_actions_adddup2(&actions.actions, messages_end, 2)) {
-        return error;
-    }
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    if (int error = ::posix_spawn_file_actions_addclosefrom_np(&actions.actions, 3)) {
-        return error;
-    }
-#endif
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    if (int error = ::posix_spawnattr_setsigdefault(&attributes.attributes, &defaults)) {
-        return error;
-    }
-    if (int error = ::posix_spawnattr_setpgroup(&attributes.attributes, 0)) {
-        return error;
-    }
-    return ::posix_spawnattr_setflags(&attributes.attributes,
-                                      POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 }
 
 // The wait status that waitpid would give for what waitid found.
@@ -151,17 +63,6 @@ bool lacks_raw_option(std::string_view messages) {
     return named;
 }
 
-// The null-terminated array of pointers into `texts` that the exec functions take.
-std::vector<char*> exec_array(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    pointers.reserve(texts.size() + 1);
-    for (std::string& text : texts) {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
 std::string signal_name(int signal_number) {
     if (const char* abbreviation = ::sigabbrev_np(signal_number)) {
@@ -174,7 +75,11 @@ std::string signal_name(int signal_number) {
 
 // A process descriptor (Linux 5.3 and later); -1 where the system has none.
 CaptureProcess::CaptureProcess(pid_t pid)
-    : pid_(pid), pidfd_(pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1) {}
+    : pid_(pid), pidfd_(pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1) {
+    if (pid > 0) {
+        child_group_to_end = pid;
+    }
+}
 
 CaptureProcess::~CaptureProcess() {
     release();
@@ -219,6 +124,7 @@ std::optional<int> CaptureProcess::poll() {
             // there is nothing left to wait for or to signal.
             status_ = 0;
             ended_at_ = std::chrono::steady_clock::now();
+            forget_group();
             reaped_ = true;
         }
     }
@@ -230,6 +136,11 @@ void CaptureProcess::signal_group(int signal_number) const {
     if (::kill(-pid_, signal_number) != 0) {
         ::kill(pid_, signal_number);
     }
+}
+
+void CaptureProcess::forget_group() const {
+    pid_t group = pid_;
+    child_group_to_end.compare_exchange_strong(group, 0);
 }
 
 void CaptureProcess::stop(std::chrono::milliseconds grace) {
@@ -246,6 +157,8 @@ void CaptureProcess::stop(std::chrono::milliseconds grace) {
     // What it started and left running, and the program itself if it ignored SIGTERM. A zombie
     // leader still holds the group's id, so nobody else's processes can be hit.
     signal_group(SIGKILL);
+    // Before the group's id is freed for reuse by the reaping.
+    forget_group();
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
@@ -269,8 +182,9 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     } else {
         report += "ended with wait status " + std::to_string(wait_status);
     }
-    report += "\n" + messages;
-    if (!messages.empty() && messages.back() != '\n') {
+    const std::string shown = visible_text(messages);
+    report += "\n" + shown;
+    if (!shown.empty() && shown.back() != '\n') {
         report += '\n';
     }
     if (lacks_raw_option(messages)) {
@@ -281,29 +195,15 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     return report;
 }
 
-// Two descriptors, the output first; its one caller passes the named ends of its two pipes.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
-StartedCapture::StartedCapture(CaptureProcess started, int output, int messages)
-    : process(std::move(started)), output_(output), messages_(messages) {}
-
-StartedCapture::StartedCapture(StartedCapture&& other) noexcept
-    : process(std::move(other.process)), output_(std::exchange(other.output_, -1)),
-      messages_(std::exchange(other.messages_, -1)) {}
-
-StartedCapture::~StartedCapture() {
-    for (const int fd : {output_, messages_}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-}
+StartedCapture::StartedCapture(CaptureProcess started, UniqueFd output, UniqueFd messages)
+    : process(std::move(started)), output_(std::move(output)), messages_(std::move(messages)) {}
 
 int StartedCapture::take_output() {
-    return std::exchange(output_, -1);
+    return output_.release();
 }
 
 int StartedCapture::take_messages() {
-    return std::exchange(messages_, -1);
+    return messages_.release();
 }
 
 std::vector<std::string> capture_arguments(const CaptureOptions& options) {
@@ -364,34 +264,21 @@ std::vector<std::string> capture_environment(const CaptureOptions& options,
 }
 
 StartedCapture start_capture(const CaptureOptions& options) {
-    const char* program = "pw-record";
-    std::vector<std::string> argument_texts = capture_arguments(options);
-    argument_texts.insert(argument_texts.begin(), program);
-    std::vector<std::string> environment_texts =
-        capture_environment(options, environ, find_stdbuf_library());
-    const std::vector<char*> arguments = exec_array(argument_texts);
-    const std::vector<char*> environment = exec_array(environment_texts);
-
+    std::vector<std::string> arguments = capture_arguments(options);
+    arguments.insert(arguments.begin(), "pw-record");
     // An inherited "ignore" would let the system reap the child behind our back, and its
     // process id could then be reused by the time we signal it.
     std::signal(SIGCHLD, SIG_DFL);
-    FdGuard output_pipe;
-    FdGuard messages_pipe;
-    if (::pipe2(output_pipe.fds.data(), O_CLOEXEC) != 0 ||
-        ::pipe2(messages_pipe.fds.data(), O_CLOEXEC) != 0) {
-        throw_start_failure(errno);
+    // Standard input on /dev/null: the terminal's bytes are our keys. Its own process group, so
+    // that stopping it stops whatever it starts; the default action of SIGPIPE, which we ignore,
+    // so that a capture whose reader has gone does not run on forever.
+    StartedChild child =
+        start_child(arguments, capture_environment(options, environ, find_stdbuf_library()),
+                    {ChildStream::null_device, ChildStream::pipe, ChildStream::pipe});
+    if (child.error != 0) {
+        throw_start_failure(child.error);
     }
-    SpawnActions actions;
-    SpawnAttributes attributes;
-    if (int error = prepare_child(actions, attributes, output_pipe.fds[1], messages_pipe.fds[1])) {
-        throw_start_failure(error);
-    }
-    pid_t child = 0;
-    if (int error = ::posix_spawnp(&child, program, &actions.actions, &attributes.attributes,
-                                   arguments.data(), environment.data())) {
-        throw_start_failure(error);
-    }
-    return {CaptureProcess(child), output_pipe.take(0), messages_pipe.take(0)};
+    return {CaptureProcess(child.pid), std::move(child.pipes[1]), std::move(child.pipes[2])};
 }
 
 } // namespace tonalyx

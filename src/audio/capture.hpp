@@ -3,6 +3,8 @@
 // never lets it, or anything it started, outlive us.
 #pragma once
 
+#include "common/unique_fd.hpp"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -44,6 +46,8 @@ public:
 
 private:
     void signal_group(int signal_number) const;
+    // Withdraws its group from the one a crash signals.
+    void forget_group() const;
     // Stops the program and closes its process descriptor.
     void release();
 
@@ -60,8 +64,8 @@ bool ended_in_failure(int wait_status);
 
 // The report for a capture program that ended in failure: one line naming pw-record and how it
 // ended ("exited with status N" or "was killed by SIGNAME"), followed by `messages`, what it
-// wrote on its standard error, ending in a line break; then, when `messages` show a pw-record
-// without --raw, one line on where a PipeWire that has it comes from.
+// wrote on its standard error, as visible_text shows it and ending in a line break; then, when
+// `messages` show a pw-record without --raw, one line on where a PipeWire that has it comes from.
 std::string capture_failure_report(int wait_status, const std::string& messages);
 
 // How long after a failed capture program has ended its report waits for the rest of what it
@@ -72,12 +76,7 @@ inline constexpr std::chrono::milliseconds failure_report_delay{700};
 // output and standard error, which close with this object unless taken.
 class StartedCapture {
 public:
-    StartedCapture(CaptureProcess process, int output, int messages);
-    StartedCapture(StartedCapture&& other) noexcept;
-    StartedCapture& operator=(StartedCapture&&) = delete;
-    StartedCapture(const StartedCapture&) = delete;
-    StartedCapture& operator=(const StartedCapture&) = delete;
-    ~StartedCapture();
+    StartedCapture(CaptureProcess process, UniqueFd output, UniqueFd messages);
 
     CaptureProcess process;
     // The read ends, handed over to the caller: -1 here afterwards.
@@ -85,8 +84,8 @@ public:
     int take_messages();
 
 private:
-    int output_ = -1;
-    int messages_ = -1;
+    UniqueFd output_;
+    UniqueFd messages_;
 };
 
 // What to capture, and in what format.
@@ -127,7 +126,8 @@ std::vector<std::string> capture_environment(const CaptureOptions& options,
 
 // Starts pw-record, found on PATH, with capture_arguments and capture_environment; in a process
 // group of its own, with its standard input on /dev/null and its standard output and standard
-// error on new pipes. Throws OrderlyExit when it cannot be started.
+// error on new pipes. It is killed should the calling thread end first (see start_child): call it
+// on the main thread. Throws OrderlyExit when it cannot be started.
 StartedCapture start_capture(const CaptureOptions& options);
 
 } // namespace tonalyx

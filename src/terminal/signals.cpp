@@ -1,5 +1,6 @@
 #include "terminal/signals.hpp"
 
+#include "common/spawn.hpp"
 #include "terminal/terminal.hpp"
 
 #include <atomic>
@@ -55,6 +56,7 @@ void on_signal(int signal_number, siginfo_t*, void*) {
         // The first one has not ended the process yet: the loop may be stuck writing to a
         // stalled terminal. Give back what can be given without waiting, then end by this
         // signal: it stays blocked until the handler returns, then takes the default action.
+        end_child_group();
         restore_terminal_without_waiting();
         const struct sigaction action = default_action();
         ::sigaction(signal_number, &action, nullptr);

@@ -1,6 +1,7 @@
 #include "terminal/terminal.hpp"
 
 #include "common/errors.hpp"
+#include "common/spawn.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -144,6 +145,7 @@ bool write_within_wait(std::string_view bytes) {
 
 void on_fatal_signal(int signal_number, siginfo_t*, void*) {
     const int saved_errno = errno;
+    end_child_group();
     restore_terminal_without_waiting();
     // Hand the signal to whoever had it before (the default action, or a sanitizer's handler):
     // it stays blocked until this handler returns, then arrives under the previous action.
@@ -165,6 +167,7 @@ void restore_terminal() {
 }
 
 [[noreturn]] void on_terminate() {
+    end_child_group();
     restore_terminal();
     std::string what = "unknown exception";
     if (const std::exception_ptr current = std::current_exception()) {

@@ -121,5 +121,18 @@ TEST(CaptureFailureReport, PointsToANewerPipeWireOnlyWhenPwRecordLacksRaw) {
     }
 }
 
+TEST(CaptureFailureReport, ShowsWhatPwRecordSaidVisiblyEndingInALineBreak) {
+    const std::string exited = "error: pw-record exited with status 2\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", exited},
+        {"no link yet", exited + "no link yet\n"},
+        {"\x1b]0;owned\x07\x1b[?1049h\n", exited + "^[]0;owned^G^[[?1049h\n"},
+        {"ends in a carriage return\r", exited + "ends in a carriage return^M\n"},
+    };
+    for (const auto& [messages, report] : cases) {
+        EXPECT_EQ(capture_failure_report(2 << 8, messages), report);
+    }
+}
+
 } // namespace
 } // namespace tonalyx

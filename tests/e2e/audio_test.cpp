@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace e2e {
@@ -182,6 +185,13 @@ TEST(Capture, EndsOfTheCaptureProgram) {
          "trap 'sleep 0.05; echo TERM > \"$here/stopped\"; exit 0' TERM\n"
          "touch \"$here/trapping\"\nwhile :; do sleep 0.1; done\n",
          "", false, "", "TERM\n"},
+        // What it says is shown, not obeyed: a terminal given these would be taken again.
+        {"says control sequences",
+         "printf 'bad \\033[?1049h\\033[?25l\\a words \\302\\233 caf\\303\\251\\n' >&2\nexit 1\n",
+         "error: pw-record exited with status 1\r\nbad ^[[?1049h^[[?25l^G words M-BM-^[ "
+         "caf\u00e9\r\n"},
+        {"fails without a last line break", "printf 'no line break' >&2\nexit 2\n",
+         "error: pw-record exited with status 2\r\nno line break\r\n", false, "break\r\n"},
         {"ends cleanly", "cat \"$here/tone.pcm\"\necho 'done' >&2\nexit 0\n", "", true},
         // Stopped at quit although it ignores SIGTERM, and the hang-up that would otherwise end
         // it with the terminal session.
@@ -247,6 +257,83 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         EXPECT_EQ(capture.directory.read("stopped"), test.stopped);
         EXPECT_EQ(capture.directory.read("stdin"), "");
     }
+}
+
+// However Tonalyx ends, the capture program and what it started in its group end with it: a
+// stand-in deaf to SIGTERM, and a process it left behind that is not.
+TEST(Capture, EndsWithTonalyxHoweverTonalyxEnds) {
+    struct Case {
+        const char* name;
+        int signal_number;
+        // A second SIGTERM while the first waits on a stalled terminal.
+        bool twice_stalled = false;
+        // What it left behind ends too; nothing can signal it when Tonalyx is killed by SIGKILL.
+        bool group_ends = true;
+    };
+    const Case cases[] = {
+        {"killed by SIGTERM", SIGTERM},
+        {"killed by SIGKILL", SIGKILL, false, false},
+        // SIGABRT, which the sanitizers, unlike SIGSEGV, leave to the crash handler.
+        {"crashing", SIGABRT},
+        {"ending at the second SIGTERM", SIGTERM, true},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        FakeCapture capture(
+            "sleep 600 &\necho $! > \"$here/left\"\ntrap '' TERM\nexec sleep 600\n");
+        Launch launch;
+        launch.args = {"-p"};
+        launch.environment = {{"PATH", capture.path_variable}};
+        TerminalRun run(tonalyx_binary(), launch);
+        ASSERT_TRUE(run.wait_for([&] {
+            return raw_mode_on(run) && run.alternate_screen() &&
+                   !capture.directory.read("left").empty();
+        }));
+        if (test.twice_stalled) {
+            run.stall_output(true);
+        }
+        run.send_signal(test.signal_number);
+        if (test.twice_stalled) {
+            // The first waits in the restore, on the stalled terminal.
+            std::this_thread::sleep_for(200ms);
+            run.send_signal(test.signal_number);
+        }
+        EXPECT_EQ(run.wait_exit(), killed_by(test.signal_number));
+        if (test.twice_stalled) {
+            run.stall_output(false);
+        }
+        EXPECT_TRUE(run.wait_for([&] { return capture.not_running("pid"); }, 1s));
+        if (test.group_ends) {
+            EXPECT_TRUE(run.wait_for([&] { return capture.not_running("left"); }, 1s));
+        }
+        // Nothing may outlive the test either.
+        for (const char* name : {"pid", "left"}) {
+            const std::string pid = capture.directory.read(name);
+            ::kill(std::stoi(pid), SIGKILL);
+        }
+    }
+}
+
+// Quitting waits for the capture program only as long as it takes to end.
+TEST(Capture, QuitEndsAtOnceWhenPwRecordEndsAtOnce) {
+    // The least of a few runs: a loaded machine slows some, a wait for the 300 ms grace slows
+    // every one.
+    auto fastest = std::chrono::steady_clock::duration::max();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        FakeCapture capture("exec sleep 600\n");
+        Launch launch;
+        launch.args = {"-p"};
+        launch.environment = {{"PATH", capture.path_variable}};
+        TerminalRun run(tonalyx_binary(), launch);
+        ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && capture.started(); }));
+        const auto typed = std::chrono::steady_clock::now();
+        run.type("q");
+        // Reaped before the process ends, so a sanitizer's work at exit does not count.
+        EXPECT_TRUE(run.wait_for([&] { return capture.gone(); }));
+        fastest = std::min(fastest, std::chrono::steady_clock::now() - typed);
+        EXPECT_EQ(run.wait_exit(), 0);
+    }
+    EXPECT_LT(fastest, 200ms);
 }
 
 TEST(InputFile, UnopenableFilesAreFatal) {
