@@ -1,6 +1,6 @@
-// UTF-8 decoding shared by the command line and the key decoder: the length a lead byte
-// announces, and whether a whole character is well formed (no over-long form, no surrogate,
-// nothing above U+10FFFF).
+// UTF-8 in one place: encoding for the picture's output, and decoding for the command line and
+// the key decoder (the length a lead byte announces, and whether a whole character is well
+// formed: no over-long form, no surrogate, nothing above U+10FFFF).
 #pragma once
 
 #include <array>
@@ -46,6 +46,28 @@ constexpr std::optional<char32_t> decode_utf8(const std::uint8_t* bytes, std::si
         return std::nullopt;
     }
     return code;
+}
+
+// Writes the UTF-8 of `ch` at `out`, which has room for 4 bytes, and returns its length; a value
+// that is not a Unicode scalar value (a surrogate or beyond U+10FFFF) becomes U+FFFD, so that
+// the terminal never receives malformed text.
+constexpr std::size_t encode_utf8(char32_t ch, char* out) {
+    if ((ch >= 0xd800 && ch <= 0xdfff) || ch > 0x10ffff) {
+        ch = U'\uFFFD';
+    }
+    if (ch < 0x80) {
+        out[0] = static_cast<char>(ch);
+        return 1;
+    }
+    // The lead byte's marker, then each further byte carries 6 bits behind 0b10.
+    const std::size_t length = ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4;
+    constexpr std::array<unsigned, 5> lead_marker = {0, 0, 0xc0, 0xe0, 0xf0};
+    for (std::size_t i = length - 1; i > 0; --i) {
+        out[i] = static_cast<char>(0x80u | (ch & 0x3fu));
+        ch >>= 6;
+    }
+    out[0] = static_cast<char>(lead_marker[length] | ch);
+    return length;
 }
 
 } // namespace tonalyx
