@@ -40,8 +40,8 @@ TEST(RuntimeKeys, EachKeyStepsItsSettingTowardOnlyTheBoundItMovesTo) {
         {U'+', gain, 1.0f, 13, 10.0f},
         {U'+', gain, 1.0f, 15, 10.0f},
         {U'=', gain, 1.0f, 1, 1.2f, {true, false, false}},
-        // `-` divides by 1.2 rather than multiplying by its reciprocal.
-        {U'-', gain, 1.0f, 1, 1.0f / 1.2f},
+        // `-` divides by 1.2: multiplying by its reciprocal gives 7.5 here.
+        {U'-', gain, 9.0f, 1, 7.49999952f},
         {U'-', gain, 1.0f, 12, 0.112156615f},
         {U'-', gain, 1.0f, 13, 0.1f},
         {U'-', gain, 1.0f, 15, 0.1f},

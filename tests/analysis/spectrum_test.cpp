@@ -85,6 +85,7 @@ TEST(SpectrumInput, ShapesTheFrameIntoTheTransformInput) {
         {"5000 in many chunks", {800, 800, 800, 800, 800, 800, 200}, 1024},
         {"5000 with a large chunk inside", {1000, 3000, 1000}, 1024},
         {"a flood of 300000", std::vector<std::size_t>(100, 3000), 1024},
+        {"a large chunk on a full buffer", {1024, 4000}, 1024},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
