@@ -22,6 +22,8 @@ struct Cli {
     bool monitor = false;
     // With `pipewire`: the node to capture from, an object.serial or a node.name.
     std::optional<std::string> target;
+
+    friend bool operator==(const Cli&, const Cli&) = default;
 };
 
 // What parsing decided: a `Cli` to run with, or an exit status with the text to print first.
