@@ -29,11 +29,8 @@ constexpr float noise_weight = 0.05f;
 
 constexpr float two_pi = 2.0f * std::numbers::pi_v<float>;
 
-// Full scale times `value`, truncated toward zero and held inside the 16-bit range.
+// Full scale times `value` (finite), truncated toward zero and held inside the 16-bit range.
 std::int16_t to_pcm(float value) {
-    if (std::isnan(value)) {
-        return 0;
-    }
     const float scaled = std::clamp(value * 32767.0f, -32768.0f, 32767.0f);
     return static_cast<std::int16_t>(scaled);
 }
@@ -42,10 +39,8 @@ std::int16_t to_pcm(float value) {
 
 float Oscillator::next(float frequency, std::uint32_t rate) {
     const float value = std::sin(two_pi * phase_);
-    if (rate != 0 && std::isfinite(frequency)) {
-        phase_ += frequency / static_cast<float>(rate);
-        phase_ -= std::floor(phase_);
-    }
+    phase_ += frequency / static_cast<float>(rate);
+    phase_ -= std::floor(phase_);
     return value;
 }
 
@@ -60,7 +55,7 @@ float SignalGenerator::next_noise() {
 }
 
 float SignalGenerator::next_value() {
-    const std::uint64_t frame = frame_++;
+    const std::uint64_t pcm_frame = pcm_frame_++;
     float value = 0.0f;
     switch (settings_.kind) {
     case SignalKind::silence:
@@ -69,10 +64,9 @@ float SignalGenerator::next_value() {
         value = carrier_.next(settings_.frequency, settings_.rate);
         break;
     case SignalKind::sweep: {
-        const float period =
-            std::max(1.0f, settings_.sweep_seconds * static_cast<float>(settings_.rate));
-        const auto period_frames = static_cast<std::uint64_t>(std::min(period, 1.0e12f));
-        const float position = static_cast<float>(frame % period_frames) / period;
+        const float period = settings_.sweep_seconds * static_cast<float>(settings_.rate);
+        const auto period_frames = static_cast<std::uint64_t>(period);
+        const float position = static_cast<float>(pcm_frame % period_frames) / period;
         const float frequency =
             settings_.sweep_low * std::pow(settings_.sweep_high / settings_.sweep_low, position);
         value = carrier_.next(frequency, settings_.rate);
@@ -92,14 +86,11 @@ float SignalGenerator::next_value() {
     return value * settings_.amplitude;
 }
 
-void SignalGenerator::fill(std::span<std::int16_t> frames) {
+void SignalGenerator::fill(std::span<std::int16_t> samples) {
     const std::size_t channels = settings_.channels;
-    if (channels == 0) {
-        return;
-    }
-    for (std::size_t start = 0; start + channels <= frames.size(); start += channels) {
-        const std::int16_t sample = to_pcm(next_value());
-        std::fill_n(frames.begin() + static_cast<std::ptrdiff_t>(start), channels, sample);
+    for (std::size_t start = 0; start + channels <= samples.size(); start += channels) {
+        std::fill_n(samples.begin() + static_cast<std::ptrdiff_t>(start), channels,
+                    to_pcm(next_value()));
     }
 }
 
@@ -111,9 +102,9 @@ void append_pcm(std::string& bytes, std::span<const std::int16_t> samples) {
     }
 }
 
-std::string pcm_bytes(const SignalSettings& settings, std::size_t frames) {
+std::string pcm_bytes(const SignalSettings& settings, std::size_t pcm_frames) {
     SignalGenerator generator(settings);
-    std::vector<std::int16_t> samples(frames * settings.channels);
+    std::vector<std::int16_t> samples(pcm_frames * settings.channels);
     generator.fill(samples);
     std::string bytes;
     bytes.reserve(samples.size() * 2);

@@ -19,32 +19,33 @@ enum class SignalKind {
 
 struct SignalSettings {
     SignalKind kind = SignalKind::music;
-    std::uint32_t rate = 48000;  // PCM frames per second
-    std::uint16_t channels = 2;  // interleaved samples per frame, all equal
+    std::uint32_t rate = 48000;  // PCM frames per second, 1 or more
+    std::uint16_t channels = 2;  // interleaved samples per PCM frame, all equal; 1 or more
     float amplitude = 0.5f;      // peak level, 0 to 1 of full scale
     float frequency = 440.0f;    // Hz, for the tone
     float sweep_low = 40.0f;     // Hz
     float sweep_high = 16000.0f; // Hz
-    float sweep_seconds = 5.0f;  // length of one sweep
+    float sweep_seconds = 5.0f;  // length of one sweep, at least one PCM frame
 };
 
 // A phase in turns, kept in [0, 1) so that it never loses precision however long it runs.
 class Oscillator {
 public:
-    // Returns sin of the current phase, then advances it by `frequency` / `rate` turns.
+    // Returns sin of the current phase, then advances it by `frequency` (Hz, finite) / `rate`
+    // (PCM frames per second, 1 or more) turns.
     float next(float frequency, std::uint32_t rate);
 
 private:
     float phase_ = 0.0f;
 };
 
-// Makes the signal frame by frame, continuing where the previous call stopped.
+// Makes the signal one PCM frame at a time, continuing where the previous call stopped.
 class SignalGenerator {
 public:
     explicit SignalGenerator(const SignalSettings& settings);
 
-    // Fills `frames` with whole interleaved frames; a trailing partial frame is left alone.
-    void fill(std::span<std::int16_t> frames);
+    // Fills `samples` with whole interleaved PCM frames; a trailing partial one is left alone.
+    void fill(std::span<std::int16_t> samples);
 
     // The next mono value, in [-amplitude, amplitude].
     float next_value();
@@ -57,7 +58,7 @@ private:
     float next_noise();
 
     SignalSettings settings_;
-    std::uint64_t frame_ = 0;
+    std::uint64_t pcm_frame_ = 0;
     Oscillator carrier_;
     Oscillator voices_[voice_count];
     Oscillator swells_[voice_count];
@@ -68,7 +69,7 @@ private:
 // Appends `samples` to `bytes` as s16le, low byte first.
 void append_pcm(std::string& bytes, std::span<const std::int16_t> samples);
 
-// The first `frames` frames of the signal as headerless s16le bytes.
-std::string pcm_bytes(const SignalSettings& settings, std::size_t frames);
+// The first `pcm_frames` PCM frames of the signal as headerless s16le bytes.
+std::string pcm_bytes(const SignalSettings& settings, std::size_t pcm_frames);
 
 } // namespace tonalyx

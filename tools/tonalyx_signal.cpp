@@ -44,16 +44,12 @@ WriteOutcome write_all(const std::string& bytes) {
     return WriteOutcome::written;
 }
 
-// The frames in `seconds`, or no limit when none is given.
-std::uint64_t frame_limit(const std::optional<double>& seconds, std::uint32_t rate) {
+// The PCM frames in `seconds` (0 … 1e9, so at most about 4.3e18), or no limit when none is given.
+std::uint64_t pcm_frame_limit(const std::optional<double>& seconds, std::uint32_t rate) {
     if (!seconds) {
         return std::numeric_limits<std::uint64_t>::max();
     }
-    const double frames = *seconds * static_cast<double>(rate);
-    if (frames >= 1.8e19) {
-        return std::numeric_limits<std::uint64_t>::max();
-    }
-    return static_cast<std::uint64_t>(frames);
+    return static_cast<std::uint64_t>(*seconds * static_cast<double>(rate));
 }
 
 // What the command line asks for.
@@ -115,17 +111,17 @@ std::optional<int> parse_options(int argc, char** argv, Options& options) {
 int write_signal(const Options& options) {
     const tonalyx::SignalSettings& settings = options.settings;
     tonalyx::SignalGenerator generator(settings);
-    const std::uint64_t total = frame_limit(options.seconds, settings.rate);
+    const std::uint64_t total = pcm_frame_limit(options.seconds, settings.rate);
     // About 10 ms per write, bounded for very high rates.
-    const std::size_t block_frames = std::clamp<std::size_t>(settings.rate / 100, 1, 4096);
+    const std::size_t frames_per_write = std::clamp<std::size_t>(settings.rate / 100, 1, 4096);
     std::vector<std::int16_t> samples;
     std::string bytes;
     const auto start = std::chrono::steady_clock::now();
     std::uint64_t written = 0;
     while (written < total) {
-        const auto frames =
-            static_cast<std::size_t>(std::min<std::uint64_t>(block_frames, total - written));
-        samples.assign(frames * settings.channels, 0);
+        const auto pcm_frames =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames_per_write, total - written));
+        samples.assign(pcm_frames * settings.channels, 0);
         generator.fill(samples);
         bytes.clear();
         tonalyx::append_pcm(bytes, samples);
@@ -137,7 +133,7 @@ int write_signal(const Options& options) {
         case WriteOutcome::failed:
             return 1;
         }
-        written += frames;
+        written += pcm_frames;
         if (!options.fast) {
             const std::uint64_t whole_seconds = written / settings.rate;
             const std::uint64_t rest = written % settings.rate;

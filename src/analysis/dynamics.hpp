@@ -42,7 +42,7 @@ inline constexpr float silent_peak = 0.001f;
 // normaliser they give.
 class AutoGain {
 public:
-    // Keeps the peaks of the last fps / 2 analysed frames (none for an fps of 0 or 1).
+    // Keeps the peaks of the last fps / 2 analysed frames; fps is 1 or more (none kept for 1).
     explicit AutoGain(std::uint16_t fps);
 
     // Records the largest of `bars` as the newest peak (NaN passed over; 1.0 when below 0.001, so

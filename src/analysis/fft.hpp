@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <type_traits>
 
 #include <fftw3.h>
 
@@ -18,25 +20,22 @@ class FftBuffer {
 public:
     // Allocates and zeroes the buffer; throws std::bad_alloc when memory runs out.
     FftBuffer();
-    FftBuffer(FftBuffer&& other) noexcept;
-    FftBuffer& operator=(FftBuffer&& other) noexcept;
-    FftBuffer(const FftBuffer&) = delete;
-    FftBuffer& operator=(const FftBuffer&) = delete;
-    ~FftBuffer();
 
     // Entry i, 0 <= i < fft_size: [0] is the real part, [1] the imaginary part.
     fftwf_complex& operator[](std::size_t i) { return data_[i]; }
     const fftwf_complex& operator[](std::size_t i) const { return data_[i]; }
 
     // The first of fft_size entries; null only after the buffer was moved from.
-    fftwf_complex* data() { return data_; }
-    const fftwf_complex* data() const { return data_; }
+    fftwf_complex* data() { return data_.get(); }
+    const fftwf_complex* data() const { return data_.get(); }
 
     static constexpr std::size_t size() { return fft_size; }
 
 private:
-    void release();
-    fftwf_complex* data_;
+    struct Free {
+        void operator()(fftwf_complex* data) const { fftwf_free(data); }
+    };
+    std::unique_ptr<fftwf_complex[], Free> data_;
 };
 
 // A forward single-precision transform of fft_size points from its input buffer into its output
@@ -47,11 +46,6 @@ public:
     // Plans with FFTW_ESTIMATE, which is quick and leaves the buffers' contents alone; throws
     // FatalError if FFTW cannot make the plan, std::bad_alloc if the buffers cannot be had.
     FftPlan();
-    FftPlan(FftPlan&& other) noexcept;
-    FftPlan& operator=(FftPlan&& other) noexcept;
-    FftPlan(const FftPlan&) = delete;
-    FftPlan& operator=(const FftPlan&) = delete;
-    ~FftPlan();
 
     // Where the points to transform go before execute(); zero-filled when made.
     FftBuffer& input() { return input_; }
@@ -63,11 +57,14 @@ public:
     void execute();
 
 private:
-    void release();
+    struct Destroy {
+        void operator()(fftwf_plan plan) const { fftwf_destroy_plan(plan); }
+    };
 
     FftBuffer input_;
     FftBuffer output_;
-    fftwf_plan plan_;
+    // Declared after the buffers, so that it is destroyed before them.
+    std::unique_ptr<std::remove_pointer_t<fftwf_plan>, Destroy> plan_;
 };
 
 } // namespace tonalyx

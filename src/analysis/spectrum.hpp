@@ -55,7 +55,7 @@ void run_fft(const HannWindow& window, FftPlan& plan);
 class SpectrumAnalyzer {
 public:
     // Plans the transform and computes the window; there are no columns until set_columns. The
-    // automatic gain remembers fps / 2 frames.
+    // automatic gain remembers fps / 2 frames (fps: display frames per second, 1 or more).
     explicit SpectrumAnalyzer(std::uint16_t fps);
 
     // Makes `columns` columns: every bar 0 (the storage is kept when it is large enough) and each

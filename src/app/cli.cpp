@@ -5,7 +5,6 @@
 #include <CLI/CLI.hpp>
 
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -86,7 +85,7 @@ const std::array<std::string, option_table.size()>& default_texts() {
 }
 
 bool has_default(std::size_t field) {
-    return field != pipewire && field != input && field != monitor && field != target;
+    return !default_texts()[field].empty();
 }
 
 // A decimal signed 64-bit integer: an optional sign, then digits, nothing else.

@@ -9,18 +9,21 @@
 
 namespace tonalyx {
 
+// The parsed options; the ranges are those the parse lets through.
 struct Cli {
-    std::uint16_t fps = 60;
+    std::uint16_t fps = 60; // display frames per second, 1 or more: the parse refuses 0
     bool pipewire = false;
     std::optional<std::string> input;
-    float log_power = 1.4f;
-    float drop_off = 0.75f;
-    std::uint32_t rate = 48000;
-    std::uint8_t channels = 2;
+    float log_power = 1.4f;     // any finite float; the keys then hold it within 0.5 … 3.0
+    float drop_off = 0.75f;     // any finite float; the running drop-off is it clamped to 0 … 1
+    std::uint32_t rate = 48000; // PCM frames per second, 1 or more: the parse refuses 0
+    std::uint8_t channels = 2;  // interleaved samples per PCM frame, 1 or more: the parse refuses 0
     // With `pipewire`: capture what the default output plays, not the default input.
     bool monitor = false;
     // With `pipewire`: the node to capture from, an object.serial or a node.name.
     std::optional<std::string> target;
+
+    friend bool operator==(const Cli&, const Cli&) = default;
 };
 
 // What parsing decided: a `Cli` to run with, or an exit status with the text to print first.

@@ -20,7 +20,6 @@ void handle_key(const KeyEvent& key, LiveSettings& settings, SpectrumAnalyzer& a
     if (!key.character) {
         return;
     }
-    // fmin and fmax pass over NaN, so a bound brings a NaN setting back to a finite value.
     switch (*key.character) {
     case U'+':
     case U'=':

@@ -1,6 +1,6 @@
-// UTF-8 decoding shared by the command line and the key decoder: the length a lead byte
-// announces, and whether a whole character is well formed (no over-long form, no surrogate,
-// nothing above U+10FFFF).
+// UTF-8 in one place: encoding for the picture's output, and decoding for the command line and
+// the key decoder (the length a lead byte announces, and whether a whole character is well
+// formed: no over-long form, no surrogate, nothing above U+10FFFF).
 #pragma once
 
 #include <array>
@@ -46,6 +46,36 @@ constexpr std::optional<char32_t> decode_utf8(const std::uint8_t* bytes, std::si
         return std::nullopt;
     }
     return code;
+}
+
+// Writes the UTF-8 of `ch` at `out`, which has room for 4 bytes, and returns its length; a value
+// that is not a Unicode scalar value (a surrogate or beyond U+10FFFF) becomes U+FFFD, so that
+// the terminal never receives malformed text.
+constexpr std::size_t encode_utf8(char32_t ch, char* out) {
+    if ((ch >= 0xd800 && ch <= 0xdfff) || ch > 0x10ffff) {
+        ch = U'\uFFFD';
+    }
+    const auto byte = [](char32_t bits) { return static_cast<char>(bits & 0xffu); };
+    if (ch < 0x80) {
+        out[0] = byte(ch);
+        return 1;
+    }
+    if (ch < 0x800) {
+        out[0] = byte(0xc0 | (ch >> 6));
+        out[1] = byte(0x80 | (ch & 0x3f));
+        return 2;
+    }
+    if (ch < 0x10000) {
+        out[0] = byte(0xe0 | (ch >> 12));
+        out[1] = byte(0x80 | ((ch >> 6) & 0x3f));
+        out[2] = byte(0x80 | (ch & 0x3f));
+        return 3;
+    }
+    out[0] = byte(0xf0 | (ch >> 18));
+    out[1] = byte(0x80 | ((ch >> 12) & 0x3f));
+    out[2] = byte(0x80 | ((ch >> 6) & 0x3f));
+    out[3] = byte(0x80 | (ch & 0x3f));
+    return 4;
 }
 
 } // namespace tonalyx

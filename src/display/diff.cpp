@@ -1,5 +1,7 @@
 #include "display/diff.hpp"
 
+#include "common/utf8.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -58,37 +60,6 @@ char* put_cursor_position(char* out, const CellChange& change) {
     out = put_decimal(out, unsigned{change.column} + 1u);
     *out++ = 'H';
     return out;
-}
-
-// UTF-8 of `ch`; a value that is not a Unicode scalar value (a surrogate or beyond U+10FFFF)
-// becomes U+FFFD so that the terminal never receives malformed text.
-inline std::size_t encode_utf8(char32_t ch, char* out) {
-    if ((ch >= 0xD800 && ch <= 0xDFFF) || ch > 0x10FFFF) {
-        ch = U'\uFFFD';
-    }
-    const auto byte = [](char32_t bits) {
-        return static_cast<char>(static_cast<unsigned char>(bits));
-    };
-    if (ch < 0x80) {
-        out[0] = byte(ch);
-        return 1;
-    }
-    if (ch < 0x800) {
-        out[0] = byte(0xC0 | (ch >> 6));
-        out[1] = byte(0x80 | (ch & 0x3F));
-        return 2;
-    }
-    if (ch < 0x10000) {
-        out[0] = byte(0xE0 | (ch >> 12));
-        out[1] = byte(0x80 | ((ch >> 6) & 0x3F));
-        out[2] = byte(0x80 | (ch & 0x3F));
-        return 3;
-    }
-    out[0] = byte(0xF0 | (ch >> 18));
-    out[1] = byte(0x80 | ((ch >> 12) & 0x3F));
-    out[2] = byte(0x80 | ((ch >> 6) & 0x3F));
-    out[3] = byte(0x80 | (ch & 0x3F));
-    return 4;
 }
 
 // "ESC[<row+1>;" of the row last written: changes come row by row, so it is mostly reused.

@@ -35,7 +35,7 @@ inline constexpr char32_t partial_blocks[7] = {U'\u2581', U'\u2582', U'\u2583', 
                                                U'\u2585', U'\u2586', U'\u2587'};
 
 // rows × cols cells in one contiguous block, row-major; row 0 is the top line, column 0 the
-// leftmost. A moved-from grid is a valid 0 × 0 grid.
+// leftmost.
 class FrameGrid {
 public:
     // An empty 0 × 0 grid.
@@ -43,12 +43,6 @@ public:
 
     // A grid of rows × cols blank cells; either size may be zero.
     FrameGrid(std::uint16_t rows, std::uint16_t cols);
-
-    FrameGrid(const FrameGrid&) = default;
-    FrameGrid& operator=(const FrameGrid&) = default;
-    FrameGrid(FrameGrid&& other) noexcept;
-    FrameGrid& operator=(FrameGrid&& other) noexcept;
-    ~FrameGrid() = default;
 
     std::uint16_t rows() const { return rows_; }
     std::uint16_t cols() const { return cols_; }
@@ -64,10 +58,6 @@ public:
 
     // Sets every cell to blank_cell; the size and the storage stay.
     void clear();
-
-    // Exchanges the two grids' cells and sizes without copying any cell.
-    void swap(FrameGrid& other) noexcept;
-    friend void swap(FrameGrid& a, FrameGrid& b) noexcept { a.swap(b); }
 
     friend bool operator==(const FrameGrid&, const FrameGrid&) = default;
 

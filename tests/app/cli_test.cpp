@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,55 +15,31 @@ ParseOutcome parse_words(std::vector<std::string> words) {
     return parse(words);
 }
 
-TEST(CommandLine, NoArgumentsGiveTheDefaults) {
-    const ParseOutcome outcome = parse_words({});
-    ASSERT_TRUE(outcome.cli);
-    EXPECT_EQ(outcome.cli->fps, 60);
-    EXPECT_FALSE(outcome.cli->pipewire);
-    EXPECT_FALSE(outcome.cli->input);
-    EXPECT_EQ(outcome.cli->log_power, 1.4f);
-    EXPECT_EQ(outcome.cli->drop_off, 0.75f);
-    EXPECT_EQ(outcome.cli->rate, 48000u);
-    EXPECT_EQ(outcome.cli->channels, 2);
-    EXPECT_FALSE(outcome.cli->monitor);
-    EXPECT_FALSE(outcome.cli->target);
-}
-
-TEST(CommandLine, AcceptsEveryOptionInBothForms) {
-    const ParseOutcome outcome =
-        parse_words({"-f", "30", "-p", "-i", "song.pcm", "-l", "5", "-d", "2.0", "--rate",
-                     "4294967295", "--channels", "255", "-m", "--target", "alsa_output.pci"});
-    ASSERT_TRUE(outcome.cli) << outcome.standard_error;
-    EXPECT_EQ(outcome.cli->fps, 30);
-    EXPECT_TRUE(outcome.cli->pipewire);
-    EXPECT_EQ(outcome.cli->input, "song.pcm");
-    // Outside the advised ranges but accepted: only the types bound the values.
-    EXPECT_EQ(outcome.cli->log_power, 5.0f);
-    EXPECT_EQ(outcome.cli->drop_off, 2.0f);
-    EXPECT_EQ(outcome.cli->rate, 4294967295u);
-    EXPECT_EQ(outcome.cli->channels, 255);
-    EXPECT_TRUE(outcome.cli->monitor);
-    EXPECT_EQ(outcome.cli->target, "alsa_output.pci");
-
+TEST(CommandLine, TakesTheDefaultsAndEveryOptionInBothForms) {
+    struct Case {
+        std::vector<std::string> words;
+        Cli cli;
+    };
     // Any valid UTF-8 is a file name, up to the largest code point.
     const std::string name = "caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xb5 \xf4\x8f\xbf\xbf.pcm";
-    const ParseOutcome long_forms =
-        parse_words({"--fps=65535", "--pipewire", "--input=" + name, "--log-power=-1e-3",
-                     "--drop-off", "+.5", "--monitor", "--target=42"});
-    ASSERT_TRUE(long_forms.cli) << long_forms.standard_error;
-    EXPECT_EQ(long_forms.cli->input, name);
-    EXPECT_TRUE(long_forms.cli->monitor);
-    EXPECT_EQ(long_forms.cli->target, "42");
-    EXPECT_EQ(long_forms.cli->fps, 65535);
-    EXPECT_EQ(long_forms.cli->log_power, -0.001f);
-    EXPECT_EQ(long_forms.cli->drop_off, 0.5f);
-}
-
-TEST(CommandLine, FloatsRoundValuesTooSmallForAFloatToZero) {
-    const ParseOutcome outcome = parse_words({"--log-power", "1e-50", "--drop-off", "-1e-50"});
-    ASSERT_TRUE(outcome.cli) << outcome.standard_error;
-    EXPECT_EQ(outcome.cli->log_power, 0.0f);
-    EXPECT_EQ(outcome.cli->drop_off, 0.0f);
+    const Case cases[] = {
+        {{}, {60, false, std::nullopt, 1.4f, 0.75f, 48000, 2, false, std::nullopt}},
+        // Outside the advised ranges but accepted: only the types bound the values.
+        {{"-f", "30", "-p", "-i", "song.pcm", "-l", "5", "-d", "2.0", "--rate", "4294967295",
+          "--channels", "255", "-m", "--target", "alsa_output.pci"},
+         {30, true, "song.pcm", 5.0f, 2.0f, 4294967295u, 255, true, "alsa_output.pci"}},
+        {{"--fps=65535", "--pipewire", "--input=" + name, "--log-power=-1e-3", "--drop-off", "+.5",
+          "--monitor", "--target=42"},
+         {65535, true, name, -0.001f, 0.5f, 48000, 2, true, "42"}},
+        // Values too small for a float round to zero.
+        {{"--log-power", "1e-50", "--drop-off", "-1e-50"},
+         {60, false, std::nullopt, 0.0f, 0.0f, 48000, 2, false, std::nullopt}},
+    };
+    for (const Case& test : cases) {
+        const ParseOutcome outcome = parse_words(test.words);
+        ASSERT_TRUE(outcome.cli) << outcome.standard_error;
+        EXPECT_TRUE(*outcome.cli == test.cli) << testing::PrintToString(test.words);
+    }
 }
 
 struct Rejected {
@@ -104,18 +81,11 @@ TEST(CommandLine, UsageErrorsGoToStandardErrorWithStatus2) {
         {{"-p", "--target", ""}, "--target: the node must not be empty"},
         {{"-p", "--monitor=false"}, "'--monitor'"},
         {{"-pm", "-m"}, "--monitor"},
-        // Not UTF-8: a Latin-1 byte, a lone continuation byte, a character cut short, overlong
-        // forms, surrogates and a code point beyond U+10FFFF, in values and in flags.
+        // Not UTF-8 (which characters are is the decoder's own table): a Latin-1 byte, a
+        // character cut short by the end of the argument, an overlong form, in values and flags.
         {{"-i", "caf\xe9.pcm"}, "invalid UTF-8"},
-        {{"-i", "\x80"}, "invalid UTF-8"},
         {{"-i", "\xe2\x80"}, "invalid UTF-8"},
-        {{"-i", "\xc0\xaf"}, "invalid UTF-8"},
-        {{"-i", "\xe0\x80\xaf"}, "invalid UTF-8"},
         {{"--input=\xf0\x80\x80\xaf"}, "invalid UTF-8"},
-        {{"-i", "\xf0\x81\x80\x80"}, "invalid UTF-8"},
-        {{"-i", "\xed\xa0\x80"}, "invalid UTF-8"},
-        {{"-i", "\xed\xbf\xbf"}, "invalid UTF-8"},
-        {{"-i", "\xf4\x90\x80\x80"}, "invalid UTF-8"},
         {{"--f\xffps", "30"}, "invalid UTF-8"},
     };
     for (const Rejected& rejected : cases) {

@@ -4,118 +4,82 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace tonalyx {
 namespace {
 
-KeyEvent key(char32_t character, Modifiers modifiers = {}) {
-    return {character, modifiers};
-}
-
-// An analyser whose `cols` columns show the bins of `log_power`.
-SpectrumAnalyzer analyzer_of(std::uint16_t cols, float log_power) {
-    SpectrumAnalyzer analyzer(60);
-    analyzer.set_columns(cols, log_power);
-    return analyzer;
-}
-
-void press(char32_t character, int times, LiveSettings& settings, SpectrumAnalyzer& analyzer) {
-    for (int i = 0; i < times; ++i) {
-        handle_key(key(character), settings, analyzer);
-    }
-}
-
-std::vector<std::uint16_t> bins_of(const SpectrumAnalyzer& analyzer) {
-    return {analyzer.column_bins().begin(), analyzer.column_bins().end()};
-}
-
-TEST(RuntimeKeys, ScalingStepsToItsBoundsAndMovesTheColumnsToTheirNewBins) {
-    LiveSettings settings;
-    SpectrumAnalyzer analyzer = analyzer_of(10, 1.4f);
-    press(U'.', 16, settings, analyzer);
-    EXPECT_EQ(settings.log_power, 2.999999f);
-    press(U'.', 1, settings, analyzer);
-    EXPECT_EQ(settings.log_power, 3.0f);
-    EXPECT_EQ(bins_of(analyzer), build_column_bins(10, 3.0f));
-    press(U'.', 2, settings, analyzer);
-    EXPECT_EQ(settings.log_power, 3.0f);
-    press(U',', 1, settings, analyzer);
-    EXPECT_EQ(settings.log_power, 2.9f);
-    EXPECT_EQ(bins_of(analyzer), build_column_bins(10, 2.9f));
-
-    // On the widest drawing area every column still gets exactly one bin.
-    SpectrumAnalyzer wide = analyzer_of(1000, 2.9f);
-    press(U',', 30, settings, wide);
-    EXPECT_EQ(settings.log_power, 0.5f);
-    EXPECT_EQ(bins_of(wide), build_column_bins(1000, 0.5f));
-    EXPECT_EQ(wide.bars().size(), 1000u);
-}
-
-TEST(RuntimeKeys, BoundsAreOneSided) {
-    SpectrumAnalyzer analyzer = analyzer_of(10, 1.4f);
-    // Each key clamps only at the bound it steps towards: outside the range the other just steps.
-    const std::tuple<float, char32_t, float> cases[] = {
-        {5.0f, U',', 4.9f}, {5.0f, U'.', 3.0f}, {0.2f, U',', 0.5f}, {NAN, U'.', 3.0f}};
-    for (const auto& [start, key, power] : cases) {
-        LiveSettings settings{0.75f, start, 1.0f};
-        press(key, 1, settings, analyzer);
-        EXPECT_EQ(settings.log_power, power) << start << " " << static_cast<char>(key);
-    }
-}
-
-TEST(RuntimeKeys, SensitivityAndDropOffReachTheirBoundsAndStayThere) {
+TEST(RuntimeKeys, EachKeyStepsItsSettingTowardOnlyTheBoundItMovesTo) {
     struct Case {
-        char32_t key;
+        std::optional<char32_t> key;
         float LiveSettings::*setting;
         float start;
-        int short_of_bound; // presses that stay inside the bound; the next one reaches it
-        float bound;
+        int presses;
+        float expected; // the setting afterwards; the other two keep their defaults
+        Modifiers modifiers = {};
     };
-    // From 0.75 the fifth `]` lands on 1.0 by itself: only the presses beyond show the bound.
-    const Case cases[] = {{U'+', &LiveSettings::sensitivity, 1.0f, 12, 10.0f},
-                          {U'-', &LiveSettings::sensitivity, 1.0f, 12, 0.1f},
-                          {U']', &LiveSettings::drop_off, 0.75f, 4, 1.0f},
-                          {U'[', &LiveSettings::drop_off, 0.75f, 14, 0.0f}};
-    SpectrumAnalyzer analyzer = analyzer_of(10, 1.4f);
+    constexpr auto power = &LiveSettings::log_power;
+    constexpr auto drop = &LiveSettings::drop_off;
+    constexpr auto gain = &LiveSettings::sensitivity;
+    const Case cases[] = {
+        {U'.', power, 1.4f, 16, 2.999999f},
+        {U'.', power, 1.4f, 17, 3.0f},
+        {U'.', power, 1.4f, 19, 3.0f},
+        {U',', power, 3.0f, 1, 2.9f},
+        {U',', power, 2.9f, 30, 0.5f},
+        // Outside the range (as the command line allows) a key clamps only at the bound it
+        // steps toward.
+        {U',', power, 5.0f, 1, 4.9f},
+        {U'.', power, 5.0f, 1, 3.0f},
+        {U',', power, 0.2f, 1, 0.5f},
+        {U'.', power, 0.2f, 1, 0.3f},
+        {U'+', gain, 1.0f, 12, 8.91610432f},
+        {U'+', gain, 1.0f, 13, 10.0f},
+        {U'+', gain, 1.0f, 15, 10.0f},
+        {U'=', gain, 1.0f, 1, 1.2f, {true, false, false}},
+        // `-` divides by 1.2: multiplying by its reciprocal gives 7.5 here.
+        {U'-', gain, 9.0f, 1, 7.49999952f},
+        {U'-', gain, 1.0f, 12, 0.112156615f},
+        {U'-', gain, 1.0f, 13, 0.1f},
+        {U'-', gain, 1.0f, 15, 0.1f},
+        {U']', drop, 0.75f, 4, 0.950000048f},
+        {U']', drop, 0.75f, 5, 1.0f},
+        {U']', drop, 0.75f, 7, 1.0f},
+        {U'[', drop, 0.75f, 14, 0.0499999039f},
+        {U'[', drop, 0.75f, 15, 0.0f},
+        {U'[', drop, 0.75f, 17, 0.0f},
+        // Other characters, and keys without one, change nothing.
+        {U'c', gain, 1.0f, 1, 1.0f},
+        {U'C', gain, 1.0f, 1, 1.0f},
+        {U'Q', gain, 1.0f, 1, 1.0f},
+        {U'x', gain, 1.0f, 1, 1.0f},
+        {U' ', gain, 1.0f, 1, 1.0f},
+        {std::nullopt, gain, 1.0f, 1, 1.0f},
+    };
     for (const Case& test : cases) {
-        SCOPED_TRACE(testing::Message() << static_cast<char>(test.key));
+        SCOPED_TRACE(testing::Message() << static_cast<char>(test.key.value_or(U'?')) << " x"
+                                        << test.presses << " from " << test.start);
         LiveSettings settings;
         settings.*test.setting = test.start;
-        press(test.key, test.short_of_bound, settings, analyzer);
-        EXPECT_NE(settings.*test.setting, test.bound);
-        EXPECT_LT(std::abs(settings.*test.setting - test.start), std::abs(test.bound - test.start));
-        press(test.key, 1, settings, analyzer);
-        EXPECT_EQ(settings.*test.setting, test.bound);
-        press(test.key, 2, settings, analyzer);
-        EXPECT_EQ(settings.*test.setting, test.bound);
+        // The widest drawing area: every column still gets exactly one bin.
+        SpectrumAnalyzer analyzer(60);
+        analyzer.set_columns(1000, settings.log_power);
+        for (int i = 0; i < test.presses; ++i) {
+            handle_key({test.key, test.modifiers}, settings, analyzer);
+        }
+        LiveSettings expected;
+        expected.*test.setting = test.expected;
+        EXPECT_EQ(settings.drop_off, expected.drop_off);
+        EXPECT_EQ(settings.log_power, expected.log_power);
+        EXPECT_EQ(settings.sensitivity, expected.sensitivity);
+        const auto bins = analyzer.column_bins();
+        EXPECT_EQ(std::vector<std::uint16_t>(bins.begin(), bins.end()),
+                  build_column_bins(1000, settings.log_power));
+        EXPECT_EQ(analyzer.bars().size(), 1000u);
     }
-
-    // `-` divides by 1.2 rather than multiplying by its reciprocal.
-    LiveSettings settings;
-    press(U'-', 1, settings, analyzer);
-    EXPECT_EQ(settings.sensitivity, 1.0f / 1.2f);
-}
-
-TEST(RuntimeKeys, EqualsActsLikePlusAndLettersDoNothing) {
-    SpectrumAnalyzer analyzer = analyzer_of(3, 1.4f);
-    LiveSettings settings;
-    handle_key(key(U'=', {true, false, false}), settings, analyzer);
-    EXPECT_EQ(settings.sensitivity, 1.2f);
-
-    const LiveSettings before = settings;
-    for (char32_t letter : {U'c', U'C', U'Q', U'x', U' '}) {
-        handle_key(key(letter), settings, analyzer);
-    }
-    handle_key(KeyEvent{std::nullopt, {}}, settings, analyzer);
-    EXPECT_EQ(settings.drop_off, before.drop_off);
-    EXPECT_EQ(settings.log_power, before.log_power);
-    EXPECT_EQ(settings.sensitivity, before.sensitivity);
-    EXPECT_EQ(bins_of(analyzer), build_column_bins(3, 1.4f));
 }
 
 TEST(RuntimeKeys, StartingSettingsClampOnlyTheDropOff) {

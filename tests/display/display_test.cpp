@@ -1,11 +1,11 @@
 #include "display/display.hpp"
 
+#include "common/unique_fd.hpp"
 #include "display/test_pipe.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 
 namespace tonalyx {
@@ -13,12 +13,8 @@ namespace {
 
 // An output whose bytes nobody reads, for pictures too large for a pipe.
 struct DiscardedOutput {
-    int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    OutputBuffer out{fd};
-    DiscardedOutput() = default;
-    DiscardedOutput(const DiscardedOutput&) = delete;
-    DiscardedOutput& operator=(const DiscardedOutput&) = delete;
-    ~DiscardedOutput() { ::close(fd); }
+    UniqueFd fd{::open("/dev/null", O_WRONLY | O_CLOEXEC)};
+    OutputBuffer out{fd.get()};
 };
 
 // Bars of `value` for `cols` columns, drawn at normaliser and sensitivity 1.

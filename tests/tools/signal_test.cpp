@@ -9,9 +9,9 @@
 namespace tonalyx {
 namespace {
 
-std::vector<std::int16_t> generate(const SignalSettings& settings, std::size_t frames) {
+std::vector<std::int16_t> generate(const SignalSettings& settings, std::size_t pcm_frames) {
     SignalGenerator generator(settings);
-    std::vector<std::int16_t> samples(frames * settings.channels);
+    std::vector<std::int16_t> samples(pcm_frames * settings.channels);
     generator.fill(samples);
     return samples;
 }
@@ -20,8 +20,8 @@ std::vector<std::int16_t> generate(const SignalSettings& settings, std::size_t f
 int rising_crossings(const std::vector<std::int16_t>& samples, std::size_t channels,
                      std::size_t begin, std::size_t end) {
     int crossings = 0;
-    for (std::size_t frame = begin + 1; frame < end; ++frame) {
-        if (samples[(frame - 1) * channels] < 0 && samples[frame * channels] >= 0) {
+    for (std::size_t pcm_frame = begin + 1; pcm_frame < end; ++pcm_frame) {
+        if (samples[(pcm_frame - 1) * channels] < 0 && samples[pcm_frame * channels] >= 0) {
             ++crossings;
         }
     }
@@ -65,9 +65,10 @@ TEST(SignalGenerator, EveryChannelCarriesTheSameValueWithinTheAmplitude) {
         settings.amplitude = 0.8f;
         const std::vector<std::int16_t> samples = generate(settings, 24000);
         int loudest = 0;
-        for (std::size_t frame = 0; frame < 24000; ++frame) {
-            ASSERT_EQ(samples[2 * frame], samples[2 * frame + 1]) << "frame " << frame;
-            loudest = std::max(loudest, std::abs(int{samples[2 * frame]}));
+        for (std::size_t pcm_frame = 0; pcm_frame < 24000; ++pcm_frame) {
+            ASSERT_EQ(samples[2 * pcm_frame], samples[2 * pcm_frame + 1])
+                << "pcm_frame " << pcm_frame;
+            loudest = std::max(loudest, std::abs(int{samples[2 * pcm_frame]}));
         }
         EXPECT_LE(loudest, static_cast<int>(0.8f * 32767.0f));
         if (kind == SignalKind::silence) {
