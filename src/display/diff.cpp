@@ -51,6 +51,17 @@ char* put_decimal(char* out, unsigned value) {
     return put_two_digits(put_two_digits(out + 1, value / 100 % 100), value % 100);
 }
 
+// Writes "ESC[<row+1>;<column+1>H" at `out`; returns the end.
+char* put_cursor_position(char* out, const CellChange& change) {
+    *out++ = '\x1b';
+    *out++ = '[';
+    out = put_decimal(out, unsigned{change.row} + 1u);
+    *out++ = ';';
+    out = put_decimal(out, unsigned{change.column} + 1u);
+    *out++ = 'H';
+    return out;
+}
+
 // "ESC[<row+1>;" of the row last written: changes come row by row, so it is mostly reused.
 struct RowPrefix {
     char text[16] = {};
@@ -75,9 +86,8 @@ char* put_glyph(char* out, char32_t ch) {
     return out + encode_utf8(ch, out);
 }
 
-// Writes "ESC[<row+1>;<column+1>H" for `change` at `out`, which has room for longest_position
-// bytes; returns the end.
-char* put_cursor_position(char* out, const CellChange& change, RowPrefix& prefix) {
+// Writes `change` at `out`, which has room for longest_change bytes; returns the end.
+char* put_change(char* out, const CellChange& change, RowPrefix& prefix) {
     if (change.row != prefix.row) {
         prefix.row = change.row;
         char* prefix_end = prefix.text;
@@ -91,12 +101,7 @@ char* put_cursor_position(char* out, const CellChange& change, RowPrefix& prefix
     out += prefix.size;
     out = put_decimal(out, unsigned{change.column} + 1u);
     *out++ = 'H';
-    return out;
-}
-
-// Writes `change` at `out`, which has room for longest_change bytes; returns the end.
-char* put_change(char* out, const CellChange& change, RowPrefix& prefix) {
-    return put_glyph(put_cursor_position(out, change, prefix), change.ch);
+    return put_glyph(out, change.ch);
 }
 
 using ChangeIterator = std::vector<CellChange>::const_iterator;
@@ -126,10 +131,10 @@ ChangeIterator put_in_place(ChangeIterator change, ChangeIterator last, RowPrefi
 }
 
 // Writes `change` through the checked writes, which flush first and may fail.
-void write_checked(const CellChange& change, RowPrefix& prefix, OutputBuffer& out) {
+void write_checked(const CellChange& change, OutputBuffer& out) {
     char position[longest_position];
     const std::size_t position_size =
-        static_cast<std::size_t>(put_cursor_position(position, change, prefix) - position);
+        static_cast<std::size_t>(put_cursor_position(position, change) - position);
     if (!out.write({position, position_size})) {
         char glyph[4];
         // A lost character is not retried: the cell is written again only when it changes.
@@ -152,7 +157,7 @@ void ViewDiff::apply(OutputBuffer& out) const {
             return;
         }
         // Nearly full.
-        write_checked(*change, prefix, out);
+        write_checked(*change, out);
         ++change;
     }
 }

@@ -71,13 +71,6 @@ void write_fully(int fd, std::string_view bytes) {
     }
 }
 
-// Only async-signal-safe calls, and on the device raw mode was set on: nothing is opened.
-void restore_attributes_in_signal_handler() {
-    if (const int device = saved_device.exchange(-1); device >= 0) {
-        ::tcsetattr(device, TCSANOW, &saved_attributes);
-    }
-}
-
 // Leaves the alternate screen if it is on, writing straight to standard output. The screen counts
 // as on until the write is done: a signal handler that comes while it waits on a stalled
 // terminal then still leaves the screen itself.
@@ -294,7 +287,10 @@ void open_standard_descriptors() {
 }
 
 void restore_terminal_without_waiting() {
-    restore_attributes_in_signal_handler();
+    // On the device raw mode was set on: nothing is opened.
+    if (const int device = saved_device.exchange(-1); device >= 0) {
+        ::tcsetattr(device, TCSANOW, &saved_attributes);
+    }
     if (screen_active.exchange(false) && !write_within_wait(leave_sequence)) {
         // Not a terminal: a file or pipe that has room takes the bytes at once.
         pollfd output{STDOUT_FILENO, POLLOUT, 0};
@@ -309,21 +305,19 @@ std::error_code terminal_size(int device, TerminalSize& size, TputFallback tput)
     winsize window{};
     std::error_code error =
         ::ioctl(device, TIOCGWINSZ, &window) == 0 ? std::error_code{} : last_error();
-    const bool unknown = !error && window.ws_row == 0 && window.ws_col == 0;
-    if (!error && !unknown) {
+    if (!error && (window.ws_row != 0 || window.ws_col != 0)) {
         size = {window.ws_row, window.ws_col};
         return {};
     }
-    if (tput == TputFallback::forbidden) {
-        return error ? error : std::make_error_code(std::errc::no_message_available);
+    if (tput == TputFallback::allowed) {
+        const std::optional<std::uint16_t> cols = tput_number("cols", error);
+        const std::optional<std::uint16_t> rows = cols ? tput_number("lines", error) : cols;
+        if (rows) {
+            size = {*rows, *cols};
+            return {};
+        }
     }
-    const std::optional<std::uint16_t> cols = tput_number("cols", error);
-    const std::optional<std::uint16_t> rows = cols ? tput_number("lines", error) : std::nullopt;
-    if (!cols || !rows) {
-        return error ? error : std::make_error_code(std::errc::no_message_available);
-    }
-    size = {*rows, *cols};
-    return {};
+    return error ? error : std::make_error_code(std::errc::no_message_available);
 }
 
 bool terminal_hung_up() {
