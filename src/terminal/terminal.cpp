@@ -182,7 +182,7 @@ std::optional<std::uint16_t> tput_number(const char* capability, std::error_code
     std::uint16_t value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || result.ec != std::errc() ||
-        result.ptr != text.data() + text.size() || text.empty()) {
+        result.ptr != text.data() + text.size()) {
         return std::nullopt;
     }
     return value;
