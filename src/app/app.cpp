@@ -41,9 +41,10 @@ struct RunResources {
 };
 
 // The terminal size at start-up; throws FatalError when it cannot be read.
-TerminalSize start_up_size() {
+TerminalSize start_up_size(const TerminalSession& session) {
     TerminalSize size;
-    if (const std::error_code error = terminal_size(size)) {
+    if (const std::error_code error =
+            terminal_size(session.device(), size, TputFallback::allowed)) {
         throw FatalError("failed to get terminal size", error.value());
     }
     return size;
@@ -107,7 +108,7 @@ Exit start_and_run(const Cli& cli, RunResources& held) {
     try {
         held.session.emplace(held.out);
         install_restore_hook();
-        FrameState state = make_frame_state(cli, start_up_size());
+        FrameState state = make_frame_state(cli, start_up_size(*held.session));
         static_cast<void>(held.out.flush());
         held.audio.emplace(start_audio(cli));
         EventSource events(*held.signals, held.session->device());

@@ -20,7 +20,7 @@ constexpr auto size_check_interval = std::chrono::milliseconds(500);
 void take_terminal_again(TerminalSession& session, FrameState& state, OutputBuffer& out) {
     session.resume();
     TerminalSize size = state.display.size();
-    static_cast<void>(terminal_size(size, SizeQuery::running));
+    static_cast<void>(terminal_size(session.device(), size, TputFallback::forbidden));
     resize(state, size, out);
 }
 
@@ -29,7 +29,7 @@ std::optional<LoopEnd> handle_signal(int signal_number, FrameState& state, Termi
                                      OutputBuffer& out) {
     if (signal_number == SIGTSTP) {
         session.suspend();
-        stop_process();
+        stop_self_until_continued();
         // Also where an orphaned process group, which is not stopped, goes on.
         take_terminal_again(session, state, out);
     } else if (signal_number == SIGCONT) {
@@ -49,7 +49,7 @@ std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& stat
         }
         // Ctrl+Z, which raw mode hands over as a key, stops the job as the terminal would.
         if (key->character == U'z' && key->modifiers == Modifiers{false, false, true}) {
-            stop_job();
+            send_stop_to_job();
         }
         handle_key(*key, state.settings, state.analyzer);
     } else if (const auto* resized = std::get_if<ResizeEvent>(&event)) {
@@ -124,7 +124,7 @@ public:
         return handle_event(events_.read(), state, session_, out);
     }
     std::error_code terminal_size(TerminalSize& size) override {
-        return tonalyx::terminal_size(size, SizeQuery::running);
+        return tonalyx::terminal_size(session_.device(), size, TputFallback::forbidden);
     }
 
 private:

@@ -51,6 +51,9 @@ public:
     // A blank picture of `rows` × `cols`: every height 0.
     ShownBars(std::uint16_t rows, std::uint16_t cols);
 
+    std::uint16_t rows() const { return rows_; }
+    std::uint16_t cols() const { return static_cast<std::uint16_t>(heights_.size()); }
+
     // True when every column is drawn at height 0.
     bool blank() const;
 

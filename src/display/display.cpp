@@ -10,22 +10,19 @@ namespace {
 
 constexpr std::string_view erase_screen = "\x1b[2J";
 
+// A blank picture on the drawing area of a terminal of `size`.
+ShownBars blank_area(TerminalSize size) {
+    return {std::min(size.rows, max_grid_size), std::min(size.cols, max_grid_size)};
+}
+
 } // namespace
 
-DisplayState::DisplayState(TerminalSize size) {
-    set_size(size);
-}
-
-void DisplayState::set_size(TerminalSize size) {
-    size_ = size;
-    grid_rows_ = std::min(size.rows, max_grid_size);
-    grid_cols_ = std::min(size.cols, max_grid_size);
-    shown_ = ShownBars(grid_rows_, grid_cols_);
-}
+DisplayState::DisplayState(TerminalSize size) : size_(size), shown_(blank_area(size)) {}
 
 void DisplayState::resize(TerminalSize size, OutputBuffer& out) {
     // The change list keeps its storage.
-    set_size(size);
+    size_ = size;
+    shown_ = blank_area(size);
     (void)out.write(erase_screen);
     (void)out.flush();
 }

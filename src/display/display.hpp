@@ -31,19 +31,15 @@ public:
     // The terminal size as last reported, unclamped.
     TerminalSize size() const { return size_; }
     // The drawing area.
-    std::uint16_t grid_rows() const { return grid_rows_; }
-    std::uint16_t grid_cols() const { return grid_cols_; }
+    std::uint16_t grid_rows() const { return shown_.rows(); }
+    std::uint16_t grid_cols() const { return shown_.cols(); }
     // The bar heights on screen.
     const ShownBars& shown() const { return shown_; }
     // The last frame's changes.
     const ViewDiff& diff() const { return diff_; }
 
 private:
-    void set_size(TerminalSize size);
-
     TerminalSize size_;
-    std::uint16_t grid_rows_ = 0;
-    std::uint16_t grid_cols_ = 0;
     ShownBars shown_;
     ViewDiff diff_;
 };

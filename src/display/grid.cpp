@@ -1,9 +1,6 @@
 #include "display/grid.hpp"
 
-#include "common/numeric.hpp"
-
 #include <algorithm>
-#include <cmath>
 
 namespace tonalyx {
 

@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -107,10 +106,10 @@ TerminalEvent EventSource::read() {
     }
     if (pending_.resize) {
         pending_.resize = false;
-        winsize size{};
-        // 0 × 0 is a terminal that does not know its size: the size found before stays.
-        if (::ioctl(terminal_, TIOCGWINSZ, &size) == 0 && (size.ws_row != 0 || size.ws_col != 0)) {
-            return ResizeEvent{{size.ws_row, size.ws_col}};
+        // A terminal that does not tell its size keeps the size found before.
+        TerminalSize size;
+        if (!terminal_size(terminal_, size, TputFallback::forbidden)) {
+            return ResizeEvent{size};
         }
         return OtherEvent{};
     }

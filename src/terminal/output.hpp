@@ -33,7 +33,6 @@ public:
     std::error_code flush();
 
     std::size_t buffered() const { return size_; }
-    std::size_t capacity() const { return data_.size(); }
 
 private:
     std::error_code write_all(const char* bytes, std::size_t count, std::size_t& written);

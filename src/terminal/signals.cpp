@@ -78,13 +78,13 @@ SignalPipe::SignalPipe() {
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
-    read_end_ = fds[0];
-    write_end_ = fds[1];
+    read_end_.reset(fds[0]);
+    write_end_.reset(fds[1]);
     termination_caught = false;
     pending_termination = 0;
     pending_job_control = 0;
     pending_resize = false;
-    signal_write_end = write_end_;
+    signal_write_end = write_end_.get();
     sigset_t blocked;
     sigemptyset(&blocked);
     for (const int signal_number : handled) {
@@ -109,28 +109,20 @@ SignalPipe::SignalPipe() {
 }
 
 SignalPipe::~SignalPipe() {
-    if (read_end_ < 0) {
-        return;
-    }
     for (std::size_t i = 0; i < std::size(handled); ++i) {
         if (installed_[i]) {
             ::sigaction(handled[i], &previous_[i], nullptr);
         }
     }
     signal_write_end = -1;
-    ::close(read_end_);
-    ::close(write_end_);
 }
 
 void SignalPipe::drain(PendingSignals& pending) {
-    if (read_end_ < 0) {
-        return;
-    }
     // The pipe first, then the flags: a signal caught in between has its flag taken now and
     // leaves a byte that wakes the loop once for nothing, never the other way round.
     char bytes[64];
     for (;;) {
-        const ssize_t n = ::read(read_end_, bytes, sizeof bytes);
+        const ssize_t n = ::read(read_end_.get(), bytes, sizeof bytes);
         if (n <= 0 && (n == 0 || errno != EINTR)) {
             break;
         }
@@ -153,7 +145,7 @@ bool SignalPipe::catches(int signal_number) const {
     return false;
 }
 
-void stop_process() {
+void stop_self_until_continued() {
     const struct sigaction stop = default_action();
     struct sigaction caught {};
     ::sigaction(SIGTSTP, &stop, &caught);
@@ -161,7 +153,7 @@ void stop_process() {
     ::sigaction(SIGTSTP, &caught, nullptr);
 }
 
-void stop_job() {
+void send_stop_to_job() {
     ::kill(0, SIGTSTP);
 }
 

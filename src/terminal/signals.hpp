@@ -4,6 +4,8 @@
 // through a self-pipe, so every way out runs through the loop's one exit and its one restore.
 #pragma once
 
+#include "common/unique_fd.hpp"
+
 #include <csignal>
 #include <iterator>
 
@@ -36,7 +38,7 @@ public:
     ~SignalPipe();
 
     // The read end, non-blocking; it is readable while caught signals wait. -1 without a pipe.
-    int fd() const { return read_end_; }
+    int fd() const { return read_end_.get(); }
 
     // Takes every signal caught since the last call and merges it into `pending`.
     void drain(PendingSignals& pending);
@@ -47,19 +49,19 @@ public:
 private:
     static constexpr int handled[] = {SIGWINCH, SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGTSTP, SIGCONT};
 
-    int read_end_ = -1;
-    int write_end_ = -1;
+    UniqueFd read_end_;
+    UniqueFd write_end_;
     struct sigaction previous_[std::size(handled)]{};
     bool installed_[std::size(handled)]{};
 };
 
 // Stops the process as the default action of SIGTSTP does, and returns once it is continued.
 // Returns at once in an orphaned process group, which job control never stops.
-void stop_process();
+void stop_self_until_continued();
 
 // Sends SIGTSTP to the process group, as the terminal does for Ctrl+Z outside raw mode. It then
 // arrives as any other SIGTSTP: caught and handled by the frame loop, or ignored.
-void stop_job();
+void send_stop_to_job();
 
 // Ends the process by `signal_number` under its default action, as though it had never been
 // caught, so that a parent sees the death by that signal.

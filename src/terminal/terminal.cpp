@@ -15,13 +15,13 @@
 #include <mutex>
 #include <optional>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
 #include <string_view>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 // The environment, which POSIX leaves the program to declare itself; a C variable.
 extern "C" char** environ;
@@ -68,13 +68,6 @@ void write_fully(int fd, std::string_view bytes) {
             return;
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
-
-// Only async-signal-safe calls, and on the device raw mode was set on: nothing is opened.
-void restore_attributes_in_signal_handler() {
-    if (const int device = saved_device.exchange(-1); device >= 0) {
-        ::tcsetattr(device, TCSANOW, &saved_attributes);
     }
 }
 
@@ -158,11 +151,103 @@ void on_fatal_signal(int signal_number, siginfo_t*, void*) {
     errno = saved_errno;
 }
 
+// Runs `tput <capability>` and reads the number it prints.
+std::optional<std::uint16_t> tput_number(const char* capability, std::error_code& error) {
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        environment.emplace_back(*variable);
+    }
+    const StartedChild child =
+        start_child({"tput", capability}, environment,
+                    {ChildStream::inherited, ChildStream::pipe, ChildStream::inherited});
+    if (child.error != 0) {
+        error = {child.error, std::generic_category()};
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[64];
+    for (ssize_t n = 0; (n = ::read(child.pipes[STDOUT_FILENO].get(), buffer, sizeof buffer));) {
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            break;
+        }
+    }
+    int status = 0;
+    while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    std::uint16_t value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || result.ec != std::errc() ||
+        result.ptr != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Raw mode made from the attributes the user had.
+termios raw_attributes(const termios& original) {
+    termios raw = original;
+    raw.c_iflag &=
+        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+    raw.c_cflag |= CS8;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    return raw;
+}
+
+// The terminal device: standard input when it answers the window-size request, else "/dev/tty",
+// opened into `opened`. Throws FatalError when there is none.
+int find_device(UniqueFd& opened) {
+    winsize size{};
+    if (::ioctl(STDIN_FILENO, TIOCGWINSZ, &size) == 0) {
+        return STDIN_FILENO;
+    }
+    opened.reset(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!opened) {
+        throw FatalError("failed to enable raw mode", errno);
+    }
+    return opened.get();
+}
+
+// Switches the terminal device `device` to raw mode made from the saved attributes, saving them
+// first if none are. The descriptor must stay open as long as the attributes are saved.
+std::error_code enter_raw_mode(int device) {
+    std::lock_guard lock(saved_mutex);
+    termios original = saved_attributes;
+    if (saved_device < 0 && ::tcgetattr(device, &original) != 0) {
+        return last_error();
+    }
+    const termios raw = raw_attributes(original);
+    if (::tcsetattr(device, TCSANOW, &raw) != 0) {
+        return last_error();
+    }
+    saved_attributes = original;
+    saved_device = device;
+    return {};
+}
+
+// Puts the saved attributes back on the device they came from, and once they are back forgets
+// them if `forget` says so. Does nothing if none are saved; errors are ignored.
+void put_back_attributes(bool forget) {
+    std::lock_guard lock(saved_mutex);
+    if (const int device = saved_device;
+        device >= 0 && ::tcsetattr(device, TCSANOW, &saved_attributes) == 0 && forget) {
+        saved_device = -1;
+    }
+}
+
 // The one restore behind every way out: the saved attributes first, so that a terminal that
 // takes no output still gets its modes back, then the screen. Errors are ignored; a second call
 // does nothing.
 void restore_terminal() {
-    disable_raw_mode();
+    put_back_attributes(true);
     leave_screen();
 }
 
@@ -184,80 +269,6 @@ void restore_terminal() {
     std::_Exit(101);
 }
 
-// Runs `tput <capability>` and reads the number it prints.
-std::optional<std::uint16_t> tput_number(const char* capability, std::error_code& error) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        error = last_error();
-        return std::nullopt;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    char program[] = "tput";
-    std::string argument(capability);
-    char* argv[] = {program, argument.data(), nullptr};
-    pid_t pid = 0;
-    const int spawn_error = ::posix_spawnp(&pid, "tput", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    if (spawn_error != 0) {
-        ::close(fds[0]);
-        error = {spawn_error, std::generic_category()};
-        return std::nullopt;
-    }
-    std::string text;
-    char buffer[64];
-    ssize_t n = 0;
-    while ((n = ::read(fds[0], buffer, sizeof buffer)) != 0) {
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fds[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-        text.pop_back();
-    }
-    std::uint16_t value = 0;
-    const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || result.ec != std::errc() ||
-        result.ptr != text.data() + text.size() || text.empty()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-// Raw mode made from the attributes the user had.
-termios raw_attributes(const termios& original) {
-    termios raw = original;
-    raw.c_iflag &=
-        ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
-    raw.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    raw.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
-    raw.c_cflag |= CS8;
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    return raw;
-}
-
-// The terminal device for the session; throws FatalError when there is none.
-TerminalDevice open_terminal_device() {
-    std::error_code error;
-    TerminalDevice device(error);
-    if (error) {
-        throw FatalError("failed to enable raw mode", error.value());
-    }
-    return device;
-}
-
 } // namespace
 
 void open_standard_descriptors() {
@@ -276,7 +287,10 @@ void open_standard_descriptors() {
 }
 
 void restore_terminal_without_waiting() {
-    restore_attributes_in_signal_handler();
+    // On the device raw mode was set on: nothing is opened.
+    if (const int device = saved_device.exchange(-1); device >= 0) {
+        ::tcsetattr(device, TCSANOW, &saved_attributes);
+    }
     if (screen_active.exchange(false) && !write_within_wait(leave_sequence)) {
         // Not a terminal: a file or pipe that has room takes the bytes at once.
         pollfd output{STDOUT_FILENO, POLLOUT, 0};
@@ -287,78 +301,23 @@ void restore_terminal_without_waiting() {
     restore_output_flags();
 }
 
-TerminalDevice::TerminalDevice(std::error_code& error) {
-    winsize size{};
-    if (::ioctl(STDIN_FILENO, TIOCGWINSZ, &size) == 0) {
-        fd_ = STDIN_FILENO;
-        return;
-    }
-    opened_.reset(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!opened_) {
-        error = last_error();
-        return;
-    }
-    fd_ = opened_.get();
-}
-
-std::error_code enable_raw_mode(int device) {
-    std::lock_guard lock(saved_mutex);
-    if (saved_device >= 0) {
-        return {};
-    }
-    termios original{};
-    if (::tcgetattr(device, &original) != 0) {
-        return last_error();
-    }
-    const termios raw = raw_attributes(original);
-    if (::tcsetattr(device, TCSANOW, &raw) != 0) {
-        return last_error();
-    }
-    saved_attributes = original;
-    saved_device = device;
-    return {};
-}
-
-std::error_code disable_raw_mode() {
-    std::lock_guard lock(saved_mutex);
-    const int device = saved_device;
-    if (device < 0) {
-        return {};
-    }
-    if (::tcsetattr(device, TCSANOW, &saved_attributes) != 0) {
-        return last_error();
-    }
-    saved_device = -1;
-    return {};
-}
-
-std::error_code terminal_size(TerminalSize& size, SizeQuery query) {
-    int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
-    const bool opened = fd >= 0;
-    if (!opened) {
-        fd = STDOUT_FILENO;
-    }
+std::error_code terminal_size(int device, TerminalSize& size, TputFallback tput) {
     winsize window{};
-    const int result = ::ioctl(fd, TIOCGWINSZ, &window);
-    std::error_code error = result == 0 ? std::error_code{} : last_error();
-    if (opened) {
-        ::close(fd);
-    }
-    const bool unknown = !error && window.ws_row == 0 && window.ws_col == 0;
-    if (!error && !unknown) {
+    std::error_code error =
+        ::ioctl(device, TIOCGWINSZ, &window) == 0 ? std::error_code{} : last_error();
+    if (!error && (window.ws_row != 0 || window.ws_col != 0)) {
         size = {window.ws_row, window.ws_col};
         return {};
     }
-    if (query == SizeQuery::running) {
-        return error ? error : std::make_error_code(std::errc::no_message_available);
+    if (tput == TputFallback::allowed) {
+        const std::optional<std::uint16_t> cols = tput_number("cols", error);
+        const std::optional<std::uint16_t> rows = cols ? tput_number("lines", error) : cols;
+        if (rows) {
+            size = {*rows, *cols};
+            return {};
+        }
     }
-    const std::optional<std::uint16_t> cols = tput_number("cols", error);
-    const std::optional<std::uint16_t> rows = cols ? tput_number("lines", error) : std::nullopt;
-    if (!cols || !rows) {
-        return error ? error : std::make_error_code(std::errc::no_message_available);
-    }
-    size = {*rows, *cols};
-    return {};
+    return error ? error : std::make_error_code(std::errc::no_message_available);
 }
 
 bool terminal_hung_up() {
@@ -380,8 +339,8 @@ std::string unsupported_terminal_type(const char* term) {
            ": the picture needs a terminal that understands xterm's control sequences\n";
 }
 
-TerminalSession::TerminalSession(OutputBuffer& out) : out_(out), device_(open_terminal_device()) {
-    if (const std::error_code error = enable_raw_mode(device_.fd())) {
+TerminalSession::TerminalSession(OutputBuffer& out) : out_(out), device_(find_device(opened_)) {
+    if (const std::error_code error = enter_raw_mode(device_)) {
         throw FatalError("failed to enable raw mode", error.value());
     }
     make_output_blocking();
@@ -394,7 +353,7 @@ TerminalSession::TerminalSession(OutputBuffer& out) : out_(out), device_(open_te
         // No hook yet to restore the terminal, so give the attributes back here: a shell left
         // in raw mode is unusable.
         screen_active = false;
-        disable_raw_mode();
+        put_back_attributes(true);
         restore_output_flags();
         throw FatalError("failed to initialize terminal", error.value());
     }
@@ -416,22 +375,15 @@ void TerminalSession::suspend() {
     leave_screen();
     restore_output_flags();
     // The attributes stay saved: they are the user's, and raw mode is made from them again.
-    std::lock_guard lock(saved_mutex);
-    if (const int device = saved_device; device >= 0) {
-        ::tcsetattr(device, TCSANOW, &saved_attributes);
-    }
+    put_back_attributes(false);
 }
 
 void TerminalSession::resume() {
-    {
-        std::lock_guard lock(saved_mutex);
-        const int device = saved_device;
-        if (device < 0) {
-            return;
-        }
-        const termios raw = raw_attributes(saved_attributes);
-        ::tcsetattr(device, TCSANOW, &raw);
+    // After leave() nothing is saved, and nothing is taken again.
+    if (saved_device < 0) {
+        return;
     }
+    (void)enter_raw_mode(device_);
     make_output_blocking();
     screen_active = true;
     if (!out_.write(enter_sequence)) {

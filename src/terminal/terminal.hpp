@@ -20,45 +20,20 @@ struct TerminalSize {
     friend bool operator==(const TerminalSize&, const TerminalSize&) = default;
 };
 
-// The terminal device for raw mode and keys: standard input when it is a terminal (it answers
-// the window-size request), otherwise "/dev/tty", opened here once and closed with this object.
-// Whoever needs the device later (the key reader, the restore) borrows this descriptor instead of
-// opening it again: with few descriptors left, a second open can fail.
-class TerminalDevice {
-public:
-    // Sets `error` and leaves fd() at -1 when no terminal can be found or opened.
-    explicit TerminalDevice(std::error_code& error);
-
-    int fd() const { return fd_; }
-
-private:
-    UniqueFd opened_;
-    int fd_ = -1;
-};
-
 // Makes sure descriptors 0, 1 and 2 are open, putting "/dev/null" where one was closed, so that
 // nothing opened later lands there: the terminal device for keys must never pass for standard
 // input. Call it before anything else is opened.
 void open_standard_descriptors();
 
-// Saves the attributes of the terminal device `device` and switches it to raw mode. Does nothing
-// if already saved. The descriptor must stay open until disable_raw_mode(), which uses it.
-std::error_code enable_raw_mode(int device);
+// Whether the size query may start `tput cols` and `tput lines` (which also read LINES and
+// COLUMNS) when the terminal does not tell its size: at start-up only, never while running.
+enum class TputFallback { forbidden, allowed };
 
-// Puts the saved attributes back on the device they came from and forgets them. Does nothing if
-// none are saved.
-std::error_code disable_raw_mode();
-
-// Who asks for the size: start-up, which must find one, or the running loop, which keeps the
-// size it has unless the terminal tells it a new one.
-enum class SizeQuery { start_up, running };
-
-// Reads the window size of "/dev/tty" (or of standard output when it cannot be opened). At
-// start-up, when that fails or the terminal answers 0 × 0 (it does not know its size: serial
-// lines, some consoles), `tput cols` and `tput lines` answer instead (they also read LINES and
-// COLUMNS). While running both are an error and the caller keeps the size it has: no program is
-// ever started by the size check. A size with only one of the two at 0 is a real one.
-std::error_code terminal_size(TerminalSize& size, SizeQuery query = SizeQuery::start_up);
+// Reads the window size of the terminal device `device`. When that fails or the terminal answers
+// 0 × 0 (it does not know its size: serial lines, some consoles), tput answers instead if
+// `tput` allows it, else that is an error and the caller keeps the size it has. A size with only
+// one of the two at 0 is a real one.
+std::error_code terminal_size(int device, TerminalSize& size, TputFallback tput);
 
 // True when the terminal has hung up: a standard descriptor on it fails every request with EIO.
 bool terminal_hung_up();
@@ -71,8 +46,8 @@ std::string unsupported_terminal_type(const char* term);
 // The display's hold on the terminal: raw mode, alternate screen and hidden cursor while it lives.
 class TerminalSession {
 public:
-    // Opens the terminal device for the whole run, enables raw mode on it, makes standard
-    // output blocking (a terminal that another program left non-blocking would refuse the
+    // Finds the terminal device for the whole run, saves its attributes and enables raw mode, makes
+    // standard output blocking (a terminal that another program left non-blocking would refuse the
     // picture whenever it is busy), enters the alternate screen, hides the cursor and flushes.
     // Throws FatalError "failed to enable raw mode" (the device included) or "failed to
     // initialize terminal".
@@ -84,8 +59,10 @@ public:
     // Closes the device last of all.
     ~TerminalSession();
 
-    // The terminal device, lent to the key reader for as long as this session lives.
-    int device() const { return device_.fd(); }
+    // The terminal device, lent to the key reader and the size query while this session lives:
+    // standard input when it is a terminal (it answers the window-size request), otherwise
+    // "/dev/tty", opened once here.
+    int device() const { return device_; }
 
     // Gives the terminal back, as every way out of the program does: writes out what `out`
     // holds, puts the saved attributes back, then leaves the alternate screen and shows the
@@ -104,7 +81,8 @@ public:
 
 private:
     OutputBuffer& out_;
-    TerminalDevice device_;
+    UniqueFd opened_; // "/dev/tty" when it is the device, else empty
+    int device_;
 };
 
 // Installs the fatal-error restore: a terminate handler for exceptions escaping on any thread,

@@ -63,7 +63,7 @@ TEST(FrameState, StartsWithOneZeroBarPerColumnOfTheDrawingArea) {
 
 TEST(FrameState, AResizeStartsTheBarsAfreshOnTheNewDrawingAreaAtTheSameGain) {
     TestPipe pipe;
-    OutputBuffer out(pipe.write_end);
+    OutputBuffer out(pipe.write_end.get());
     FrameState state = make_frame_state(Cli{}, {10, 40});
     auto [sender, receiver] = make_sample_channel();
     // A quarter-rate cosine: a loud bin 256, which one of the columns shows.
@@ -229,7 +229,7 @@ struct Recording {
 
 Recording record(const std::vector<Cue>& cues, bool sleep_at_rest, nanoseconds wake_delay = 0ns) {
     TestPipe pipe;
-    OutputBuffer out(pipe.write_end);
+    OutputBuffer out(pipe.write_end.get());
     FrameState state = make_frame_state(Cli{}, {12, 24});
     auto [sender, receiver] = make_sample_channel();
     AudioFeed audio{std::move(receiver), std::nullopt};
@@ -339,7 +339,7 @@ TEST(FrameLoop, AContinueAfterALongStopRebuildsThePictureWithoutReplayingTheStop
     FrameState state = make_frame_state(cli, size);
     state.settings.sensitivity = 0.1f;
     TestPipe pipe;
-    OutputBuffer out(pipe.write_end);
+    OutputBuffer out(pipe.write_end.get());
     auto [sender, receiver] = make_sample_channel();
     AudioFeed audio{std::move(receiver), std::nullopt};
     std::vector<Cue> cues;

@@ -101,7 +101,7 @@ TEST(Diff, EncodesEveryCharacterAndPositionAlikeInPlaceAndThroughCheckedWrites) 
 
 TEST(Diff, FailedWritesLoseOnlyTheirChangesAndTheNextFrameGoesOn) {
     TestPipe pipe;
-    OutputBuffer out(pipe.write_end, 16);
+    OutputBuffer out(pipe.write_end.get(), 16);
     const std::size_t filler = pipe.fill();
 
     ViewDiff diff;

@@ -41,7 +41,7 @@ TEST(DisplayState, TheDrawingAreaIsTheTerminalSizeCappedAt1000EitherWay) {
         {{24, 0}, 24, 0},
     };
     TestPipe pipe;
-    OutputBuffer out(pipe.write_end);
+    OutputBuffer out(pipe.write_end.get());
     for (const Case& test : cases) {
         SCOPED_TRACE(testing::Message() << test.size.rows << "x" << test.size.cols);
         // Made at that size, and resized to it from a picture with every bar drawn.

@@ -29,40 +29,27 @@ std::string column_picture(const FrameGrid& grid, std::uint16_t c) {
     return picture;
 }
 
-struct HeightCase {
-    const char* name;
-    float height; // in lines on a 10-row grid
-    const char* picture;
-};
-
-class RenderHeight : public testing::TestWithParam<HeightCase> {};
-
-TEST_P(RenderHeight, DrawsWholeCellsFromTheBottomAndTruncatedEighthsAbove) {
-    // (1 / 10) * 10 rounds to exactly 1, so the sensitivity is the height to the last bit.
-    FrameGrid grid(10, 3);
-    const std::vector<float> bars(3, 1.0f);
-    render_bars(grid, bars, 10.0f, GetParam().height);
-    for (std::uint16_t c = 0; c < 3; ++c) {
-        EXPECT_EQ(column_picture(grid, c), GetParam().picture) << "column " << c;
+TEST(Grid, DrawsWholeCellsFromTheBottomAndTruncatedEighthsAbove) {
+    constexpr float infinity = std::numeric_limits<float>::infinity();
+    struct Case {
+        float height; // in lines on a 10-row grid
+        const char* picture;
+    };
+    constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+    const Case cases[] = {{3.3f, "......2###"},   {0.1f, ".........."},     {0.125f, ".........1"},
+                          {0.875f, ".........7"}, {9.99f, "7#########"},    {10.0f, "##########"},
+                          {25.5f, "##########"},  {infinity, "##########"}, {nan, "##########"},
+                          {-2.5f, ".........."},  {-infinity, ".........."}};
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.height);
+        // (1 / 10) * 10 rounds to exactly 1, so the sensitivity is the height to the last bit.
+        FrameGrid grid(10, 3);
+        render_bars(grid, std::vector<float>(3, 1.0f), 10.0f, test.height);
+        for (std::uint16_t c = 0; c < 3; ++c) {
+            EXPECT_EQ(column_picture(grid, c), test.picture) << "column " << c;
+        }
     }
 }
-
-constexpr float infinity = std::numeric_limits<float>::infinity();
-
-INSTANTIATE_TEST_SUITE_P(
-    Grid, RenderHeight,
-    testing::Values(HeightCase{"ThreeAndAThird", 3.3f, "......2###"},
-                    HeightCase{"BelowOneEighth", 0.1f, ".........."},
-                    HeightCase{"ExactlyOneEighth", 0.125f, ".........1"},
-                    HeightCase{"SevenEighths", 0.875f, ".........7"},
-                    HeightCase{"JustBelowFull", 9.99f, "7#########"},
-                    HeightCase{"Full", 10.0f, "##########"},
-                    HeightCase{"AboveFull", 25.5f, "##########"},
-                    HeightCase{"Infinite", infinity, "##########"},
-                    HeightCase{"NotANumber", std::numeric_limits<float>::quiet_NaN(), "##########"},
-                    HeightCase{"Negative", -2.5f, ".........."},
-                    HeightCase{"NegativeInfinite", -infinity, ".........."}),
-    [](const testing::TestParamInfo<HeightCase>& test) { return std::string(test.param.name); });
 
 TEST(Grid, EmptyGridsAndMissingValuesDrawNothing) {
     const std::vector<float> bars(4, 1.0f);

@@ -2,6 +2,8 @@
 // made to refuse writes, by filling it or by closing its read end.
 #pragma once
 
+#include "common/unique_fd.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,35 +15,24 @@ namespace tonalyx {
 
 // A pipe whose bytes the test reads back; the read end never blocks.
 struct TestPipe {
-    int read_end = -1;
-    int write_end = -1;
+    UniqueFd read_end;
+    UniqueFd write_end;
     TestPipe() {
         int fds[2];
         EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        read_end = fds[0];
-        write_end = fds[1];
-        ::fcntl(read_end, F_SETFL, O_NONBLOCK);
+        read_end.reset(fds[0]);
+        write_end.reset(fds[1]);
+        ::fcntl(read_end.get(), F_SETFL, O_NONBLOCK);
     }
-    ~TestPipe() {
-        close_read_end();
-        ::close(write_end);
-    }
-    TestPipe(const TestPipe&) = delete;
-    TestPipe& operator=(const TestPipe&) = delete;
 
     // Makes every later write fail with EPIPE (SIGPIPE must be ignored).
-    void close_read_end() {
-        if (read_end >= 0) {
-            ::close(read_end);
-            read_end = -1;
-        }
-    }
+    void close_read_end() { read_end.reset(); }
 
     std::string drain() const {
         std::string bytes;
         char chunk[4096];
         ssize_t n;
-        while ((n = ::read(read_end, chunk, sizeof chunk)) > 0) {
+        while ((n = ::read(read_end.get(), chunk, sizeof chunk)) > 0) {
             bytes.append(chunk, static_cast<std::size_t>(n));
         }
         return bytes;
@@ -50,12 +41,12 @@ struct TestPipe {
     // Makes the write end non-blocking and fills the pipe, so that every write fails with EAGAIN
     // until drain() makes room. Returns how many bytes it took.
     std::size_t fill() const {
-        ::fcntl(write_end, F_SETFL, O_NONBLOCK);
+        ::fcntl(write_end.get(), F_SETFL, O_NONBLOCK);
         const std::string chunk(4096, 'x');
         std::size_t total = 0;
         for (std::size_t size : {chunk.size(), std::size_t{1}}) {
             ssize_t n;
-            while ((n = ::write(write_end, chunk.data(), size)) > 0) {
+            while ((n = ::write(write_end.get(), chunk.data(), size)) > 0) {
                 total += static_cast<std::size_t>(n);
             }
             EXPECT_EQ(errno, EAGAIN);

@@ -139,9 +139,9 @@ TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTputAtStartUpOnly) {
         std::uint16_t cols;
         std::string asked; // what tput is asked for over the whole run
     };
-    // The first cannot ask its terminal (standard output is the file "picture", and no
-    // "/dev/tty"); the others draw into that file too, but on a terminal that answers.
-    const Case cases[] = {{"no terminal to ask", false, 24, 80, "cols\nlines\n"},
+    // All draw into the file "picture". The first has no "/dev/tty", but the key terminal on
+    // standard input answers and is asked instead of tput.
+    const Case cases[] = {{"no controlling terminal", false, 9, 77, ""},
                           {"0 x 0", true, 0, 0, "cols\nlines\n"},
                           {"0 x 80", true, 0, 80, ""}};
     TemporaryDirectory directory;

@@ -39,10 +39,14 @@ TEST(Signals, EachEndingSignalGivesTheTerminalBackThenEndsTheProcessByIt) {
 }
 
 TEST(Signals, OneDuringStartUpWaitsForTheLoopAndStillGivesTheTerminalBack) {
-    // Without a terminal to ask, start-up asks `tput` for the size once it has taken the
+    // On a terminal that answers 0 x 0, start-up asks `tput` for the size once it has taken the
     // terminal; this one holds start-up there until it is told to answer.
     TemporaryDirectory directory;
-    TerminalRun run(tonalyx_binary(), asking_tput(directory, 24, 80, true));
+    Launch launch = asking_tput(directory, 24, 80, true);
+    launch.controlling_terminal = true;
+    launch.rows = 0;
+    launch.cols = 0;
+    TerminalRun run(tonalyx_binary(), launch);
     ASSERT_TRUE(run.wait_for([&] { return !directory.read("asked").empty(); }));
     EXPECT_TRUE(raw_mode_on(run));
     run.send_signal(SIGTERM);

@@ -1,31 +1,26 @@
 #include "terminal/events.hpp"
 
+#include "display/test_pipe.hpp"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
-#include <pty.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace tonalyx {
 namespace {
 
 // Waits an hour for an event, first with a readable wake-up descriptor in the first place, then
-// in the second; 0 when both waits end at once without an event. On a new pseudo-terminal as its
-// terminal, in a new session.
+// in the second; 0 when both waits end at once without an event. The terminal is a pipe that
+// sends nothing.
 int wait_with_readable_wake_fds() {
-    int master = -1;
-    int slave = -1;
-    if (::setsid() < 0 || ::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
-        ::ioctl(slave, TIOCSCTTY, 0) != 0 || ::dup2(slave, STDIN_FILENO) < 0) {
-        return 2;
-    }
+    const TestPipe terminal;
     SignalPipe signals;
-    EventSource events(signals, STDIN_FILENO);
+    EventSource events(signals, terminal.read_end.get());
     for (const std::size_t place : {0u, 1u}) {
         std::array<int, 2> fds = {-1, -1};
         fds.at(place) = ::eventfd(1, EFD_CLOEXEC);
