@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -31,7 +29,7 @@ TEST(Signals, EachEndingSignalGivesTheTerminalBackThenEndsTheProcessByIt) {
             launch.blocked_signals = handled_signals;
         }
         TerminalRun run(tonalyx_binary(), launch);
-        ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
+        ASSERT_TRUE(run.wait_for([&] { return taken(run); }));
         run.send_signal(signal_number);
         EXPECT_EQ(run.wait_exit(), killed_by(signal_number));
         expect_given_back(run);
@@ -87,6 +85,9 @@ TEST(Signals, ASecondEndingSignalEndsAtOnceOnAStalledTerminal) {
     }
 }
 
+// A stop gives the terminal back and a continue takes it again with a full redraw. In an
+// orphaned process group (a session leader under a parent outside its session) job control
+// never stops the program, so a SIGTSTP takes the terminal back at once, as a continue would.
 TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) {
     struct Case {
         const char* name;
@@ -94,17 +95,19 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         std::vector<int> mask;   // signals the program starts with blocked
         std::vector<int> ignore; // and ignored
         bool nonblocking;        // a terminal left non-blocking by another program
+        bool orphaned = false;
     };
     const Case cases[] = {{"SIGTSTP from a blocked mask", SIGTSTP, handled_signals, {}, false},
                           {"SIGSTOP with SIGCONT ignored", SIGSTOP, {}, {SIGCONT}, false},
                           {"Ctrl+Z", 0, {}, {}, false},
-                          {"SIGTSTP, non-blocking", SIGTSTP, {}, {}, true}};
+                          {"SIGTSTP, non-blocking", SIGTSTP, {}, {}, true},
+                          {"SIGTSTP, orphaned", SIGTSTP, {}, {}, false, true}};
     TemporaryDirectory directory;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
         Launch launch;
         launch.args = playing_level(directory);
-        launch.job_control = true;
+        launch.job_control = !test.orphaned;
         launch.blocked_signals = test.mask;
         launch.ignored_signals = test.ignore;
         launch.nonblocking_terminal = test.nonblocking;
@@ -112,76 +115,39 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         const int bottom = run.rows() - 1;
         ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }))
             << run.screen();
-
+        const std::size_t mark = run.output().size();
         if (test.stop != 0) {
             run.send_signal(test.stop);
         } else {
             run.type("\x1a");
         }
-        ASSERT_TRUE(run.wait_for([&] { return run.stopped(); }));
-        run.pump(0ms);
-        if (test.stop != SIGSTOP) {
-            expect_given_back(run);
+        if (!test.orphaned) {
+            ASSERT_TRUE(run.wait_for([&] { return stopped(run.pid()); }));
+            run.pump(0ms);
+            if (test.stop != SIGSTOP) {
+                expect_given_back(run);
+            }
+            // The shell meanwhile finds the flags it left, and the picture gets a blocking
+            // terminal again after the continue.
+            EXPECT_EQ(run.terminal_nonblocking(), test.nonblocking);
+            // While a job is stopped, its shell puts the terminal in its own modes.
+            run.reset_attributes();
+            run.send_signal(SIGCONT);
         }
-        // The shell meanwhile finds the flags it left, and the picture gets a blocking terminal
-        // again after the continue.
-        EXPECT_EQ(run.terminal_nonblocking(), test.nonblocking);
-        // While a job is stopped, its shell puts the terminal in its own modes.
-        run.reset_attributes();
-
-        const std::size_t mark = run.output().size();
-        run.send_signal(SIGCONT);
+        // Given back (not when stopped by SIGSTOP), then taken again with a clear and the bar.
         ASSERT_TRUE(run.wait_for([&] {
-            return raw_mode_on(run) && run.alternate_screen() && !run.cursor_visible() &&
-                   run.output().find("\x1b[2J", mark) != std::string::npos &&
-                   run.cell(bottom, 0) == full_block;
+            const std::size_t left =
+                test.stop == SIGSTOP ? mark : run.output().find(leave_sequence, mark);
+            return left != std::string::npos &&
+                   run.output().find("\x1b[2J", left) != std::string::npos && taken(run) &&
+                   !run.cursor_visible() && run.cell(bottom, 0) == full_block;
         })) << run.output().substr(mark);
         EXPECT_FALSE(run.terminal_nonblocking());
-
+        EXPECT_FALSE(stopped(run.pid()));
         run.type("q");
         EXPECT_EQ(run.wait_exit(), 0);
         expect_given_back(run);
     }
-}
-
-// Started as a session leader under a parent outside its session, the program's process group
-// is orphaned: job control never stops it, so a SIGTSTP gives the terminal back and takes it
-// again at once, with a full redraw, as a continue would.
-TEST(Signals, InAnOrphanedProcessGroupAStopTakesTheTerminalBackAtOnce) {
-    TemporaryDirectory directory;
-    Launch launch;
-    launch.args = playing_level(directory);
-    TerminalRun run(tonalyx_binary(), launch);
-    const int bottom = run.rows() - 1;
-    ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }));
-    const std::size_t mark = run.output().size();
-    run.send_signal(SIGTSTP);
-    // The leave sequence, then the enter sequence, the clear and the bar again.
-    EXPECT_TRUE(run.wait_for([&] {
-        const std::size_t left = run.output().find(leave_sequence, mark);
-        return left != std::string::npos &&
-               run.output().find("\x1b[2J", left) != std::string::npos && raw_mode_on(run) &&
-               run.alternate_screen() && !run.cursor_visible() && run.cell(bottom, 0) == full_block;
-    })) << run.output().substr(mark);
-    EXPECT_FALSE(run.stopped());
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
-    expect_given_back(run);
-}
-
-// The process id that `name` in `directory` holds, once it is there.
-pid_t pid_in(const TemporaryDirectory& directory, const std::string& name) {
-    const std::string text = directory.read(name);
-    return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
-}
-
-// True while process `pid` is stopped.
-bool process_stopped(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)),
-                           std::istreambuf_iterator<char>());
-    const std::size_t name_end = text.rfind(')');
-    return name_end != std::string::npos && text.compare(name_end + 1, 3, " T ") == 0;
 }
 
 // Ctrl+Z in `writer | tonalyx` stops the whole job, the writer and its shell too, as the terminal
@@ -199,24 +165,19 @@ TEST(Signals, CtrlZStopsEveryProcessOfTheJob) {
     launch.job_control = true;
     TerminalRun run(script, launch);
     ASSERT_TRUE(run.wait_for([&] {
-        return raw_mode_on(run) && run.alternate_screen() && pid_in(directory, "writer") > 0 &&
-               pid_in(directory, "program") > 0;
+        return taken(run) && directory.pid_in("writer") > 0 && directory.pid_in("program") > 0;
     }));
-    const pid_t writer = pid_in(directory, "writer");
-    const pid_t program = pid_in(directory, "program");
+    const pid_t writer = directory.pid_in("writer");
+    const pid_t program = directory.pid_in("program");
     run.type("\x1a");
     EXPECT_TRUE(run.wait_for([&] {
-        return process_stopped(writer) && process_stopped(program) && run.stopped();
+        return stopped(writer) && stopped(program) && stopped(run.pid());
     })) << "writer "
-        << process_stopped(writer) << ", program " << process_stopped(program) << ", shell "
-        << run.stopped();
+        << stopped(writer) << ", program " << stopped(program) << ", shell " << stopped(run.pid());
     expect_given_back(run);
     // The job's process group is led by its shell.
     ::kill(-run.pid(), SIGCONT);
-    ASSERT_TRUE(run.wait_for([&] {
-        return raw_mode_on(run) && run.alternate_screen() && !process_stopped(writer) &&
-               !process_stopped(program);
-    }));
+    ASSERT_TRUE(run.wait_for([&] { return taken(run) && !stopped(writer) && !stopped(program); }));
     run.type("q");
     EXPECT_EQ(run.wait_exit(), 0);
     expect_given_back(run);
@@ -277,10 +238,7 @@ TEST(Signals, AResizeSignalIsTakenEvenWhenStartedIgnored) {
     launch.ignored_signals = {SIGWINCH};
     TerminalRun run(tonalyx_binary(), launch);
     const auto drawn_at = [&](int row, std::size_t from) {
-        const Writes writes = parse_writes(directory.read("picture"), from);
-        return std::any_of(writes.draws.begin(), writes.draws.end(), [&](const Draw& draw) {
-            return draw.row == row && draw.col == 1 && draw.ch == full_block;
-        });
+        return parse_writes(directory.read("picture"), from).full_block_at(row, 1);
     };
     ASSERT_TRUE(run.wait_for([&] { return drawn_at(9, 0); }));
     run.pump(100ms);
