@@ -116,7 +116,7 @@ void become_job(int report_fd) {
 // In the forked child: the standard streams and the session (the pseudo-terminal `slave` as the
 // controlling terminal, as the streams only, or detached the pipe `error_write`), then the audio
 // input, the output file, the job and the signals as the launch asks.
-void become_program(const Launch& launch, int slave, int audio_read, int error_write,
+void become_program(const Launch& launch, int slave, int audio_read, int error_write, int output,
                     int report_fd) {
     if (launch.controlling_terminal && !launch.detached) {
         if (::login_tty(::dup(slave)) != 0) {
@@ -139,9 +139,8 @@ void become_program(const Launch& launch, int slave, int audio_read, int error_w
     } else if (launch.input == Input::closed || launch.detached) {
         ::close(STDIN_FILENO);
     }
-    if (!launch.output_file.empty()) {
-        ::dup2(::open(launch.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
-               STDOUT_FILENO);
+    if (output >= 0) {
+        ::dup2(output, STDOUT_FILENO);
     }
     if (launch.nonblocking_terminal) {
         set_nonblocking(STDERR_FILENO);
@@ -185,7 +184,12 @@ TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
         launch.input == Input::pipe ? make_pipe() : decltype(make_pipe()){};
     audio_ = std::move(audio_write);
     auto [error_read, error_write] = launch.detached ? make_pipe() : decltype(make_pipe()){};
-    start_program(binary, launch, std::move(audio_read), std::move(error_write));
+    UniqueFd output;
+    if (launch.output_to_file) {
+        output_file_ = (std::filesystem::temp_directory_path() / "tonalyx-e2e-XXXXXX").string();
+        output.reset(::mkostemp(output_file_.data(), O_CLOEXEC));
+    }
+    start_program(binary, launch, std::move(audio_read), std::move(error_write), std::move(output));
     if (launch.detached) {
         master_ = std::move(error_read);
     }
@@ -213,7 +217,7 @@ TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
 }
 
 void TerminalRun::start_program(const std::string& binary, const Launch& launch,
-                                UniqueFd audio_read, UniqueFd error_write) {
+                                UniqueFd audio_read, UniqueFd error_write, UniqueFd output) {
     std::vector<std::string> argv_strings{binary};
     argv_strings.insert(argv_strings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv = pointers(argv_strings);
@@ -227,7 +231,7 @@ void TerminalRun::start_program(const std::string& binary, const Launch& launch,
     if (pid_ == 0) {
         // A job's parent lives on without exec: the terminal must not keep a master open there.
         ::close(master_.get());
-        become_program(launch, slave_.get(), audio_read.get(), error_write.get(),
+        become_program(launch, slave_.get(), audio_read.get(), error_write.get(), output.get(),
                        report_write.get());
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
@@ -250,6 +254,17 @@ TerminalRun::~TerminalRun() {
         ::waitpid(pid_, &status, 0);
     }
     vterm_free(vterm_);
+    if (!output_file_.empty()) {
+        ::unlink(output_file_.c_str());
+    }
+}
+
+std::string TerminalRun::standard_output() const {
+    if (output_file_.empty()) {
+        return output_;
+    }
+    std::ifstream file(output_file_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 void TerminalRun::type(std::string_view bytes) {
@@ -476,7 +491,7 @@ Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint1
     }
     Launch launch;
     launch.controlling_terminal = false;
-    launch.output_file = directory.path() + "/picture";
+    launch.output_to_file = true;
     launch.environment = {{"PATH", directory.path() + ":" + std::getenv("PATH")}};
     return launch;
 }

@@ -58,10 +58,10 @@ struct Launch {
     // terminal, so "/dev/tty" cannot be opened.
     bool controlling_terminal = true;
     // No terminal at all: a session of its own, standard error into a pipe that output()
-    // collects, standard output into `output_file` (or that pipe too).
+    // collects.
     bool detached = false;
-    // Where standard output goes instead of the pseudo-terminal, when not empty.
-    std::string output_file;
+    // Standard output goes to a file of the run's own instead of the terminal (or the pipe).
+    bool output_to_file = false;
 };
 
 // Started with an idle audio pipe, so standard input is not the terminal.
@@ -121,6 +121,8 @@ public:
 
     // Every byte the program wrote to the terminal (detached: to standard error) so far.
     const std::string& output() const { return output_; }
+    // What the program wrote to standard output: output(), or the file's content.
+    std::string standard_output() const;
     // The character shown at a cell of the emulated screen (U+0020 for an empty cell).
     char32_t cell(int row, int col) const;
     // The whole screen as UTF-8 lines, trailing spaces removed.
@@ -139,7 +141,7 @@ public:
 private:
     // Forks and starts the program; in the child the launch's streams, session and signals.
     void start_program(const std::string& binary, const Launch& launch, UniqueFd audio_read,
-                       UniqueFd error_write);
+                       UniqueFd error_write, UniqueFd output);
     void read_available();
 
     UniqueFd master_; // the terminal's other end, or detached the standard-error pipe
@@ -153,6 +155,7 @@ private:
     VTerm* vterm_ = nullptr;
     VTermScreen* screen_ = nullptr;
     std::string output_;
+    std::string output_file_; // with output_to_file
     termios original_{};
     bool alternate_screen_ = false;
     bool cursor_visible_ = true;
@@ -193,11 +196,10 @@ std::vector<std::string> playing_level(TemporaryDirectory& directory);
 std::vector<std::string> playing_noise(TemporaryDirectory& directory, int seconds);
 
 // A launch whose program cannot ask the terminal for its size, so that it asks `tput`: the
-// pseudo-terminal is not its controlling terminal, and the picture goes to the file "picture"
-// in `directory` instead. A stand-in `tput` from `directory`, first on PATH, appends each
-// capability it is asked for to "asked" there, and answers `rows` for "lines" and `cols` for
-// "cols" once the file "go" exists there, or fails when "go" is not empty; `hold` leaves "go" to
-// the test.
+// pseudo-terminal is not its controlling terminal, and the picture goes to the output file. A
+// stand-in `tput` from `directory`, first on PATH, appends each capability it is asked for to
+// "asked" there, and answers `rows` for "lines" and `cols` for "cols" once the file "go" exists
+// there, or fails when "go" is not empty; `hold` leaves "go" to the test.
 Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint16_t cols,
                    bool hold = false);
 

@@ -47,7 +47,7 @@ TEST(Signals, OneDuringStartUpWaitsForTheLoopAndStillGivesTheTerminalBack) {
     run.pump(100ms);
     directory.write("go", "");
     EXPECT_EQ(run.wait_exit(), killed_by(SIGTERM));
-    const std::string picture = directory.read("picture");
+    const std::string picture = run.standard_output();
     EXPECT_TRUE(picture.starts_with(enter_sequence)) << picture;
     EXPECT_TRUE(picture.ends_with(leave_sequence)) << picture;
     expect_attributes_restored(run);
@@ -238,16 +238,16 @@ TEST(Signals, AResizeSignalIsTakenEvenWhenStartedIgnored) {
     launch.ignored_signals = {SIGWINCH};
     TerminalRun run(tonalyx_binary(), launch);
     const auto drawn_at = [&](int row, std::size_t from) {
-        return parse_writes(directory.read("picture"), from).full_block_at(row, 1);
+        return parse_writes(run.standard_output(), from).full_block_at(row, 1);
     };
     ASSERT_TRUE(run.wait_for([&] { return drawn_at(9, 0); }));
     run.pump(100ms);
-    const std::size_t mark = directory.read("picture").size();
+    const std::size_t mark = run.standard_output().size();
     run.resize(12, 40);
     run.send_signal(SIGWINCH);
     // A frame or two when taken; the bound is only there to end the test.
     EXPECT_TRUE(run.wait_for([&] { return drawn_at(12, mark); }, 5s))
-        << directory.read("picture").substr(mark);
+        << run.standard_output().substr(mark);
     run.type("q");
     EXPECT_EQ(run.wait_exit(), 0);
 }
