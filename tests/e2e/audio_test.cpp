@@ -94,23 +94,42 @@ TEST(Capture, StartsPwRecordWithItsArgumentsAndEnvironment) {
     }
 }
 
-TEST(Capture, AMissingOrUnstartablePwRecordIsAnOrderlyExit) {
-    const std::pair<bool, std::string> cases[] = {
-        {false, "error: pw-record not found \u2014 install PipeWire or pipe audio via stdin.\r\n"},
-        {true, "error: failed to start pw-record: Permission denied\r\n"},
+// A source that cannot be had is an orderly exit: the reason after the restore.
+TEST(Source, AMissingSourceIsAnOrderlyExit) {
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> pw_record; // a pw-record on PATH, not executable
+        int status;
+        std::string message;
     };
-    for (const auto& [present, message] : cases) {
-        SCOPED_TRACE(message);
+    const Case cases[] = {
+        {{"-p"},
+         std::nullopt,
+         1,
+         "error: pw-record not found \u2014 install PipeWire or pipe audio via stdin.\r\n"},
+        {{"-p"}, "#!/bin/sh\n", 1, "error: failed to start pw-record: Permission denied\r\n"},
+        {{"-i", "/nonexistent/missing.pcm"},
+         std::nullopt,
+         101,
+         "failed to open input file: No such file or directory\r\n"},
+        // The terminal's bytes are the keys: read as audio, `q` would rarely get through.
+        {{"-i", "/dev/tty"},
+         std::nullopt,
+         101,
+         "failed to open input file: /dev/tty is a terminal, not audio\r\n"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.message);
         TemporaryDirectory directory;
-        if (present) {
-            directory.write("pw-record", "#!/bin/sh\n", false);
+        if (test.pw_record) {
+            directory.write("pw-record", *test.pw_record);
         }
         Launch launch;
-        launch.args = {"-p"};
+        launch.args = test.args;
         launch.environment = {{"PATH", directory.path()}};
         TerminalRun run(tonalyx_binary(), launch);
-        EXPECT_EQ(run.wait_exit(), 1);
-        expect_message_after_restore(run, message);
+        EXPECT_EQ(run.wait_exit(), test.status);
+        expect_message_after_restore(run, test.message);
     }
 }
 
@@ -288,22 +307,6 @@ TEST(Capture, QuitEndsAtOnceWhenPwRecordEndsAtOnce) {
         EXPECT_EQ(run.wait_exit(), 0);
     }
     EXPECT_LT(fastest, 200ms);
-}
-
-TEST(InputFile, UnopenableFilesAreFatal) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"/nonexistent/missing.pcm", "failed to open input file: No such file or directory\r\n"},
-        // The terminal's bytes are the keys: read as audio, `q` would rarely get through.
-        {"/dev/tty", "failed to open input file: /dev/tty is a terminal, not audio\r\n"},
-    };
-    for (const auto& [path, message] : cases) {
-        SCOPED_TRACE(path);
-        Launch launch;
-        launch.args = {"-i", path};
-        TerminalRun run(tonalyx_binary(), launch);
-        EXPECT_EQ(run.wait_exit(), 101);
-        expect_message_after_restore(run, message);
-    }
 }
 
 TEST(InputFile, IsPlayedAtItsSampleRateNotSwallowedAtOnce) {

@@ -228,48 +228,38 @@ TEST(Signals, AHangUpEndsTheProgramBySIGHUPOrWithItIgnoredAsAQuitDoes) {
     }
 }
 
-// Started with SIGWINCH ignored, a resize signal is still taken. The size check cannot see this
-// resize: standard output is a file and there is no "/dev/tty"; only the key terminal, asked when
-// the signal comes, tells the new size.
-TEST(Signals, AResizeSignalIsTakenEvenWhenStartedIgnored) {
-    TemporaryDirectory directory;
-    Launch launch = asking_tput(directory, 9, 77);
-    launch.args = playing_level(directory);
-    launch.ignored_signals = {SIGWINCH};
-    TerminalRun run(tonalyx_binary(), launch);
-    const auto drawn_at = [&](int row, std::size_t from) {
-        return parse_writes(run.standard_output(), from).full_block_at(row, 1);
-    };
-    ASSERT_TRUE(run.wait_for([&] { return drawn_at(9, 0); }));
-    run.pump(100ms);
-    const std::size_t mark = run.standard_output().size();
-    run.resize(12, 40);
-    run.send_signal(SIGWINCH);
-    // A frame or two when taken; the bound is only there to end the test.
-    EXPECT_TRUE(run.wait_for([&] { return drawn_at(12, mark); }, 5s))
-        << run.standard_output().substr(mark);
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
-}
-
-TEST(Signals, WithoutSIGWINCHAResizeIsPickedUpByTheSizeCheck) {
-    // The terminal it draws on is not its controlling terminal, which alone would signal.
-    TemporaryDirectory directory;
-    Launch launch;
-    launch.args = playing_level(directory);
-    launch.controlling_terminal = false;
-    TerminalRun run(tonalyx_binary(), launch);
-    ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) == full_block; }));
-    const std::size_t mark = run.output().size();
-    run.resize(12, 40);
-    Picture picture;
-    EXPECT_TRUE(run.wait_for([&] {
-        picture = read_picture(run);
-        return run.output().find("\x1b[2J", mark) != std::string::npos &&
-               picture.heights[0] == 12 * 8 && picture.fault.empty();
-    })) << describe(picture);
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
+// A resize is seen however it is told. Started with SIGWINCH ignored, a resize signal is still
+// taken: the size check cannot see that resize, as standard output is a file and there is no
+// "/dev/tty"; only the key terminal, asked when the signal comes, tells the new size. Without a
+// signal (the terminal it draws on is not its controlling terminal, which alone would signal)
+// the size check picks it up.
+TEST(Signals, AResizeIsTakenFromASignalStartedIgnoredOrFromTheSizeCheck) {
+    for (const bool signalled : {true, false}) {
+        SCOPED_TRACE(signalled ? "signalled" : "size check");
+        TemporaryDirectory directory;
+        Launch launch = asking_tput(directory, 9, 77);
+        launch.args = playing_level(directory);
+        launch.ignored_signals = {SIGWINCH};
+        launch.output_to_file = signalled;
+        TerminalRun run(tonalyx_binary(), launch);
+        const int rows = signalled ? 9 : 24;
+        ASSERT_TRUE(run.wait_for(
+            [&] { return parse_writes(run.standard_output()).full_block_at(rows, 1); }));
+        run.pump(100ms);
+        const std::size_t mark = run.standard_output().size();
+        run.resize(12, 40);
+        if (signalled) {
+            run.send_signal(SIGWINCH);
+        }
+        // A clear and the full bar on the new bottom line after it.
+        EXPECT_TRUE(run.wait_for([&] {
+            const Writes writes = parse_writes(run.standard_output(), mark);
+            return !writes.clears.empty() &&
+                   parse_writes(run.standard_output(), writes.clears.back()).full_block_at(12, 1);
+        })) << run.standard_output().substr(mark);
+        run.type("q");
+        EXPECT_EQ(run.wait_exit(), 0);
+    }
 }
 
 } // namespace
