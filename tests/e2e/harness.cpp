@@ -511,7 +511,7 @@ void expect_attributes_restored(const TerminalRun& run) {
 }
 
 void expect_given_back(const TerminalRun& run) {
-    EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
+    EXPECT_TRUE(run.standard_output().ends_with(leave_sequence)) << run.standard_output();
     EXPECT_FALSE(run.alternate_screen());
     EXPECT_TRUE(run.cursor_visible());
     expect_attributes_restored(run);

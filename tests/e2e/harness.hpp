@@ -219,7 +219,8 @@ inline bool taken(const TerminalRun& run) {
 // Expects the terminal attributes to be exactly as they were before the program started.
 void expect_attributes_restored(const TerminalRun& run);
 
-// Expects the terminal as the user left it, the last thing written having given the screen back.
+// Expects the terminal as the user left it, the last thing written to standard output having
+// given the screen back.
 void expect_given_back(const TerminalRun& run);
 
 // Expects `message` on the normal screen: written after the terminal was given back.

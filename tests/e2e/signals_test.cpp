@@ -19,38 +19,41 @@ namespace {
 // The handled signals, as a parent's mask may leave them blocked.
 const std::vector<int> handled_signals = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGWINCH};
 
+// An ending signal gives the terminal back, then ends the process by it: from a parent's mask
+// that blocks every handled signal too, and during start-up, where it waits for the loop.
+// Without a terminal to ask, start-up asks `tput` for the size once it has taken the terminal;
+// this one holds start-up there until it is told to answer.
 TEST(Signals, EachEndingSignalGivesTheTerminalBackThenEndsTheProcessByIt) {
-    for (const int signal_number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
-        // Half of them with the parent's mask blocking every handled signal.
-        const bool blocked = signal_number == SIGTERM || signal_number == SIGHUP;
-        SCOPED_TRACE(std::string(strsignal(signal_number)) + (blocked ? ", blocked" : ""));
-        Launch launch = idle_pipe();
-        if (blocked) {
+    struct Case {
+        int signal_number;
+        bool blocked = false;
+        bool starting = false;
+    };
+    const Case cases[] = {
+        {SIGTERM, true}, {SIGHUP, true}, {SIGINT}, {SIGQUIT}, {SIGTERM, false, true}};
+    for (const Case& test : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << strsignal(test.signal_number) << (test.blocked ? ", blocked" : "")
+                     << (test.starting ? ", starting" : ""));
+        TemporaryDirectory directory;
+        Launch launch = test.starting ? asking_tput(directory, 24, 80, true) : idle_pipe();
+        if (test.blocked) {
             launch.blocked_signals = handled_signals;
         }
         TerminalRun run(tonalyx_binary(), launch);
-        ASSERT_TRUE(run.wait_for([&] { return taken(run); }));
-        run.send_signal(signal_number);
-        EXPECT_EQ(run.wait_exit(), killed_by(signal_number));
+        ASSERT_TRUE(run.wait_for([&] {
+            return test.starting ? !directory.read("asked").empty() && raw_mode_on(run)
+                                 : taken(run);
+        }));
+        run.send_signal(test.signal_number);
+        if (test.starting) {
+            run.pump(100ms);
+            directory.write("go", "");
+        }
+        EXPECT_EQ(run.wait_exit(), killed_by(test.signal_number));
+        EXPECT_TRUE(run.standard_output().starts_with(enter_sequence));
         expect_given_back(run);
     }
-}
-
-TEST(Signals, OneDuringStartUpWaitsForTheLoopAndStillGivesTheTerminalBack) {
-    // Without a terminal to ask, start-up asks `tput` for the size once it has taken the
-    // terminal; this one holds start-up there until it is told to answer.
-    TemporaryDirectory directory;
-    TerminalRun run(tonalyx_binary(), asking_tput(directory, 24, 80, true));
-    ASSERT_TRUE(run.wait_for([&] { return !directory.read("asked").empty(); }));
-    EXPECT_TRUE(raw_mode_on(run));
-    run.send_signal(SIGTERM);
-    run.pump(100ms);
-    directory.write("go", "");
-    EXPECT_EQ(run.wait_exit(), killed_by(SIGTERM));
-    const std::string picture = run.standard_output();
-    EXPECT_TRUE(picture.starts_with(enter_sequence)) << picture;
-    EXPECT_TRUE(picture.ends_with(leave_sequence)) << picture;
-    expect_attributes_restored(run);
 }
 
 // A second ending signal does not wait for the loop, whose output a stalled terminal holds up: it
