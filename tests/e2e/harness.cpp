@@ -63,11 +63,11 @@ std::vector<std::string> environment_for(const Launch& launch) {
     for (char** entry = environ; *entry != nullptr; ++entry) {
         entries.emplace_back(*entry);
     }
-    for (const auto& [name, value] : changes) {
-        std::erase_if(entries,
-                      [&](const std::string& entry) { return entry.starts_with(name + "="); });
-        if (value) {
-            entries.push_back(name + "=" + *value);
+    for (const auto& change : changes) {
+        const std::string prefix = change.first + "=";
+        std::erase_if(entries, [&](const std::string& entry) { return entry.starts_with(prefix); });
+        if (change.second) {
+            entries.push_back(prefix + *change.second);
         }
     }
     return entries;
@@ -75,6 +75,7 @@ std::vector<std::string> environment_for(const Launch& launch) {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
+    result.reserve(strings.size() + 1);
     for (std::string& text : strings) {
         result.push_back(text.data());
     }
@@ -440,7 +441,7 @@ TemporaryDirectory::~TemporaryDirectory() {
 std::string TemporaryDirectory::write(const std::string& name, std::string_view content,
                                       bool executable) {
     // Whole or not at all, for a script that waits for the file.
-    const std::string file = path_ + "/" + name;
+    std::string file = path_ + "/" + name;
     std::ofstream(file + ".new", std::ios::binary) << content;
     if (executable) {
         std::filesystem::permissions(file + ".new", std::filesystem::perms::owner_exec,

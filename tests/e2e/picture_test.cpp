@@ -190,7 +190,8 @@ TEST(Resize, ClearsAndRedrawsAtTheNewSizeEvenWhenItEndsAsItWas) {
     using Size = std::pair<std::uint16_t, std::uint16_t>;
     const std::vector<Size> steps[] = {{{16, 60}}, {{8, 20}}, {{16, 60}, {8, 20}}};
     for (const std::vector<Size>& sizes : steps) {
-        const auto [rows, cols] = sizes.back();
+        const int rows = sizes.back().first;
+        const int cols = sizes.back().second;
         SCOPED_TRACE(testing::Message() << sizes.size() << " to " << rows << " x " << cols);
         const std::size_t mark = run.output().size();
         for (const auto& [new_rows, new_cols] : sizes) {
