@@ -93,6 +93,7 @@ public:
     // Writes audio into the standard-input pipe while pumping the program's output; false once
     // the program stopped reading, or when it has not taken everything within `patience`.
     bool feed(std::string_view pcm);
+    // Closes the audio pipe: the end of the input.
     void close_audio() { audio_.reset(); }
     // Changes the terminal's size, which signals the program.
     void resize(std::uint16_t rows, std::uint16_t cols);
@@ -165,6 +166,7 @@ private:
 // it is gone and reaped.
 char process_state(pid_t pid);
 
+// True while process `pid` is stopped.
 inline bool stopped(pid_t pid) {
     return process_state(pid) == 'T';
 }
