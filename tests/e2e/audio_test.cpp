@@ -300,25 +300,6 @@ TEST(Capture, EndsWithTonalyxHoweverTonalyxEnds) {
     }
 }
 
-TEST(InputFile, IsPlayedAtItsSampleRateNotSwallowedAtOnce) {
-    TemporaryDirectory directory;
-    tonalyx::SignalSettings music;
-    music.channels = 1;
-    music.rate = 8000;
-    // Three seconds of audio: still showing after one second if it is paced.
-    const std::string file =
-        directory.write("music.pcm", tonalyx::pcm_bytes(music, std::size_t{3} * 8000));
-    Launch launch;
-    launch.args = {"-i", file, "--rate", "8000", "--channels", "1", "--drop-off", "0"};
-    TerminalRun run(tonalyx_binary(), launch);
-    ASSERT_TRUE(run.wait_for([&] { return any_bar(run); })) << run.screen();
-    run.pump(1000ms);
-    // With drop-off 0 a bar only stands while samples keep arriving.
-    EXPECT_TRUE(any_bar(run)) << run.screen();
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
-}
-
 // Once without a writer, quit with `q` while it waits; then with a writer whose tone shows.
 TEST(InputFile, AFifoWaitsForItsWriterWhileTheKeysWork) {
     TemporaryDirectory directory;

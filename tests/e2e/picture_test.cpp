@@ -64,9 +64,9 @@ constexpr int tone_cols = 40;
 constexpr std::uint16_t tone_rows = 12;
 constexpr unsigned tone_bin = 145;
 
-// Silence draws nothing at all; then a tone stands in its predicted column, the scaling key
-// moves it to the column of the new powers, and when the input ends every bar sinks while `q`
-// still quits.
+// Silence draws nothing at all (nor does the tone after it: the file is played at its rate, not
+// swallowed at once); then the tone stands in its predicted column, the scaling key moves it to
+// the column of the new powers, and when the input ends every bar sinks while `q` still quits.
 TEST(TonePicture, StandsInThePredictedColumnAfterSilenceMovesWithTheKeyAndSinksAtTheEnd) {
     const int before = column_showing(tone_bin, tone_cols, 1.4f);
     const int after = column_showing(tone_bin, tone_cols, 1.4f + 0.1f);
