@@ -1,5 +1,7 @@
 #include "harness.hpp"
 
+#include "common/utf8.hpp"
+
 #include <gtest/gtest.h>
 #include <vterm.h>
 
@@ -20,7 +22,6 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <utmp.h>
 
@@ -30,10 +31,6 @@ extern "C" char** environ;
 namespace e2e {
 namespace {
 
-void set_cloexec(int fd) {
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
-
 void set_nonblocking(int fd) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
@@ -42,31 +39,35 @@ void set_nonblocking(int fd) {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// The child's environment: ours with TERM=xterm-256color and the requested changes, built before
-// forking.
-std::vector<std::string>
-environment_with(std::vector<std::pair<std::string, std::string>> changes = {}) {
-    if (std::none_of(changes.begin(), changes.end(),
-                     [](const auto& change) { return change.first == "TERM"; })) {
-        changes.emplace_back("TERM", "xterm-256color");
+// A pipe whose ends close on exec: read end first.
+std::pair<UniqueFd, UniqueFd> make_pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        fail("pipe");
     }
+    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+std::string utf8(char32_t c) {
+    char bytes[4];
+    return {bytes, tonalyx::encode_utf8(c, bytes)};
+}
+
+// The child's environment: ours with TERM=xterm-256color and the launch's changes, built before
+// forking.
+std::vector<std::string> environment_for(const Launch& launch) {
+    std::vector<std::pair<std::string, std::optional<std::string>>> changes{
+        {"TERM", "xterm-256color"}};
+    changes.insert(changes.end(), launch.environment.begin(), launch.environment.end());
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text(*entry);
-        const std::string name = text.substr(0, text.find('='));
-        bool changed = false;
-        for (const auto& change : changes) {
-            changed = changed || change.first == name;
-        }
-        if (!changed) {
-            entries.push_back(text);
-        }
+        entries.emplace_back(*entry);
     }
-    for (const auto& [name, value] : changes) {
-        if (!value.empty()) {
-            entries.push_back(name);
-            entries.back() += '=';
-            entries.back() += value;
+    for (const auto& change : changes) {
+        const std::string prefix = change.first + "=";
+        std::erase_if(entries, [&](const std::string& entry) { return entry.starts_with(prefix); });
+        if (change.second) {
+            entries.push_back(prefix + *change.second);
         }
     }
     return entries;
@@ -113,18 +114,19 @@ void become_job(int report_fd) {
     ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
 }
 
-// In the forked child: the pseudo-terminal `slave` as the standard streams, and as the
-// controlling terminal of a new session unless the launch says otherwise; then the audio input,
-// the output file, the job and the signals as the launch asks.
-void become_program(const Launch& launch, int slave, int audio_read, int report_fd) {
-    if (launch.controlling_terminal) {
+// In the forked child: the standard streams and the session (the pseudo-terminal `slave` as the
+// controlling terminal, as the streams only, or detached the pipe `error_write`), then the audio
+// input, the output file, the job and the signals as the launch asks.
+void become_program(const Launch& launch, int slave, int audio_read, int error_write, int output,
+                    int report_fd) {
+    if (launch.controlling_terminal && !launch.detached) {
         if (::login_tty(::dup(slave)) != 0) {
             ::_exit(126);
         }
     } else {
         ::setsid(); // a session without a controlling terminal
         for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-            ::dup2(slave, fd);
+            ::dup2(launch.detached ? error_write : slave, fd);
         }
     }
     // Crashes and deaths by SIGQUIT provoked by the tests leave no core files behind.
@@ -135,15 +137,14 @@ void become_program(const Launch& launch, int slave, int audio_read, int report_
     }
     if (audio_read >= 0) {
         ::dup2(audio_read, STDIN_FILENO);
-    } else if (launch.input == Input::closed) {
+    } else if (launch.input == Input::closed || launch.detached) {
         ::close(STDIN_FILENO);
     }
-    if (!launch.output_file.empty()) {
-        const int output = ::open(launch.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (output >= 0) {
         ::dup2(output, STDOUT_FILENO);
     }
     if (launch.nonblocking_terminal) {
-        ::fcntl(STDERR_FILENO, F_SETFL, ::fcntl(STDERR_FILENO, F_GETFL) | O_NONBLOCK);
+        set_nonblocking(STDERR_FILENO);
     }
     ::signal(SIGPIPE, SIG_DFL);
     for (const int ignored : launch.ignored_signals) {
@@ -159,37 +160,7 @@ void become_program(const Launch& launch, int slave, int audio_read, int report_
     ::close_range(3, ~0U, 0);
 }
 
-std::optional<int> decode_status(int status) {
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
-        return killed_by(WTERMSIG(status));
-    }
-    return std::nullopt;
-}
-
 } // namespace
-
-std::string utf8(char32_t c) {
-    std::string text;
-    if (c < 0x80) {
-        text += static_cast<char>(c);
-    } else if (c < 0x800) {
-        text += static_cast<char>(0xC0 | (c >> 6));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        text += static_cast<char>(0xE0 | (c >> 12));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | (c >> 18));
-        text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return text;
-}
 
 std::string tonalyx_binary() {
     return TONALYX_BINARY;
@@ -198,46 +169,34 @@ std::string tonalyx_binary() {
 TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
     : rows_(launch.rows), cols_(launch.cols) {
     std::signal(SIGPIPE, SIG_IGN);
-    // An ordinary cooked terminal, as a shell leaves it.
-    termios attributes{};
-    attributes.c_iflag = ICRNL | IXON | IUTF8;
-    attributes.c_oflag = OPOST | ONLCR;
-    attributes.c_cflag = CS8 | CREAD | B38400;
-    attributes.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | IEXTEN | ECHOCTL | ECHOKE;
-    attributes.c_cc[VINTR] = 3;
-    attributes.c_cc[VQUIT] = 28;
-    attributes.c_cc[VERASE] = 127;
-    attributes.c_cc[VKILL] = 21;
-    attributes.c_cc[VEOF] = 4;
-    attributes.c_cc[VSTART] = 17;
-    attributes.c_cc[VSTOP] = 19;
-    attributes.c_cc[VSUSP] = 26;
-    attributes.c_cc[VMIN] = 1;
-    winsize size{};
-    size.ws_row = launch.rows;
-    size.ws_col = launch.cols;
-    if (::openpty(&master_, &slave_, nullptr, &attributes, &size) != 0) {
+    // The kernel's own attributes for a new pseudo-terminal: an ordinary cooked terminal.
+    int master = -1;
+    int slave = -1;
+    winsize size{launch.rows, launch.cols, 0, 0};
+    if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
         fail("openpty");
     }
-    set_cloexec(master_);
-    set_cloexec(slave_);
-    set_nonblocking(master_);
-    ::tcgetattr(slave_, &original_);
-
-    int audio_read = -1;
-    if (launch.input == Input::pipe) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            fail("pipe");
-        }
-        audio_read = fds[0];
-        audio_ = fds[1];
-        set_nonblocking(audio_);
+    master_.reset(master);
+    slave_.reset(slave);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    ::tcgetattr(slave, &original_);
+    auto [audio_read, audio_write] =
+        launch.input == Input::pipe ? make_pipe() : decltype(make_pipe()){};
+    audio_ = std::move(audio_write);
+    auto [error_read, error_write] = launch.detached ? make_pipe() : decltype(make_pipe()){};
+    UniqueFd output;
+    if (launch.output_to_file) {
+        output_file_ = (std::filesystem::temp_directory_path() / "tonalyx-e2e-XXXXXX").string();
+        output.reset(::mkostemp(output_file_.data(), O_CLOEXEC));
     }
-
-    start_program(binary, launch, audio_read);
-    if (audio_read >= 0) {
-        ::close(audio_read);
+    start_program(binary, launch, std::move(audio_read), std::move(error_write), std::move(output));
+    if (launch.detached) {
+        master_ = std::move(error_read);
+    }
+    set_nonblocking(master_.get());
+    if (audio_) {
+        set_nonblocking(audio_.get());
     }
 
     vterm_ = vterm_new(std::max(rows_, 1), std::max(cols_, 1));
@@ -245,47 +204,46 @@ TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
     screen_ = vterm_obtain_screen(vterm_);
     static VTermScreenCallbacks callbacks{};
     callbacks.settermprop = [](VTermProp property, VTermValue* value, void* self) {
-        return static_cast<TerminalRun*>(self)->on_property(property, value);
+        auto* run = static_cast<TerminalRun*>(self);
+        if (property == VTERM_PROP_ALTSCREEN) {
+            run->alternate_screen_ = value->boolean != 0;
+        } else if (property == VTERM_PROP_CURSORVISIBLE) {
+            run->cursor_visible_ = value->boolean != 0;
+        }
+        return 1;
     };
     vterm_screen_set_callbacks(screen_, &callbacks, this);
     vterm_screen_enable_altscreen(screen_, 1);
     vterm_screen_reset(screen_, 1);
 }
 
-void TerminalRun::start_program(const std::string& binary, const Launch& launch, int audio_read) {
+void TerminalRun::start_program(const std::string& binary, const Launch& launch,
+                                UniqueFd audio_read, UniqueFd error_write, UniqueFd output) {
     std::vector<std::string> argv_strings{binary};
     argv_strings.insert(argv_strings.end(), launch.args.begin(), launch.args.end());
     std::vector<char*> argv = pointers(argv_strings);
-    std::vector<std::string> env_strings = environment_with(launch.environment);
-    for (const std::string& name : launch.empty_environment) {
-        std::erase_if(env_strings,
-                      [&](const std::string& entry) { return entry.starts_with(name + "="); });
-        env_strings.push_back(name + "=");
-    }
+    std::vector<std::string> env_strings = environment_for(launch);
     std::vector<char*> envp = pointers(env_strings);
-    int report[2] = {-1, -1};
-    if (launch.job_control && ::pipe2(report, O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
+    auto [report_read, report_write] = launch.job_control ? make_pipe() : decltype(make_pipe()){};
     pid_ = ::fork();
     if (pid_ < 0) {
         fail("fork");
     }
     if (pid_ == 0) {
         // A job's parent lives on without exec: the terminal must not keep a master open there.
-        ::close(master_);
-        become_program(launch, slave_, audio_read, report[1]);
+        ::close(master_.get());
+        become_program(launch, slave_.get(), audio_read.get(), error_write.get(), output.get(),
+                       report_write.get());
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
     program_pid_ = pid_;
     if (launch.job_control) {
-        ::close(report[1]);
+        report_write.reset();
         pid_t job = -1;
-        if (::read(report[0], &job, sizeof job) == sizeof job) {
+        if (::read(report_read.get(), &job, sizeof job) == sizeof job) {
             program_pid_ = job;
         }
-        ::close(report[0]);
     }
 }
 
@@ -296,31 +254,23 @@ TerminalRun::~TerminalRun() {
         int status = 0;
         ::waitpid(pid_, &status, 0);
     }
-    if (audio_ >= 0) {
-        ::close(audio_);
-    }
-    if (master_ >= 0) {
-        ::close(master_);
-    }
-    ::close(slave_);
-    if (vterm_ != nullptr) {
-        vterm_free(vterm_);
+    vterm_free(vterm_);
+    if (!output_file_.empty()) {
+        ::unlink(output_file_.c_str());
     }
 }
 
-int TerminalRun::on_property(int property, const void* value) {
-    const auto* v = static_cast<const VTermValue*>(value);
-    if (property == VTERM_PROP_ALTSCREEN) {
-        alternate_screen_ = v->boolean != 0;
-    } else if (property == VTERM_PROP_CURSORVISIBLE) {
-        cursor_visible_ = v->boolean != 0;
+std::string TerminalRun::standard_output() const {
+    if (output_file_.empty()) {
+        return output_;
     }
-    return 1;
+    std::ifstream file(output_file_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 void TerminalRun::type(std::string_view bytes) {
     while (!bytes.empty()) {
-        const ssize_t n = ::write(master_, bytes.data(), bytes.size());
+        const ssize_t n = ::write(master_.get(), bytes.data(), bytes.size());
         if (n < 0 && errno == EAGAIN) {
             read_available();
             continue;
@@ -332,43 +282,31 @@ void TerminalRun::type(std::string_view bytes) {
     }
 }
 
-bool TerminalRun::wait_typed_read(std::chrono::milliseconds timeout) {
-    return wait_for(
-        [this] {
-            int unread = 0;
-            return ::ioctl(slave_, FIONREAD, &unread) == 0 && unread == 0;
-        },
-        timeout);
+bool TerminalRun::wait_typed_read() {
+    return wait_for([this] {
+        int unread = 0;
+        return ::ioctl(slave_.get(), FIONREAD, &unread) == 0 && unread == 0;
+    });
 }
 
-bool TerminalRun::feed(std::string_view pcm, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+bool TerminalRun::feed(std::string_view pcm) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
     while (!pcm.empty()) {
-        const ssize_t n = ::write(audio_, pcm.data(), pcm.size());
+        const ssize_t n = ::write(audio_.get(), pcm.data(), pcm.size());
         if (n > 0) {
             pcm.remove_prefix(static_cast<std::size_t>(n));
             continue;
         }
-        if (n < 0 && errno != EAGAIN) {
-            return false;
-        }
         // The pipe is full: wait for the program to read, taking its output meanwhile so that
         // it is not held up writing to the terminal.
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if ((n < 0 && errno != EAGAIN) || std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
         read_available();
-        pollfd fd{audio_, POLLOUT, 0};
+        pollfd fd{audio_.get(), POLLOUT, 0};
         ::poll(&fd, 1, 10);
     }
     return true;
-}
-
-void TerminalRun::close_audio() {
-    if (audio_ >= 0) {
-        ::close(audio_);
-        audio_ = -1;
-    }
 }
 
 void TerminalRun::resize(std::uint16_t rows, std::uint16_t cols) {
@@ -376,10 +314,8 @@ void TerminalRun::resize(std::uint16_t rows, std::uint16_t cols) {
     rows_ = rows;
     cols_ = cols;
     vterm_set_size(vterm_, rows, cols);
-    winsize size{};
-    size.ws_row = rows;
-    size.ws_col = cols;
-    ::ioctl(master_, TIOCSWINSZ, &size);
+    const winsize size{rows, cols, 0, 0};
+    ::ioctl(master_.get(), TIOCSWINSZ, &size);
 }
 
 void TerminalRun::send_signal(int signal_number) {
@@ -387,26 +323,16 @@ void TerminalRun::send_signal(int signal_number) {
 }
 
 void TerminalRun::stall_output(bool stalled) {
-    ::tcflow(slave_, stalled ? TCOOFF : TCOON);
+    ::tcflow(slave_.get(), stalled ? TCOOFF : TCOON);
 }
 
 void TerminalRun::hang_up() {
     read_available();
-    ::close(master_);
-    master_ = -1;
+    master_.reset();
 }
 
 void TerminalRun::reset_attributes() {
-    ::tcsetattr(slave_, TCSANOW, &original_);
-}
-
-bool TerminalRun::stopped() const {
-    std::ifstream stat("/proc/" + std::to_string(program_pid_) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)),
-                           std::istreambuf_iterator<char>());
-    // The state follows the command name, which is in parentheses and may hold anything.
-    const std::size_t name_end = text.rfind(')');
-    return name_end != std::string::npos && text.compare(name_end + 1, 3, " T ") == 0;
+    ::tcsetattr(slave_.get(), TCSANOW, &original_);
 }
 
 bool TerminalRun::signal_pending(int signal_number) const {
@@ -423,11 +349,8 @@ bool TerminalRun::signal_pending(int signal_number) const {
 
 void TerminalRun::read_available() {
     char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(master_, buffer, sizeof buffer);
-        if (n <= 0) {
-            return;
-        }
+    ssize_t n = 0;
+    while ((n = ::read(master_.get(), buffer, sizeof buffer)) > 0) {
         output_.append(buffer, static_cast<std::size_t>(n));
         vterm_input_write(vterm_, buffer, static_cast<std::size_t>(n));
     }
@@ -443,7 +366,7 @@ bool TerminalRun::wait_for(const std::function<bool()>& done, std::chrono::milli
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        pollfd fd{master_, POLLIN, 0};
+        pollfd fd{master_.get(), POLLIN, 0};
         ::poll(&fd, 1, 10);
     }
 }
@@ -453,14 +376,11 @@ void TerminalRun::pump(std::chrono::milliseconds duration) {
 }
 
 std::optional<int> TerminalRun::wait_exit(std::chrono::milliseconds timeout) {
-    if (status_) {
-        return status_;
-    }
     wait_for(
         [this] {
             int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = decode_status(status);
+            if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = WIFSIGNALED(status) ? killed_by(WTERMSIG(status)) : WEXITSTATUS(status);
             }
             return status_.has_value();
         },
@@ -475,33 +395,70 @@ char32_t TerminalRun::cell(int row, int col) const {
     return cell.chars[0] == 0 ? U' ' : static_cast<char32_t>(cell.chars[0]);
 }
 
-std::string TerminalRun::line(int row) const {
-    std::string text;
-    for (int col = 0; col < cols_; ++col) {
-        text += utf8(cell(row, col));
-    }
-    while (!text.empty() && text.back() == ' ') {
-        text.pop_back();
-    }
-    return text;
-}
-
 std::string TerminalRun::screen() const {
     std::string text;
     for (int row = 0; row < rows_; ++row) {
-        text += line(row) + "\n";
+        std::string line;
+        for (int col = 0; col < cols_; ++col) {
+            line += utf8(cell(row, col));
+        }
+        text += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
     }
     return text;
 }
 
 termios TerminalRun::attributes() const {
     termios now{};
-    ::tcgetattr(slave_, &now);
+    ::tcgetattr(slave_.get(), &now);
     return now;
 }
 
 bool TerminalRun::terminal_nonblocking() const {
-    return (::fcntl(slave_, F_GETFL) & O_NONBLOCK) != 0;
+    return (::fcntl(slave_.get(), F_GETFL) & O_NONBLOCK) != 0;
+}
+
+char process_state(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)),
+                           std::istreambuf_iterator<char>());
+    // The state follows the command name, which is in parentheses and may hold anything.
+    const std::size_t name_end = text.rfind(')');
+    return name_end == std::string::npos || name_end + 2 >= text.size() ? '\0' : text[name_end + 2];
+}
+
+TemporaryDirectory::TemporaryDirectory() {
+    path_ = (std::filesystem::temp_directory_path() / "tonalyx-e2e-XXXXXX").string();
+    if (::mkdtemp(path_.data()) == nullptr) {
+        fail("mkdtemp");
+    }
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TemporaryDirectory::write(const std::string& name, std::string_view content,
+                                      bool executable) {
+    // Whole or not at all, for a script that waits for the file.
+    std::string file = path_ + "/" + name;
+    std::ofstream(file + ".new", std::ios::binary) << content;
+    if (executable) {
+        std::filesystem::permissions(file + ".new", std::filesystem::perms::owner_exec,
+                                     std::filesystem::perm_options::add);
+    }
+    std::filesystem::rename(file + ".new", file);
+    return file;
+}
+
+std::string TemporaryDirectory::read(const std::string& name) const {
+    std::ifstream file(path_ + "/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+pid_t TemporaryDirectory::pid_in(const std::string& name) const {
+    const std::string text = read(name);
+    return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
 }
 
 std::vector<std::string> playing_level(TemporaryDirectory& directory) {
@@ -535,14 +492,13 @@ Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint1
     }
     Launch launch;
     launch.controlling_terminal = false;
-    launch.output_file = directory.path() + "/picture";
+    launch.output_to_file = true;
     launch.environment = {{"PATH", directory.path() + ":" + std::getenv("PATH")}};
     return launch;
 }
 
 bool raw_mode_on(const TerminalRun& run) {
-    const termios now = run.attributes();
-    return (now.c_lflag & (ICANON | ECHO | ISIG)) == 0;
+    return (run.attributes().c_lflag & (ICANON | ECHO | ISIG)) == 0;
 }
 
 void expect_attributes_restored(const TerminalRun& run) {
@@ -552,12 +508,11 @@ void expect_attributes_restored(const TerminalRun& run) {
     EXPECT_EQ(now.c_oflag, before.c_oflag);
     EXPECT_EQ(now.c_cflag, before.c_cflag);
     EXPECT_EQ(now.c_lflag, before.c_lflag);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(now.c_cc), NCCS),
-              std::string(reinterpret_cast<const char*>(before.c_cc), NCCS));
+    EXPECT_EQ(std::memcmp(now.c_cc, before.c_cc, NCCS), 0);
 }
 
 void expect_given_back(const TerminalRun& run) {
-    EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
+    EXPECT_TRUE(run.standard_output().ends_with(leave_sequence)) << run.standard_output();
     EXPECT_FALSE(run.alternate_screen());
     EXPECT_TRUE(run.cursor_visible());
     expect_attributes_restored(run);
@@ -574,154 +529,12 @@ void expect_message_after_restore(const TerminalRun& run, const std::string& mes
     expect_attributes_restored(run);
 }
 
-DetachedResult run_detached(const std::string& binary, const std::vector<std::string>& args,
-                            const std::string& input, std::chrono::milliseconds timeout) {
-    std::signal(SIGPIPE, SIG_IGN);
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-        ::pipe2(err, O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
-    std::vector<std::string> argv_strings{binary};
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    std::vector<char*> argv = pointers(argv_strings);
-    std::vector<std::string> env_strings = environment_with();
-    std::vector<char*> envp = pointers(env_strings);
-
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        fail("fork");
-    }
-    if (pid == 0) {
-        ::setsid(); // no controlling terminal from here on
-        ::dup2(in[0], STDIN_FILENO);
-        ::dup2(out[1], STDOUT_FILENO);
-        ::dup2(err[1], STDERR_FILENO);
-        ::signal(SIGPIPE, SIG_DFL);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    std::string pending = input;
-    int writer = in[1];
-    if (pending.empty()) {
-        ::close(writer);
-        writer = -1;
-    } else {
-        set_nonblocking(writer);
-    }
-
-    DetachedResult result;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool out_open = true;
-    bool err_open = true;
-    while ((out_open || err_open) && std::chrono::steady_clock::now() < deadline) {
-        pollfd fds[3] = {{out_open ? out[0] : -1, POLLIN, 0},
-                         {err_open ? err[0] : -1, POLLIN, 0},
-                         {writer, POLLOUT, 0}};
-        ::poll(fds, 3, 20);
-        char buffer[4096];
-        const auto collect = [&buffer](int fd, std::string& text, bool& open) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                text.append(buffer, static_cast<std::size_t>(n));
-            } else {
-                open = false;
-            }
-        };
-        if (fds[0].revents) {
-            collect(out[0], result.standard_output, out_open);
-        }
-        if (fds[1].revents) {
-            collect(err[0], result.standard_error, err_open);
-        }
-        if (writer >= 0 && fds[2].revents) {
-            const ssize_t n = ::write(writer, pending.data(), pending.size());
-            if (n > 0) {
-                pending.erase(0, static_cast<std::size_t>(n));
-            }
-            if (n <= 0 || pending.empty()) {
-                ::close(writer);
-                writer = -1;
-            }
-        }
-    }
-    if (writer >= 0) {
-        ::close(writer);
-    }
-    ::close(out[0]);
-    ::close(err[0]);
-    int status = 0;
-    if (out_open || err_open) {
-        ::kill(pid, SIGKILL);
-    }
-    ::waitpid(pid, &status, 0);
-    result.status = decode_status(status).value_or(-1);
-    return result;
-}
-
-TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tonalyx-e2e-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        fail("mkdtemp");
-    }
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TemporaryDirectory::write(const std::string& name, std::string_view content,
-                                      bool executable) {
-    std::string file = path_ + "/" + name;
-    const int fd =
-        ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, executable ? 0755 : 0644);
-    if (fd < 0) {
-        fail("create " + file);
-    }
-    while (!content.empty()) {
-        const ssize_t n = ::write(fd, content.data(), content.size());
-        if (n <= 0) {
-            break;
-        }
-        content.remove_prefix(static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return file;
-}
-
-std::string TemporaryDirectory::read(const std::string& name) const {
-    std::string content;
-    const int fd = ::open((path_ + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return content;
-    }
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return content;
-}
-
-unsigned predicted_bin(int column, int columns, float log_power) {
-    const float position = static_cast<float>(column) / static_cast<float>(columns);
-    const float bin = std::pow(position, 0.8f * log_power) * 512.0f;
-    if (!(bin >= 0.0f)) {
-        return 0;
-    }
-    return bin >= 511.0f ? 511u : static_cast<unsigned>(bin);
-}
-
 int column_showing(unsigned bin, int columns, float log_power) {
     int found = -1;
     for (int column = 0; column < columns; ++column) {
-        if (predicted_bin(column, columns, log_power) == bin) {
+        const float position = static_cast<float>(column) / static_cast<float>(columns);
+        const float shown = std::min(std::pow(position, 0.8f * log_power) * 512.0f, 511.0f);
+        if (static_cast<unsigned>(shown) == bin) {
             if (found >= 0) {
                 return -1;
             }
@@ -755,100 +568,77 @@ Picture read_picture(const TerminalRun& run) {
     return picture;
 }
 
-char32_t decode_utf8(const std::string& bytes, std::size_t at, std::size_t& length) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[at + i]); };
-    const unsigned char lead = byte(0);
-    length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : 0;
-    if (length == 0 || at + length > bytes.size()) {
-        length = 0;
-        return 0;
-    }
-    char32_t c = length == 1 ? lead : length == 2 ? (lead & 0x1Fu) : (lead & 0x0Fu);
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0u) != 0x80u) {
-            length = 0;
-            return 0;
-        }
-        c = (c << 6) | (byte(i) & 0x3Fu);
-    }
-    return c;
-}
-
-Writes parse_writes(const std::string& output, std::size_t from) {
-    Writes writes;
-    std::size_t at = from;
-    const auto fail = [&](const std::string& what) {
-        writes.fault = what + " at byte " + std::to_string(at) + ": " +
-                       ::testing::PrintToString(output.substr(at, 24));
-    };
-    while (at < output.size() && writes.fault.empty()) {
-        if (output[at] != '\x1b') {
-            fail("text without a cursor position");
-            break;
-        }
-        const std::size_t start = at;
-        if (at + 1 >= output.size()) {
-            break; // the rest of this sequence has not arrived yet
-        }
-        if (output[at + 1] != '[') {
-            fail("unknown escape");
-            break;
-        }
-        std::size_t end = at + 2;
-        while (end < output.size() && (std::isdigit(static_cast<unsigned char>(output[end])) ||
-                                       output[end] == ';' || output[end] == '?')) {
-            ++end;
-        }
-        if (end >= output.size()) {
-            break;
-        }
-        const std::string parameters = output.substr(at + 2, end - at - 2);
-        const char final_byte = output[end];
-        at = end + 1;
-        if (final_byte == 'H') {
-            const std::size_t separator = parameters.find(';');
-            if (separator == std::string::npos || separator == 0 ||
-                separator + 1 == parameters.size()) {
-                at = start;
-                fail("cursor position without row and column");
-                break;
-            }
-            std::size_t length = 0;
-            if (at >= output.size()) {
-                break;
-            }
-            const char32_t c = decode_utf8(output, at, length);
-            if (length == 0) {
-                if (at + 3 > output.size()) {
-                    break; // a glyph cut off by the end of what was read so far
-                }
-                fail("invalid UTF-8");
-                break;
-            }
-            if (c != U' ' && !is_block(c)) {
-                fail("a character that is neither a space nor a block");
-                break;
-            }
-            writes.draws.push_back(Draw{std::stoi(parameters.substr(0, separator)),
-                                        std::stoi(parameters.substr(separator + 1)), c, start});
-            at += length;
-        } else if (final_byte == 'J' && parameters == "2") {
-            writes.clears.push_back(start);
-        } else if (!((final_byte == 'h' || final_byte == 'l') &&
-                     (parameters == "?1049" || parameters == "?25"))) {
-            at = start;
-            fail("unexpected control sequence");
-        }
-    }
-    return writes;
-}
-
 std::string describe(const Picture& picture) {
     std::string text = "heights:";
     for (const int height : picture.heights) {
         text += " " + std::to_string(height);
     }
     return text + (picture.fault.empty() ? "" : "; " + picture.fault);
+}
+
+namespace {
+
+// Takes the control sequence at `at` of `output` apart into `writes`: a cursor position with the
+// cell drawn after it, a clear or one of the set-up sequences. The offset after it; npos when it
+// is cut off by the end of the output, or wrong (then in writes.fault).
+std::size_t parse_sequence(const std::string& output, std::size_t at, Writes& writes) {
+    const auto fail = [&](const std::string& what, std::size_t where) {
+        writes.fault = what + " at byte " + std::to_string(where) + ": " +
+                       ::testing::PrintToString(output.substr(where, 24));
+        return std::string::npos;
+    };
+    if (output[at] != '\x1b') {
+        return fail("text without a cursor position", at);
+    }
+    if (at + 1 < output.size() && output[at + 1] != '[') {
+        return fail("unknown escape", at);
+    }
+    const std::size_t end = output.find_first_not_of("0123456789;?", at + 2);
+    if (at + 1 >= output.size() || end == std::string::npos) {
+        return std::string::npos;
+    }
+    const std::string parameters = output.substr(at + 2, end - at - 2);
+    if (output[end] == 'J' && parameters == "2") {
+        writes.clears.push_back(at);
+        return end + 1;
+    }
+    if ((output[end] == 'h' || output[end] == 'l') &&
+        (parameters == "?1049" || parameters == "?25")) {
+        return end + 1;
+    }
+    const std::size_t separator = parameters.find(';');
+    if (output[end] != 'H') {
+        return fail("unexpected control sequence", at);
+    }
+    if (separator == std::string::npos || separator == 0 || separator + 1 == parameters.size()) {
+        return fail("cursor position without row and column", at);
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(output.data()) + end + 1;
+    const std::size_t length = end + 1 < output.size() ? tonalyx::utf8_length(bytes[0]) : 1;
+    if (end + 1 + length > output.size()) {
+        return std::string::npos; // a glyph cut off by the end of what was read so far
+    }
+    const std::optional<char32_t> c =
+        length == 0 ? std::nullopt : tonalyx::decode_utf8(bytes, length);
+    if (!c) {
+        return fail("invalid UTF-8", end + 1);
+    }
+    if (*c != U' ' && !is_block(*c)) {
+        return fail("a character that is neither a space nor a block", end + 1);
+    }
+    writes.draws.push_back(Draw{std::stoi(parameters.substr(0, separator)),
+                                std::stoi(parameters.substr(separator + 1)), *c, at});
+    return end + 1 + length;
+}
+
+} // namespace
+
+Writes parse_writes(const std::string& output, std::size_t from) {
+    Writes writes;
+    for (std::size_t at = from; at < output.size();) {
+        at = parse_sequence(output, at, writes);
+    }
+    return writes;
 }
 
 } // namespace e2e

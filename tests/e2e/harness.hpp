@@ -1,7 +1,9 @@
-// Runs the real binaries for the end-to-end tests: under a pseudo-terminal whose output is fed
-// into libvterm, a real terminal emulator, or detached from any terminal with piped streams;
-// and reads the bars off the emulated screen as a user would.
+// Runs the real binaries for the end-to-end tests: on a pseudo-terminal whose output is fed into
+// libvterm, a real terminal emulator, or detached from every terminal; and reads the bars off the
+// emulated screen as a user would.
 #pragma once
+
+#include "common/unique_fd.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +24,7 @@ typedef struct VTermScreen VTermScreen;
 namespace e2e {
 
 using namespace std::chrono_literals;
+using tonalyx::UniqueFd;
 
 // Generous, because the tests also run under the sanitizers on a shared machine.
 inline constexpr std::chrono::milliseconds patience = 15s;
@@ -38,11 +41,9 @@ struct Launch {
     std::uint16_t rows = 24;
     std::uint16_t cols = 80;
     Input input = Input::terminal;
-    // Environment variables to set (or, with an empty value, to remove) for the child, which
-    // otherwise gets TERM=xterm-256color.
-    std::vector<std::pair<std::string, std::string>> environment;
-    // Environment variables set to the empty string, after the changes above.
-    std::vector<std::string> empty_environment;
+    // Changes to the test's environment, which otherwise gets TERM=xterm-256color: a variable
+    // set to a value, or removed.
+    std::vector<std::pair<std::string, std::optional<std::string>>> environment;
     // Signals the program starts with ignored, as under nohup, and blocked, as a parent's mask
     // can leave them.
     std::vector<int> ignored_signals;
@@ -56,8 +57,11 @@ struct Launch {
     // False: the pseudo-terminal is the program's standard streams but not its controlling
     // terminal, so "/dev/tty" cannot be opened.
     bool controlling_terminal = true;
-    // Where standard output goes instead of the pseudo-terminal, when not empty.
-    std::string output_file;
+    // No terminal at all: a session of its own, standard error into a pipe that output()
+    // collects.
+    bool detached = false;
+    // Standard output goes to a file of the run's own instead of the terminal (or the pipe).
+    bool output_to_file = false;
 };
 
 // Started with an idle audio pipe, so standard input is not the terminal.
@@ -66,6 +70,12 @@ inline Launch idle_pipe(std::vector<std::string> args = {}) {
     launch.args = std::move(args);
     launch.input = Input::pipe;
     return launch;
+}
+
+// What wait_exit gives for a process killed by `signal_number`: negative, so that it is never
+// taken for an exit status (128 + n is one a program may choose).
+constexpr int killed_by(int signal_number) {
+    return -signal_number;
 }
 
 // A process on a pseudo-terminal of its own, as a user's shell would start it.
@@ -79,11 +89,12 @@ public:
     // Types bytes on the keyboard.
     void type(std::string_view bytes);
     // Waits until the program has read every byte typed so far; false on timeout.
-    bool wait_typed_read(std::chrono::milliseconds timeout = patience);
+    bool wait_typed_read();
     // Writes audio into the standard-input pipe while pumping the program's output; false once
-    // the program stopped reading, or when it has not taken everything within `timeout`.
-    bool feed(std::string_view pcm, std::chrono::milliseconds timeout = patience);
-    void close_audio();
+    // the program stopped reading, or when it has not taken everything within `patience`.
+    bool feed(std::string_view pcm);
+    // Closes the audio pipe: the end of the input.
+    void close_audio() { audio_.reset(); }
     // Changes the terminal's size, which signals the program.
     void resize(std::uint16_t rows, std::uint16_t cols);
     // Sends a signal to the program, as a crash or another process would.
@@ -96,8 +107,6 @@ public:
     void hang_up();
     // Puts the attributes from before the start back, as a shell does when a job stops.
     void reset_attributes();
-    // True while the program is stopped.
-    bool stopped() const;
     // True while `signal_number`, sent to the program, waits to be delivered. Two standard
     // signals of one number sent while the first still waits arrive as one.
     bool signal_pending(int signal_number) const;
@@ -111,12 +120,13 @@ public:
     // Waits for the program to end; the exit status, or killed_by(signal). Empty on timeout.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = patience);
 
-    // Every byte the program wrote to the terminal so far.
+    // Every byte the program wrote to the terminal (detached: to standard error) so far.
     const std::string& output() const { return output_; }
+    // What the program wrote to standard output: output(), or the file's content.
+    std::string standard_output() const;
     // The character shown at a cell of the emulated screen (U+0020 for an empty cell).
     char32_t cell(int row, int col) const;
-    // One line of the screen as UTF-8, trailing spaces removed; and the whole screen.
-    std::string line(int row) const;
+    // The whole screen as UTF-8 lines, trailing spaces removed.
     std::string screen() const;
     int rows() const { return rows_; }
     int cols() const { return cols_; }
@@ -125,19 +135,19 @@ public:
     bool cursor_visible() const { return cursor_visible_; }
     // The terminal attributes now, and as they were before the program started.
     termios attributes() const;
+    const termios& original_attributes() const { return original_; }
     // True while the terminal's open file description is non-blocking.
     bool terminal_nonblocking() const;
-    const termios& original_attributes() const { return original_; }
 
 private:
-    int on_property(int property, const void* value);
     // Forks and starts the program; in the child the launch's streams, session and signals.
-    void start_program(const std::string& binary, const Launch& launch, int audio_read);
+    void start_program(const std::string& binary, const Launch& launch, UniqueFd audio_read,
+                       UniqueFd error_write, UniqueFd output);
     void read_available();
 
-    int master_ = -1;
-    int slave_ = -1;
-    int audio_ = -1;
+    UniqueFd master_; // the terminal's other end, or detached the standard-error pipe
+    UniqueFd slave_;
+    UniqueFd audio_;
     pid_t pid_ = -1;
     pid_t program_pid_ = -1; // pid_ itself, or the job under it with job control
     std::optional<int> status_;
@@ -146,28 +156,20 @@ private:
     VTerm* vterm_ = nullptr;
     VTermScreen* screen_ = nullptr;
     std::string output_;
+    std::string output_file_; // with output_to_file
     termios original_{};
     bool alternate_screen_ = false;
     bool cursor_visible_ = true;
 };
 
-// What wait_exit and run_detached give for a process killed by `signal_number`: negative, so that
-// it is never taken for an exit status (128 + n is one a program may choose).
-constexpr int killed_by(int signal_number) {
-    return -signal_number;
+// The state letter of process `pid` in /proc ('R', 'S', 'T' stopped, 'Z' a zombie), or 0 once
+// it is gone and reaped.
+char process_state(pid_t pid);
+
+// True while process `pid` is stopped.
+inline bool stopped(pid_t pid) {
+    return process_state(pid) == 'T';
 }
-
-struct DetachedResult {
-    int status = -1;
-    std::string standard_output;
-    std::string standard_error;
-};
-
-// Runs `binary` in a new session without a controlling terminal and with TERM=xterm-256color,
-// standard input fed from `input` through a pipe, and collects its output.
-DetachedResult run_detached(const std::string& binary, const std::vector<std::string>& args,
-                            const std::string& input = {},
-                            std::chrono::milliseconds timeout = patience);
 
 // A temporary directory removed with everything in it at the end of the test.
 class TemporaryDirectory {
@@ -182,6 +184,8 @@ public:
     std::string write(const std::string& name, std::string_view content, bool executable = false);
     // The content of a file in the directory, empty if there is none.
     std::string read(const std::string& name) const;
+    // The process id a script wrote into the file `name`, or -1 while there is none.
+    pid_t pid_in(const std::string& name) const;
 
 private:
     std::string path_;
@@ -194,11 +198,10 @@ std::vector<std::string> playing_level(TemporaryDirectory& directory);
 std::vector<std::string> playing_noise(TemporaryDirectory& directory, int seconds);
 
 // A launch whose program cannot ask the terminal for its size, so that it asks `tput`: the
-// pseudo-terminal is not its controlling terminal, and the picture goes to the file "picture"
-// in `directory` instead. A stand-in `tput` from `directory`, first on PATH, appends each
-// capability it is asked for to "asked" there, and answers `rows` for "lines" and `cols` for
-// "cols" once the file "go" exists there, or fails when "go" is not empty; `hold` leaves "go" to
-// the test.
+// pseudo-terminal is not its controlling terminal, and the picture goes to the output file. A
+// stand-in `tput` from `directory`, first on PATH, appends each capability it is asked for to
+// "asked" there, and answers `rows` for "lines" and `cols` for "cols" once the file "go" exists
+// there, or fails when "go" is not empty; `hold` leaves "go" to the test.
 Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint16_t cols,
                    bool hold = false);
 
@@ -210,10 +213,16 @@ inline constexpr std::string_view leave_sequence = "\x1b[?1049l\x1b[?25h";
 // True once the program has switched its terminal to raw mode.
 bool raw_mode_on(const TerminalRun& run);
 
+// True once the program has taken the terminal: raw mode on the alternate screen.
+inline bool taken(const TerminalRun& run) {
+    return raw_mode_on(run) && run.alternate_screen();
+}
+
 // Expects the terminal attributes to be exactly as they were before the program started.
 void expect_attributes_restored(const TerminalRun& run);
 
-// Expects the terminal as the user left it, the last thing written having given the screen back.
+// Expects the terminal as the user left it, the last thing written to standard output having
+// given the screen back.
 void expect_given_back(const TerminalRun& run);
 
 // Expects `message` on the normal screen: written after the terminal was given back.
@@ -222,16 +231,10 @@ void expect_message_after_restore(const TerminalRun& run, const std::string& mes
 // The path of the binary under test.
 std::string tonalyx_binary();
 
-// UTF-8 of one character, for messages and comparisons.
-std::string utf8(char32_t character);
-
 // Reading the picture.
 
-// The bin that column `column` of `columns` shows: 512 × (column / columns)^(0.8 × log_power),
-// truncated, at most 511, in single precision.
-unsigned predicted_bin(int column, int columns, float log_power);
-
-// The one column that shows `bin`, or -1 when no column or several columns do.
+// The one column of `columns` that shows `bin` at `log_power`, or -1 when no column or several
+// columns do. Column c shows bin 512 × (c / columns)^(0.8 × log_power), truncated, at most 511.
 int column_showing(unsigned bin, int columns, float log_power);
 
 // The bars on the emulated screen, read as a user reads them: the height of each column in
@@ -249,13 +252,9 @@ struct Picture {
     }
     // True when `column` is taller than every other column.
     bool only_tallest(int column) const {
-        for (int other = 0; other < static_cast<int>(heights.size()); ++other) {
-            if (other != column && heights[static_cast<std::size_t>(other)] >=
-                                       heights[static_cast<std::size_t>(column)]) {
-                return false;
-            }
-        }
-        return true;
+        const auto tallest = static_cast<std::size_t>(column);
+        return std::count_if(heights.begin(), heights.end(),
+                             [&](int h) { return h >= heights[tallest]; }) == 1;
     }
 };
 
@@ -272,10 +271,6 @@ Picture read_picture(const TerminalRun& run);
 std::string describe(const Picture& picture);
 
 // Reading what the program wrote.
-
-// One UTF-8 character at `at` of `bytes`; its length in `length`, 0 when it is incomplete or
-// invalid.
-char32_t decode_utf8(const std::string& bytes, std::size_t at, std::size_t& length);
 
 // A cell the program drew: the cursor position written before it (1-based, as written), the
 // character after it, and the offset of the cursor sequence in the output.
@@ -296,6 +291,12 @@ struct Writes {
     bool drawn_beyond(int rows, int cols) const {
         return std::any_of(draws.begin(), draws.end(),
                            [&](const Draw& d) { return d.row > rows || d.col > cols; });
+    }
+    // True when a full block was drawn at `row`, `col` (1-based).
+    bool full_block_at(int row, int col) const {
+        return std::any_of(draws.begin(), draws.end(), [&](const Draw& d) {
+            return d.row == row && d.col == col && d.ch == full_block;
+        });
     }
 };
 

@@ -1,6 +1,7 @@
-// The picture as a user sees it, on the real binary under an emulated terminal: where a tone's
-// bar stands, a blank screen for silence, no output for a still picture, bars sinking after the
-// input ends, resizes, the 1000-column limit and the scaling key.
+// The picture as a user sees it, on the real binary under an emulated terminal, the audio played
+// from a file in real time: where a tone's bar stands, nothing drawn for silence, no output for
+// a still picture, bars sinking after the input ends, resizes, the 1000-column limit and the
+// scaling key.
 #include "harness.hpp"
 #include "signal.hpp"
 
@@ -20,109 +21,38 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t rate = 48000;
 // A tone at a whole multiple of this lands exactly on one bin of the 1024-point transform.
-constexpr float bin_width = static_cast<float>(rate) / 1024.0f;
+constexpr float bin_width = 48000.0f / 1024.0f;
 
-// Little-endian s16 bytes of mono values in [-1, 1].
-void append_pcm(std::string& bytes, float value) {
-    const auto sample = static_cast<std::int16_t>(std::clamp(value, -1.0f, 1.0f) * 32767.0f);
-    tonalyx::append_pcm(bytes, {&sample, 1});
-}
-
-// Feeds mono audio into the program's pipe in real time, `per_second` samples a second, in
-// small pieces, as a live source would; a backlog after a stall of the test is skipped rather
-// than sent in one burst.
-class Feeder {
-public:
-    Feeder(TerminalRun& run, std::function<float()> next_value,
-           float per_second = static_cast<float>(rate))
-        : run_(run), next_value_(std::move(next_value)), per_second_(per_second),
-          start_(Clock::now()) {}
-
-    // Sends what is due by now; call it often, e.g. from a wait_for predicate.
-    void operator()() {
-        const std::chrono::duration<float> elapsed = Clock::now() - start_;
-        const auto due = static_cast<std::int64_t>(elapsed.count() * per_second_) - sent_;
-        if (due <= 0) {
-            return;
-        }
-        const std::int64_t count = std::min<std::int64_t>(due, largest_piece);
-        std::string bytes;
-        for (std::int64_t i = 0; i < count; ++i) {
-            append_pcm(bytes, next_value_());
-        }
-        run_.feed(bytes);
-        sent_ += due;
-    }
-
-    // Keeps feeding while the program's output is pumped until `done` holds; false on timeout.
-    bool until(const std::function<bool()>& done) {
-        return run_.wait_for([&] {
-            (*this)();
-            return done();
-        });
-    }
-
-    // Keeps feeding while the program's output is pumped for `duration`.
-    void pump(std::chrono::milliseconds duration) {
-        run_.wait_for(
-            [this] {
-                (*this)();
-                return false;
-            },
-            duration);
-    }
-
-private:
-    static constexpr std::int64_t largest_piece = 400;
-
-    TerminalRun& run_;
-    std::function<float()> next_value_;
-    float per_second_;
-    Clock::time_point start_;
-    std::int64_t sent_ = 0;
-};
-
-std::function<float()> tone_at_bin(unsigned bin) {
+// Mono audio at 48000 Hz, played from a file in `directory` in real time: `before` seconds of
+// silence, `seconds` of a tone on `bin`, and `after` seconds of silence.
+std::vector<std::string> playing_tone(TemporaryDirectory& directory, unsigned bin,
+                                      std::size_t seconds, std::size_t before = 0,
+                                      std::size_t after = 0) {
     tonalyx::SignalSettings settings;
-    settings.kind = tonalyx::SignalKind::tone;
-    settings.rate = rate;
     settings.channels = 1;
+    settings.kind = tonalyx::SignalKind::tone;
     settings.frequency = static_cast<float>(bin) * bin_width;
-    return [generator = tonalyx::SignalGenerator(settings)]() mutable {
-        return generator.next_value();
-    };
+    const auto silence = [](std::size_t length) { return std::string(96000 * length, '\0'); };
+    return {"-i",
+            directory.write("tone.pcm", silence(before) +
+                                            tonalyx::pcm_bytes(settings, 48000 * seconds) +
+                                            silence(after)),
+            "--channels", "1"};
 }
 
-std::function<float()> silence() {
-    return [] { return 0.0f; };
-}
-
-// White noise, so that every column has something to show.
-std::function<float()> noise() {
-    return [state = std::uint32_t{0x2545f491u}]() mutable {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return static_cast<float>(state >> 8) / 8388608.0f - 1.0f;
-    };
-}
-
-Launch mono_pipe(std::uint16_t rows, std::uint16_t cols, std::vector<std::string> args = {}) {
+Launch sized(std::uint16_t rows, std::uint16_t cols, std::vector<std::string> args) {
     Launch launch;
     launch.rows = rows;
     launch.cols = cols;
-    launch.input = Input::pipe;
-    launch.args = {"--channels", "1"};
-    launch.args.insert(launch.args.end(), args.begin(), args.end());
+    launch.args = std::move(args);
     return launch;
 }
 
-// Keeps feeding until `column` is taller than every other in a sound picture; the last picture
-// read in `picture`.
-bool until_only_tallest(Feeder& feed, const TerminalRun& run, int column, Picture& picture) {
-    return feed.until([&] {
+// Waits until `column` is taller than every other in a sound picture; the last picture read in
+// `picture`.
+bool until_only_tallest(TerminalRun& run, int column, Picture& picture) {
+    return run.wait_for([&] {
         picture = read_picture(run);
         return picture.fault.empty() && picture.only_tallest(column);
     });
@@ -134,68 +64,57 @@ constexpr int tone_cols = 40;
 constexpr std::uint16_t tone_rows = 12;
 constexpr unsigned tone_bin = 145;
 
-TEST(TonePicture, StandsInThePredictedColumnAndTheScalingKeyMovesItToTheNewPowers) {
+// Silence draws nothing at all (nor does the tone after it: the file is played at its rate, not
+// swallowed at once); then the tone stands in its predicted column, the scaling key moves it to
+// the column of the new powers, and when the input ends every bar sinks while `q` still quits.
+TEST(TonePicture, StandsInThePredictedColumnAfterSilenceMovesWithTheKeyAndSinksAtTheEnd) {
     const int before = column_showing(tone_bin, tone_cols, 1.4f);
     const int after = column_showing(tone_bin, tone_cols, 1.4f + 0.1f);
-    ASSERT_GE(before, 0);
-    ASSERT_GE(after, 0);
-    ASSERT_NE(before, after);
-    TerminalRun run(tonalyx_binary(), mono_pipe(tone_rows, tone_cols));
-    Feeder feed(run, tone_at_bin(tone_bin));
+    ASSERT_TRUE(before >= 0 && after >= 0 && before != after);
+    TemporaryDirectory directory;
+    TerminalRun run(tonalyx_binary(),
+                    sized(tone_rows, tone_cols, playing_tone(directory, tone_bin, 3, 1)));
+    run.pump(700ms);
+    EXPECT_TRUE(parse_writes(run.output()).draws.empty()) << run.output();
     Picture picture;
-    EXPECT_TRUE(until_only_tallest(feed, run, before, picture))
-        << "expected the tallest bar in column " << before << "; " << describe(picture) << "\n"
-        << run.screen();
+    for (const int column : {before, after}) {
+        EXPECT_TRUE(until_only_tallest(run, column, picture))
+            << "expected the tallest bar in column " << column << "; " << describe(picture) << "\n"
+            << run.screen();
+        run.type(".");
+    }
+    EXPECT_TRUE(run.wait_for([&] {
+        picture = read_picture(run);
+        return picture.blank();
+    })) << describe(picture);
     const Writes writes = parse_writes(run.output());
     EXPECT_EQ(writes.fault, "");
     EXPECT_FALSE(writes.drawn_beyond(tone_rows, tone_cols));
-    run.type(".");
-    EXPECT_TRUE(until_only_tallest(feed, run, after, picture))
-        << "expected the tallest bar in column " << after << "; " << describe(picture) << "\n"
-        << run.screen();
-}
-
-TEST(StillPicture, SilenceLeavesTheScreenBlank) {
-    TerminalRun run(tonalyx_binary(), mono_pipe(tone_rows, tone_cols));
-    Feeder quiet(run, silence());
-    std::string fault;
-    const auto until = Clock::now() + 700ms;
-    quiet.until([&] {
-        const Picture picture = read_picture(run);
-        if (!picture.blank() && fault.empty()) {
-            fault = describe(picture) + "\n" + run.screen();
-        }
-        return Clock::now() >= until;
-    });
-    EXPECT_EQ(fault, "");
-    const Writes writes = parse_writes(run.output());
-    EXPECT_EQ(writes.fault, "");
-    EXPECT_TRUE(writes.draws.empty()) << run.output();
-    // The program was listening all along: a tone now shows.
-    Feeder tone(run, tone_at_bin(tone_bin));
-    EXPECT_TRUE(tone.until([&] { return !read_picture(run).blank(); }));
+    run.type("q");
+    EXPECT_EQ(run.wait_exit(), 0);
 }
 
 TEST(StillPicture, FullDropOffHoldsTheBarsAndWritesNothingWhileAudioKeepsComing) {
-    // A steady tone through a pipe still varies a little from frame to frame with the number of
-    // samples each frame takes in, and held bars keep every new maximum. So the tone plays until
-    // it has drawn its bar, and quiet audio follows: with no drop-off nothing may move then.
-    TerminalRun run(tonalyx_binary(), mono_pipe(tone_rows, tone_cols, {"--drop-off", "1.0"}));
+    // A steady tone still varies a little from frame to frame with the number of samples each
+    // frame takes in, and held bars keep every new maximum. So the tone plays for two seconds,
+    // and silence follows: with no drop-off nothing may move then.
+    TemporaryDirectory directory;
+    std::vector<std::string> args = playing_tone(directory, tone_bin, 2, 0, 30);
+    args.insert(args.end(), {"--drop-off", "1.0"});
+    const auto quiet = Clock::now() + 3s; // the tone has ended by then
+    TerminalRun run(tonalyx_binary(), sized(tone_rows, tone_cols, args));
     const int column = column_showing(tone_bin, tone_cols, 1.4f);
-    Feeder tone(run, tone_at_bin(tone_bin));
-    ASSERT_TRUE(tone.until([&] { return read_picture(run).only_tallest(column); })) << run.screen();
-    tone.pump(300ms);
-    Feeder quiet(run, silence());
+    ASSERT_TRUE(run.wait_for([&] { return read_picture(run).only_tallest(column); }))
+        << run.screen();
     std::size_t written = run.output().size();
     auto unchanged_since = Clock::now();
-    const bool settled = quiet.until([&] {
+    ASSERT_TRUE(run.wait_for([&] {
         if (run.output().size() != written) {
             written = run.output().size();
             unchanged_since = Clock::now();
         }
-        return Clock::now() - unchanged_since >= 300ms;
-    });
-    ASSERT_TRUE(settled);
+        return Clock::now() >= quiet && Clock::now() - unchanged_since >= 300ms;
+    }));
     // A still picture is a whole frame: check it as the user sees it.
     const Picture picture = read_picture(run);
     EXPECT_EQ(picture.fault, "") << run.screen();
@@ -203,94 +122,52 @@ TEST(StillPicture, FullDropOffHoldsTheBarsAndWritesNothingWhileAudioKeepsComing)
     EXPECT_EQ(picture.heights[static_cast<std::size_t>(column)], tone_rows * 8)
         << describe(picture);
     written = run.output().size();
-    quiet.pump(400ms);
+    run.pump(400ms);
     EXPECT_EQ(run.output().size(), written)
         << ::testing::PrintToString(run.output().substr(written));
 }
 
-TEST(StillPicture, BarsSinkAfterTheInputEndsAndQStillQuits) {
-    TerminalRun run(tonalyx_binary(), mono_pipe(tone_rows, tone_cols));
-    Feeder feed(run, tone_at_bin(tone_bin));
-    ASSERT_TRUE(feed.until([&] {
-        const Picture picture = read_picture(run);
-        return picture.heights[static_cast<std::size_t>(picture.tallest())] >= tone_rows * 4;
-    })) << run.screen();
-    run.close_audio();
-    Picture picture;
-    EXPECT_TRUE(run.wait_for([&] {
-        picture = read_picture(run);
-        return picture.blank();
-    })) << describe(picture);
-    EXPECT_EQ(parse_writes(run.output()).fault, "");
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
-}
-
 TEST(Resize, ClearsAndRedrawsAtTheNewSizeEvenWhenItEndsAsItWas) {
-    TerminalRun run(tonalyx_binary(), mono_pipe(10, 30));
-    Feeder feed(run, noise());
-    ASSERT_TRUE(feed.until([&] { return !read_picture(run).blank(); }));
+    TemporaryDirectory directory;
+    TerminalRun run(tonalyx_binary(), sized(10, 30, playing_noise(directory, 30)));
+    ASSERT_TRUE(run.wait_for([&] { return !read_picture(run).blank(); }));
     EXPECT_TRUE(parse_writes(run.output()).clears.empty());
-
-    // Wider and taller: bars beyond the old width, standing on the new bottom line.
-    std::size_t resized = run.output().size();
-    run.resize(16, 60);
-    Picture picture;
-    EXPECT_TRUE(feed.until([&] {
-        picture = read_picture(run);
-        const bool right_part = std::any_of(picture.heights.begin() + 30, picture.heights.end(),
-                                            [](int h) { return h > 0; });
-        return !parse_writes(run.output(), resized).clears.empty() && right_part &&
-               picture.fault.empty();
-    })) << describe(picture);
-    Writes writes = parse_writes(run.output(), resized);
-    EXPECT_EQ(writes.fault, "");
-    ASSERT_FALSE(writes.clears.empty());
-
-    // Narrower and lower: after the clear nothing is drawn outside the new size.
-    resized = run.output().size();
-    run.resize(8, 20);
-    ASSERT_TRUE(feed.until([&] {
-        const Writes after = parse_writes(run.output(), resized);
-        return !after.clears.empty() &&
-               std::any_of(after.draws.begin(), after.draws.end(),
-                           [&](const Draw& d) { return d.offset > after.clears.front(); });
-    }));
-    feed.pump(300ms);
-    writes = parse_writes(run.output(), resized);
-    EXPECT_EQ(writes.fault, "");
-    ASSERT_FALSE(writes.clears.empty());
-    for (const Draw& draw : writes.draws) {
-        if (draw.offset > writes.clears.back()) {
-            EXPECT_LE(draw.row, 8);
-            EXPECT_LE(draw.col, 20);
+    // Wider and taller, narrower and lower, and a resize straight back: that size ends as it was,
+    // so the 500 ms size check sees no change and only the window-change signal tells of it.
+    using Size = std::pair<std::uint16_t, std::uint16_t>;
+    const std::vector<Size> steps[] = {{{16, 60}}, {{8, 20}}, {{16, 60}, {8, 20}}};
+    for (const std::vector<Size>& sizes : steps) {
+        const int rows = sizes.back().first;
+        const int cols = sizes.back().second;
+        SCOPED_TRACE(testing::Message() << sizes.size() << " to " << rows << " x " << cols);
+        const std::size_t mark = run.output().size();
+        for (const auto& [new_rows, new_cols] : sizes) {
+            run.resize(new_rows, new_cols);
         }
+        // A clear, then bars across the new width standing on the new bottom line.
+        Picture picture;
+        EXPECT_TRUE(run.wait_for([&] {
+            picture = read_picture(run);
+            const Writes writes = parse_writes(run.output(), mark);
+            return !writes.clears.empty() && !writes.draws.empty() &&
+                   writes.draws.back().offset > writes.clears.front() && picture.fault.empty() &&
+                   std::any_of(picture.heights.begin() + cols / 2, picture.heights.end(),
+                               [](int h) { return h > 0; });
+        })) << describe(picture);
+        run.pump(300ms);
+        const Writes writes = parse_writes(run.output(), mark);
+        EXPECT_EQ(writes.fault, "");
+        EXPECT_FALSE(parse_writes(run.output(), writes.clears.back()).drawn_beyond(rows, cols));
     }
-    EXPECT_TRUE(feed.until([&] {
-        picture = read_picture(run);
-        return picture.fault.empty() && !picture.blank();
-    })) << describe(picture);
-
-    // A resize and straight back: the size ends as it was, so the 500 ms size check sees no
-    // change and only the window-change signal tells of the resize.
-    resized = run.output().size();
-    run.resize(16, 60);
-    run.resize(8, 20);
-    EXPECT_TRUE(feed.until([&] {
-        picture = read_picture(run);
-        writes = parse_writes(run.output(), resized);
-        return !writes.clears.empty() && !writes.draws.empty() &&
-               writes.draws.back().offset > writes.clears.front() && picture.fault.empty() &&
-               !picture.blank();
-    })) << describe(picture);
-    EXPECT_EQ(parse_writes(run.output(), resized).fault, "");
 }
 
-TEST(WideTerminal, TheScalingKeySpreadsTheBinsOverTheDrawingAreaNotTheTerminal) {
+// Only the first 1000 columns are drawn, and the scaling key spreads the bins over them, not over
+// the whole terminal.
+TEST(WideTerminal, TheScalingKeySpreadsTheBinsOverTheFirst1000ColumnsOnly) {
     // A high bin that one column of the 1000 shows before the key and another after it, both
     // other than the columns of a spread over all 1200.
     const float before = 2.9f;
-    const float after = std::min(before + 0.1f, 3.0f);
+    const float after = 3.0f;
     unsigned bin = 300;
     const auto fits = [&](unsigned candidate) {
         const int old_column = column_showing(candidate, 1000, before);
@@ -303,41 +180,21 @@ TEST(WideTerminal, TheScalingKeySpreadsTheBinsOverTheDrawingAreaNotTheTerminal) 
         ++bin;
     }
     ASSERT_TRUE(fits(bin));
-    TerminalRun run(tonalyx_binary(), mono_pipe(6, 1200, {"--log-power", "2.9"}));
-    Feeder feed(run, tone_at_bin(bin));
+    TemporaryDirectory directory;
+    std::vector<std::string> args = playing_tone(directory, bin, 30);
+    args.insert(args.end(), {"--log-power", "2.9"});
+    TerminalRun run(tonalyx_binary(), sized(6, 1200, args));
     Picture picture;
     for (const float log_power : {before, after}) {
         const int column = column_showing(bin, 1000, log_power);
-        EXPECT_TRUE(until_only_tallest(feed, run, column, picture))
+        EXPECT_TRUE(until_only_tallest(run, column, picture))
             << "bin " << bin << " at " << log_power << ": expected the tallest bar in column "
             << column << "; " << describe(picture);
         run.type(".");
     }
-}
-
-TEST(WideTerminal, OnlyTheFirst1000ColumnsAreDrawn) {
-    constexpr std::uint16_t rows = 6;
-    TerminalRun run(tonalyx_binary(), mono_pipe(rows, 1200));
-    Feeder feed(run, noise());
-    Picture picture;
-    // The high end of the drawing area is in use, and the bars stand on the bottom line.
-    const bool drawn = feed.until([&] {
-        picture = read_picture(run);
-        return picture.fault.empty() &&
-               std::any_of(picture.heights.begin() + 900, picture.heights.begin() + 1000,
-                           [](int h) { return h > 0; });
-    });
-    ASSERT_TRUE(drawn) << describe(picture);
-    feed.pump(200ms);
-    EXPECT_TRUE(run.wait_for([&] {
-        picture = read_picture(run);
-        return picture.fault.empty() &&
-               std::all_of(picture.heights.begin() + 1000, picture.heights.end(),
-                           [](int h) { return h == 0; });
-    })) << describe(picture);
     const Writes writes = parse_writes(run.output());
     EXPECT_EQ(writes.fault, "");
-    EXPECT_FALSE(writes.drawn_beyond(rows, 1000));
+    EXPECT_FALSE(writes.drawn_beyond(6, 1000));
 }
 
 } // namespace

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -21,42 +19,46 @@ namespace {
 // The handled signals, as a parent's mask may leave them blocked.
 const std::vector<int> handled_signals = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGWINCH};
 
+// An ending signal gives the terminal back, then ends the process by it: from a parent's mask
+// that blocks every handled signal too, and during start-up, where it waits for the loop.
+// On a terminal that answers 0 x 0, start-up asks `tput` for the size once it has taken the
+// terminal; this one holds start-up there until it is told to answer.
 TEST(Signals, EachEndingSignalGivesTheTerminalBackThenEndsTheProcessByIt) {
-    for (const int signal_number : {SIGTERM, SIGHUP, SIGINT, SIGQUIT}) {
-        // Half of them with the parent's mask blocking every handled signal.
-        const bool blocked = signal_number == SIGTERM || signal_number == SIGHUP;
-        SCOPED_TRACE(std::string(strsignal(signal_number)) + (blocked ? ", blocked" : ""));
-        Launch launch = idle_pipe();
-        if (blocked) {
+    struct Case {
+        int signal_number;
+        bool blocked = false;
+        bool starting = false;
+    };
+    const Case cases[] = {
+        {SIGTERM, true}, {SIGHUP, true}, {SIGINT}, {SIGQUIT}, {SIGTERM, false, true}};
+    for (const Case& test : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << strsignal(test.signal_number) << (test.blocked ? ", blocked" : "")
+                     << (test.starting ? ", starting" : ""));
+        TemporaryDirectory directory;
+        Launch launch = test.starting ? asking_tput(directory, 24, 80, true) : idle_pipe();
+        if (test.starting) { // a terminal that answers 0 x 0
+            launch.controlling_terminal = true;
+            launch.rows = 0;
+            launch.cols = 0;
+        }
+        if (test.blocked) {
             launch.blocked_signals = handled_signals;
         }
         TerminalRun run(tonalyx_binary(), launch);
-        ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && run.alternate_screen(); }));
-        run.send_signal(signal_number);
-        EXPECT_EQ(run.wait_exit(), killed_by(signal_number));
+        ASSERT_TRUE(run.wait_for([&] {
+            return test.starting ? !directory.read("asked").empty() && raw_mode_on(run)
+                                 : taken(run);
+        }));
+        run.send_signal(test.signal_number);
+        if (test.starting) {
+            run.pump(100ms);
+            directory.write("go", "");
+        }
+        EXPECT_EQ(run.wait_exit(), killed_by(test.signal_number));
+        EXPECT_TRUE(run.standard_output().starts_with(enter_sequence));
         expect_given_back(run);
     }
-}
-
-TEST(Signals, OneDuringStartUpWaitsForTheLoopAndStillGivesTheTerminalBack) {
-    // On a terminal that answers 0 x 0, start-up asks `tput` for the size once it has taken the
-    // terminal; this one holds start-up there until it is told to answer.
-    TemporaryDirectory directory;
-    Launch launch = asking_tput(directory, 24, 80, true);
-    launch.controlling_terminal = true;
-    launch.rows = 0;
-    launch.cols = 0;
-    TerminalRun run(tonalyx_binary(), launch);
-    ASSERT_TRUE(run.wait_for([&] { return !directory.read("asked").empty(); }));
-    EXPECT_TRUE(raw_mode_on(run));
-    run.send_signal(SIGTERM);
-    run.pump(100ms);
-    directory.write("go", "");
-    EXPECT_EQ(run.wait_exit(), killed_by(SIGTERM));
-    const std::string picture = directory.read("picture");
-    EXPECT_TRUE(picture.starts_with(enter_sequence)) << picture;
-    EXPECT_TRUE(picture.ends_with(leave_sequence)) << picture;
-    expect_attributes_restored(run);
 }
 
 // A second ending signal does not wait for the loop, whose output a stalled terminal holds up: it
@@ -91,6 +93,9 @@ TEST(Signals, ASecondEndingSignalEndsAtOnceOnAStalledTerminal) {
     }
 }
 
+// A stop gives the terminal back and a continue takes it again with a full redraw. In an
+// orphaned process group (a session leader under a parent outside its session) job control
+// never stops the program, so a SIGTSTP takes the terminal back at once, as a continue would.
 TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) {
     struct Case {
         const char* name;
@@ -98,17 +103,19 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         std::vector<int> mask;   // signals the program starts with blocked
         std::vector<int> ignore; // and ignored
         bool nonblocking;        // a terminal left non-blocking by another program
+        bool orphaned = false;
     };
     const Case cases[] = {{"SIGTSTP from a blocked mask", SIGTSTP, handled_signals, {}, false},
                           {"SIGSTOP with SIGCONT ignored", SIGSTOP, {}, {SIGCONT}, false},
                           {"Ctrl+Z", 0, {}, {}, false},
-                          {"SIGTSTP, non-blocking", SIGTSTP, {}, {}, true}};
+                          {"SIGTSTP, non-blocking", SIGTSTP, {}, {}, true},
+                          {"SIGTSTP, orphaned", SIGTSTP, {}, {}, false, true}};
     TemporaryDirectory directory;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
         Launch launch;
         launch.args = playing_level(directory);
-        launch.job_control = true;
+        launch.job_control = !test.orphaned;
         launch.blocked_signals = test.mask;
         launch.ignored_signals = test.ignore;
         launch.nonblocking_terminal = test.nonblocking;
@@ -116,76 +123,39 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         const int bottom = run.rows() - 1;
         ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }))
             << run.screen();
-
+        const std::size_t mark = run.output().size();
         if (test.stop != 0) {
             run.send_signal(test.stop);
         } else {
             run.type("\x1a");
         }
-        ASSERT_TRUE(run.wait_for([&] { return run.stopped(); }));
-        run.pump(0ms);
-        if (test.stop != SIGSTOP) {
-            expect_given_back(run);
+        if (!test.orphaned) {
+            ASSERT_TRUE(run.wait_for([&] { return stopped(run.pid()); }));
+            run.pump(0ms);
+            if (test.stop != SIGSTOP) {
+                expect_given_back(run);
+            }
+            // The shell meanwhile finds the flags it left, and the picture gets a blocking
+            // terminal again after the continue.
+            EXPECT_EQ(run.terminal_nonblocking(), test.nonblocking);
+            // While a job is stopped, its shell puts the terminal in its own modes.
+            run.reset_attributes();
+            run.send_signal(SIGCONT);
         }
-        // The shell meanwhile finds the flags it left, and the picture gets a blocking terminal
-        // again after the continue.
-        EXPECT_EQ(run.terminal_nonblocking(), test.nonblocking);
-        // While a job is stopped, its shell puts the terminal in its own modes.
-        run.reset_attributes();
-
-        const std::size_t mark = run.output().size();
-        run.send_signal(SIGCONT);
+        // Given back (not when stopped by SIGSTOP), then taken again with a clear and the bar.
         ASSERT_TRUE(run.wait_for([&] {
-            return raw_mode_on(run) && run.alternate_screen() && !run.cursor_visible() &&
-                   run.output().find("\x1b[2J", mark) != std::string::npos &&
-                   run.cell(bottom, 0) == full_block;
+            const std::size_t left =
+                test.stop == SIGSTOP ? mark : run.output().find(leave_sequence, mark);
+            return left != std::string::npos &&
+                   run.output().find("\x1b[2J", left) != std::string::npos && taken(run) &&
+                   !run.cursor_visible() && run.cell(bottom, 0) == full_block;
         })) << run.output().substr(mark);
         EXPECT_FALSE(run.terminal_nonblocking());
-
+        EXPECT_FALSE(stopped(run.pid()));
         run.type("q");
         EXPECT_EQ(run.wait_exit(), 0);
         expect_given_back(run);
     }
-}
-
-// Started as a session leader under a parent outside its session, the program's process group
-// is orphaned: job control never stops it, so a SIGTSTP gives the terminal back and takes it
-// again at once, with a full redraw, as a continue would.
-TEST(Signals, InAnOrphanedProcessGroupAStopTakesTheTerminalBackAtOnce) {
-    TemporaryDirectory directory;
-    Launch launch;
-    launch.args = playing_level(directory);
-    TerminalRun run(tonalyx_binary(), launch);
-    const int bottom = run.rows() - 1;
-    ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }));
-    const std::size_t mark = run.output().size();
-    run.send_signal(SIGTSTP);
-    // The leave sequence, then the enter sequence, the clear and the bar again.
-    EXPECT_TRUE(run.wait_for([&] {
-        const std::size_t left = run.output().find(leave_sequence, mark);
-        return left != std::string::npos &&
-               run.output().find("\x1b[2J", left) != std::string::npos && raw_mode_on(run) &&
-               run.alternate_screen() && !run.cursor_visible() && run.cell(bottom, 0) == full_block;
-    })) << run.output().substr(mark);
-    EXPECT_FALSE(run.stopped());
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
-    expect_given_back(run);
-}
-
-// The process id that `name` in `directory` holds, once it is there.
-pid_t pid_in(const TemporaryDirectory& directory, const std::string& name) {
-    const std::string text = directory.read(name);
-    return text.empty() ? -1 : static_cast<pid_t>(std::stol(text));
-}
-
-// True while process `pid` is stopped.
-bool process_stopped(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)),
-                           std::istreambuf_iterator<char>());
-    const std::size_t name_end = text.rfind(')');
-    return name_end != std::string::npos && text.compare(name_end + 1, 3, " T ") == 0;
 }
 
 // Ctrl+Z in `writer | tonalyx` stops the whole job, the writer and its shell too, as the terminal
@@ -203,24 +173,19 @@ TEST(Signals, CtrlZStopsEveryProcessOfTheJob) {
     launch.job_control = true;
     TerminalRun run(script, launch);
     ASSERT_TRUE(run.wait_for([&] {
-        return raw_mode_on(run) && run.alternate_screen() && pid_in(directory, "writer") > 0 &&
-               pid_in(directory, "program") > 0;
+        return taken(run) && directory.pid_in("writer") > 0 && directory.pid_in("program") > 0;
     }));
-    const pid_t writer = pid_in(directory, "writer");
-    const pid_t program = pid_in(directory, "program");
+    const pid_t writer = directory.pid_in("writer");
+    const pid_t program = directory.pid_in("program");
     run.type("\x1a");
     EXPECT_TRUE(run.wait_for([&] {
-        return process_stopped(writer) && process_stopped(program) && run.stopped();
+        return stopped(writer) && stopped(program) && stopped(run.pid());
     })) << "writer "
-        << process_stopped(writer) << ", program " << process_stopped(program) << ", shell "
-        << run.stopped();
+        << stopped(writer) << ", program " << stopped(program) << ", shell " << stopped(run.pid());
     expect_given_back(run);
     // The job's process group is led by its shell.
     ::kill(-run.pid(), SIGCONT);
-    ASSERT_TRUE(run.wait_for([&] {
-        return raw_mode_on(run) && run.alternate_screen() && !process_stopped(writer) &&
-               !process_stopped(program);
-    }));
+    ASSERT_TRUE(run.wait_for([&] { return taken(run) && !stopped(writer) && !stopped(program); }));
     run.type("q");
     EXPECT_EQ(run.wait_exit(), 0);
     expect_given_back(run);
@@ -271,51 +236,38 @@ TEST(Signals, AHangUpEndsTheProgramBySIGHUPOrWithItIgnoredAsAQuitDoes) {
     }
 }
 
-// Started with SIGWINCH ignored, a resize signal is still taken. The size check cannot see this
-// resize: standard output is a file and there is no "/dev/tty"; only the key terminal, asked when
-// the signal comes, tells the new size.
-TEST(Signals, AResizeSignalIsTakenEvenWhenStartedIgnored) {
-    TemporaryDirectory directory;
-    Launch launch = asking_tput(directory, 9, 77);
-    launch.args = playing_level(directory);
-    launch.ignored_signals = {SIGWINCH};
-    TerminalRun run(tonalyx_binary(), launch);
-    const auto drawn_at = [&](int row, std::size_t from) {
-        const Writes writes = parse_writes(directory.read("picture"), from);
-        return std::any_of(writes.draws.begin(), writes.draws.end(), [&](const Draw& draw) {
-            return draw.row == row && draw.col == 1 && draw.ch == full_block;
-        });
-    };
-    ASSERT_TRUE(run.wait_for([&] { return drawn_at(9, 0); }));
-    run.pump(100ms);
-    const std::size_t mark = directory.read("picture").size();
-    run.resize(12, 40);
-    run.send_signal(SIGWINCH);
-    // A frame or two when taken; the bound is only there to end the test.
-    EXPECT_TRUE(run.wait_for([&] { return drawn_at(12, mark); }, 5s))
-        << directory.read("picture").substr(mark);
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
-}
-
-TEST(Signals, WithoutSIGWINCHAResizeIsPickedUpByTheSizeCheck) {
-    // The terminal it draws on is not its controlling terminal, which alone would signal.
-    TemporaryDirectory directory;
-    Launch launch;
-    launch.args = playing_level(directory);
-    launch.controlling_terminal = false;
-    TerminalRun run(tonalyx_binary(), launch);
-    ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) == full_block; }));
-    const std::size_t mark = run.output().size();
-    run.resize(12, 40);
-    Picture picture;
-    EXPECT_TRUE(run.wait_for([&] {
-        picture = read_picture(run);
-        return run.output().find("\x1b[2J", mark) != std::string::npos &&
-               picture.heights[0] == 12 * 8 && picture.fault.empty();
-    })) << describe(picture);
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
+// A resize is seen however it is told. Started with SIGWINCH ignored, a resize signal is still
+// taken: the size check cannot see that resize, as standard output is a file and there is no
+// "/dev/tty"; only the key terminal, asked when the signal comes, tells the new size. Without a
+// signal (the terminal it draws on is not its controlling terminal, which alone would signal)
+// the size check picks it up.
+TEST(Signals, AResizeIsTakenFromASignalStartedIgnoredOrFromTheSizeCheck) {
+    for (const bool signalled : {true, false}) {
+        SCOPED_TRACE(signalled ? "signalled" : "size check");
+        TemporaryDirectory directory;
+        Launch launch = asking_tput(directory, 9, 77);
+        launch.args = playing_level(directory);
+        launch.ignored_signals = {SIGWINCH};
+        launch.output_to_file = signalled;
+        TerminalRun run(tonalyx_binary(), launch);
+        const int rows = signalled ? 9 : 24;
+        ASSERT_TRUE(run.wait_for(
+            [&] { return parse_writes(run.standard_output()).full_block_at(rows, 1); }));
+        run.pump(100ms);
+        const std::size_t mark = run.standard_output().size();
+        run.resize(12, 40);
+        if (signalled) {
+            run.send_signal(SIGWINCH);
+        }
+        // A clear and the full bar on the new bottom line after it.
+        EXPECT_TRUE(run.wait_for([&] {
+            const Writes writes = parse_writes(run.standard_output(), mark);
+            return !writes.clears.empty() &&
+                   parse_writes(run.standard_output(), writes.clears.back()).full_block_at(12, 1);
+        })) << run.standard_output().substr(mark);
+        run.type("q");
+        EXPECT_EQ(run.wait_exit(), 0);
+    }
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -33,15 +34,27 @@ Launch capture_launch(std::vector<std::string> args) {
     return launch;
 }
 
-std::string environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
+// The first picture within `duration` that is unsound or that `wrong` finds wrong, described;
+// empty when there is none.
+std::string first_wrong(TerminalRun& run, std::chrono::seconds duration,
+                        const std::function<bool(const Picture&)>& wrong) {
+    std::string found;
+    const auto until = std::chrono::steady_clock::now() + duration;
+    run.wait_for([&] {
+        const Picture picture = read_picture(run);
+        if (found.empty() && (!picture.fault.empty() || wrong(picture))) {
+            found = describe(picture);
+        }
+        return std::chrono::steady_clock::now() >= until;
+    });
+    return found;
 }
 
 TEST(RealPipeWire, WhatTheSinkPlaysStandsInThePredictedColumn) {
-    const std::string tone = environment("TONALYX_PIPEWIRE_TONE");
-    const std::string serial = environment("TONALYX_SINK_SERIAL");
-    ASSERT_FALSE(tone.empty() || serial.empty()) << "run by tests/pipewire/run";
+    const char* const tone_variable = std::getenv("TONALYX_PIPEWIRE_TONE");
+    const char* const serial = std::getenv("TONALYX_SINK_SERIAL");
+    ASSERT_TRUE(tone_variable != nullptr && serial != nullptr) << "run by tests/pipewire/run";
+    const std::string tone = tone_variable;
     const int column = column_showing(bin_of(std::stof(tone)), cols, 1.25f);
     ASSERT_GE(column, 0) << "no single column shows " << tone << " Hz";
     // The monitor of the default sink, of the sink named, and the sink by its serial, which
@@ -61,19 +74,12 @@ TEST(RealPipeWire, WhatTheSinkPlaysStandsInThePredictedColumn) {
         // A sound server delivers bursts of more than 1024 samples: the tone must not also stand
         // elsewhere in the frames that bring them, so every picture for a second keeps it alone
         // on top.
-        std::string wrong;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-        run.wait_for([&] {
-            picture = read_picture(run);
-            if (wrong.empty() && (!picture.fault.empty() || !picture.only_tallest(column))) {
-                wrong = describe(picture);
-            }
-            return std::chrono::steady_clock::now() >= until;
-        });
+        EXPECT_EQ(first_wrong(run, 1s, [&](const Picture& p) { return !p.only_tallest(column); }),
+                  "")
+            << run.screen();
         std::cout << "[ pipewire ] " << ::testing::PrintToString(args) << ", " << tone
                   << " Hz: bar in column " << picture.tallest() << " of " << cols << ", predicted "
                   << column << "; " << describe(picture) << "\n";
-        EXPECT_EQ(wrong, "") << run.screen();
         run.type("q");
         EXPECT_EQ(run.wait_exit(), 0);
     }
@@ -82,16 +88,8 @@ TEST(RealPipeWire, WhatTheSinkPlaysStandsInThePredictedColumn) {
 TEST(RealPipeWire, PlainCaptureRecordsTheSilentMicrophone) {
     TerminalRun run(tonalyx_binary(), capture_launch({"-p"}));
     ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
-    std::string drawn;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    run.wait_for([&] {
-        const Picture picture = read_picture(run);
-        if (drawn.empty() && (!picture.fault.empty() || !picture.blank())) {
-            drawn = describe(picture);
-        }
-        return std::chrono::steady_clock::now() >= until;
-    });
-    EXPECT_EQ(drawn, "") << run.screen();
+    EXPECT_EQ(first_wrong(run, 2s, [](const Picture& p) { return !p.blank(); }), "")
+        << run.screen();
     run.type("q");
     EXPECT_EQ(run.wait_exit(), 0);
 }
@@ -104,12 +102,9 @@ TEST(WithoutPipeWire, TheCaptureFailsWithStatus1AndItsMessageAfterTheRestore) {
     const std::string report = "error: pw-record exited with status ";
     expect_message_after_restore(run, report);
     // The first line is ours; pw-record's own explanation follows it.
-    const std::string& output = run.output();
-    const std::size_t own_line = output.find("\r\n", output.find(report));
-    ASSERT_NE(own_line, std::string::npos) << output;
-    const std::string said = output.substr(own_line + 2);
-    std::cout << "[ pipewire ] without PipeWire: " << output.substr(output.find(report));
-    EXPECT_NE(said.find_first_not_of("\r\n "), std::string::npos) << output;
+    const std::string said = run.output().substr(run.output().find(report));
+    std::cout << "[ pipewire ] without PipeWire: " << said;
+    EXPECT_NE(said.find_first_not_of("\r\n ", said.find("\r\n")), std::string::npos) << said;
 }
 
 } // namespace
