@@ -289,37 +289,36 @@ TEST(SpectrumAnalyzer, BarsFallByTheDropOffAndFramesWithoutSamplesKeepTheGain) {
     }
 }
 
-TEST(SpectrumAnalyzer, ManyFramesWithoutSamplesCostNoMoreThanTheBarsCanStillShow) {
+TEST(SpectrumAnalyzer, TellsWhenEveryBarIsUnseenAndWhenTheGainHoldsOnlySilence) {
     struct Case {
         float drop_off;
-        std::uint64_t frames;
-        std::uint64_t most_work; // the frames the longest-falling bar may take
+        int until_unseen; // frames of zeros after a tone
+        int until_gain_at_rest;
     };
     const Case cases[] = {
-        {0.5f, 10, 10},
-        // From 175 the bars are below unseen_bar after 28 frames.
-        {0.5f, 1000, 28},
-        {0.0f, 1000, 1},
-        {1.0f, 1000, 0},
-        // Ten minutes at 65535 frames a second: the fall ends where it can no longer be seen,
-        // under two million frames down, and long before its end in the subnormals.
-        {0.99999f, 39'321'000, 1'950'000},
+        // The gain holds only silence once fps / 2 frames had every bar below 0.001.
+        {0.0f, 1, 30},
+        // From 175.27 the bar is below 0.001 after 115 frames, below 1e-6 after 181.
+        {0.9f, 181, 144},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.drop_off);
         FourColumns four;
-        four.frame(quarter_rate_tone(0.5f), 0.0f);
-        const std::vector<float> before(four.analyzer.bars().begin(), four.analyzer.bars().end());
-        const std::uint64_t work = four.analyzer.decay_bars(test.drop_off, test.frames);
-        EXPECT_LE(work, test.most_work);
-        for (std::size_t c = 0; c < before.size(); ++c) {
-            // Where frames drawn one by one leave the bar, as far as it can be seen.
-            float expected = before[c];
-            for (std::uint64_t frame = 0; frame < test.frames && expected >= unseen_bar; ++frame) {
-                expected *= test.drop_off;
+        EXPECT_TRUE(four.analyzer.unseen());
+        four.frame(quarter_rate_tone(0.5f), test.drop_off);
+        int unseen = -1;
+        int gain_at_rest = -1;
+        for (int frames = 0; frames <= 200; ++frames) {
+            if (unseen < 0 && four.analyzer.unseen()) {
+                unseen = frames;
             }
-            EXPECT_EQ(four.analyzer.bars()[c], expected) << "column " << c;
+            if (gain_at_rest < 0 && four.analyzer.gain_at_rest()) {
+                gain_at_rest = frames;
+            }
+            four.frame(SampleChunk(fft_size, 0.0f), test.drop_off);
         }
+        EXPECT_EQ(unseen, test.until_unseen);
+        EXPECT_EQ(gain_at_rest, test.until_gain_at_rest);
     }
 }
 
