@@ -172,46 +172,33 @@ std::string flag_column(const OptionEntry& option) {
     return column;
 }
 
-std::string default_marker(const OptionEntry& option) {
-    return option.default_text.empty() ? ""
-                                       : " [default: " + std::string(option.default_text) + "]";
-}
-
 // The short help lists one option per line; the long help gives each option a paragraph.
 std::string help_text(std::string_view program, bool long_form) {
-    struct HelpLine {
-        std::string flags;
-        std::string help;
-        std::string marker;
-    };
-    std::vector<HelpLine> entries;
+    std::size_t width = 0;
     for (const OptionEntry& option : option_table) {
-        entries.push_back({flag_column(option), std::string(option.help), default_marker(option)});
+        width = std::max(width, flag_column(option).size());
     }
-    entries.push_back(
-        {"-h, --help",
-         long_form ? "Print help (see a summary with '-h')" : "Print help (see more with '--help')",
-         ""});
-    entries.push_back({"-V, --version", "Print version", ""});
-
     std::string text(long_form ? long_description : short_description);
     text += "\n\n" + usage_line(program) + "\n\nOptions:\n";
-    std::size_t width = 0;
-    for (const HelpLine& entry : entries) {
-        width = std::max(width, entry.flags.size());
-    }
-    for (const HelpLine& entry : entries) {
+    const auto add = [&](const std::string& flags, std::string_view help,
+                         std::string_view default_text) {
+        const std::string marker =
+            default_text.empty() ? "" : "[default: " + std::string(default_text) + "]";
         if (long_form) {
-            text += "  " + entry.flags + "\n          " + entry.help + "\n";
-            if (!entry.marker.empty()) {
-                text += "\n          " + entry.marker.substr(1) + "\n";
-            }
-            text += "\n";
+            text += "  " + flags + "\n          " + std::string(help) + "\n" +
+                    (marker.empty() ? "" : "\n          " + marker + "\n") + "\n";
         } else {
-            text += "  " + entry.flags + std::string(width - entry.flags.size() + 2, ' ') +
-                    entry.help + entry.marker + "\n";
+            text += "  " + flags + std::string(width - flags.size() + 2, ' ') + std::string(help) +
+                    (marker.empty() ? "" : " " + marker) + "\n";
         }
+    };
+    for (const OptionEntry& option : option_table) {
+        add(flag_column(option), option.help, option.default_text);
     }
+    add("-h, --help",
+        long_form ? "Print help (see a summary with '-h')" : "Print help (see more with '--help')",
+        "");
+    add("-V, --version", "Print version", "");
     if (long_form) {
         text.pop_back(); // no empty line after the last paragraph
     }
