@@ -57,7 +57,7 @@ std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& stat
 bool check_size(LoopIo& io, Clock::time_point& last_size_check, FrameState& state,
                 OutputBuffer& out) {
     const Clock::time_point now = io.now();
-    if (now < last_size_check || now - last_size_check < size_check_interval) {
+    if (now - last_size_check < size_check_interval) {
         return false;
     }
     TerminalSize size;

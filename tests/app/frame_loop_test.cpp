@@ -31,14 +31,12 @@ std::vector<std::uint16_t> bins_of(const FrameState& state) {
     return {state.analyzer.column_bins().begin(), state.analyzer.column_bins().end()};
 }
 
-TEST(FramePacing, PeriodIsTheSinglePrecisionReciprocalRounded) {
+TEST(FramePacing, PeriodIsTheSinglePrecisionReciprocalRoundedAndTimeLeftSaturates) {
     EXPECT_EQ(frame_period(60).count(), 16'666'668);
     EXPECT_EQ(frame_period(30).count(), 33'333'335);
     EXPECT_EQ(frame_period(1).count(), 1'000'000'000);
     EXPECT_EQ(frame_period(65535).count(), 15'259);
-}
-
-TEST(FramePacing, TimeLeftSaturatesAtBothEnds) {
+    // What is left of a frame saturates at both ends.
     const auto start = Clock::now();
     const auto period = std::chrono::nanoseconds(16'666'668);
     EXPECT_EQ(time_left(period, start, start + std::chrono::milliseconds(10)),
@@ -49,22 +47,19 @@ TEST(FramePacing, TimeLeftSaturatesAtBothEnds) {
     EXPECT_EQ(time_left(period, start, start - std::chrono::milliseconds(5)), period);
 }
 
-TEST(FrameState, StartsWithOneZeroBarPerColumnOfTheDrawingArea) {
+TEST(FrameState, StartsAndAfterAResizeHasOneZeroBarPerColumnAtTheSameGain) {
     Cli cli;
     cli.log_power = 2.0f;
     cli.drop_off = 1.5f;
-    const FrameState state = make_frame_state(cli, {50, 1200});
+    FrameState state = make_frame_state(cli, {50, 1200});
     EXPECT_EQ(state.settings.drop_off, 1.0f);
     EXPECT_EQ(state.display.size(), (TerminalSize{50, 1200}));
     EXPECT_EQ(state.display.grid_cols(), 1000u);
     EXPECT_EQ(bars_of(state), std::vector<float>(1000, 0.0f));
     EXPECT_EQ(bins_of(state), build_column_bins(1000, 2.0f));
-}
 
-TEST(FrameState, AResizeStartsTheBarsAfreshOnTheNewDrawingAreaAtTheSameGain) {
     TestPipe pipe;
     OutputBuffer out(pipe.write_end);
-    FrameState state = make_frame_state(Cli{}, {10, 40});
     auto [sender, receiver] = make_sample_channel();
     // A quarter-rate cosine: a loud bin 256, which one of the columns shows.
     SampleChunk tone(1024);
