@@ -206,11 +206,9 @@ std::string help_text(std::string_view program, bool long_form) {
 }
 
 ParseOutcome usage_error(std::string_view program, const std::string& message) {
-    ParseOutcome outcome;
-    outcome.exit_status = 2;
-    outcome.standard_error = "error: " + message + "\n\n" + usage_line(program) +
-                             "\n\nFor more information, try '--help'.\n";
-    return outcome;
+    return {std::nullopt, 2, "",
+            "error: " + message + "\n\n" + usage_line(program) +
+                "\n\nFor more information, try '--help'.\n"};
 }
 
 // The file name of the running executable, from the first argument.
@@ -338,21 +336,18 @@ Cli DeclaredOptions::values() const {
         parse_real(text_of(field), value);
         return value;
     };
-    Cli cli;
-    cli.fps = static_cast<std::uint16_t>(integer_of(fps));
-    cli.pipewire = given(pipewire);
-    if (given(input)) {
-        cli.input = texts_[input];
-    }
-    cli.log_power = real_of(log_power);
-    cli.drop_off = real_of(drop_off);
-    cli.rate = static_cast<std::uint32_t>(integer_of(rate));
-    cli.channels = static_cast<std::uint8_t>(integer_of(channels));
-    cli.monitor = given(monitor);
-    if (given(target)) {
-        cli.target = texts_[target];
-    }
-    return cli;
+    const auto text = [&](std::size_t field) {
+        return given(field) ? std::optional(texts_[field]) : std::nullopt;
+    };
+    return {static_cast<std::uint16_t>(integer_of(fps)),
+            given(pipewire),
+            text(input),
+            real_of(log_power),
+            real_of(drop_off),
+            static_cast<std::uint32_t>(integer_of(rate)),
+            static_cast<std::uint8_t>(integer_of(channels)),
+            given(monitor),
+            text(target)};
 }
 
 } // namespace
