@@ -180,25 +180,27 @@ std::string help_text(std::string_view program, bool long_form) {
     }
     std::string text(long_form ? long_description : short_description);
     text += "\n\n" + usage_line(program) + "\n\nOptions:\n";
-    const auto add = [&](const std::string& flags, std::string_view help,
-                         std::string_view default_text) {
-        const std::string marker =
-            default_text.empty() ? "" : "[default: " + std::string(default_text) + "]";
+    const auto add = [&](const OptionEntry& option) {
+        const std::string flags = flag_column(option);
+        const std::string help(option.help);
+        const std::string marker = option.default_text.empty()
+                                       ? ""
+                                       : "[default: " + std::string(option.default_text) + "]";
         if (long_form) {
-            text += "  " + flags + "\n          " + std::string(help) + "\n" +
+            text += "  " + flags + "\n          " + help + "\n" +
                     (marker.empty() ? "" : "\n          " + marker + "\n") + "\n";
         } else {
-            text += "  " + flags + std::string(width - flags.size() + 2, ' ') + std::string(help) +
+            text += "  " + flags + std::string(width - flags.size() + 2, ' ') + help +
                     (marker.empty() ? "" : " " + marker) + "\n";
         }
     };
     for (const OptionEntry& option : option_table) {
-        add(flag_column(option), option.help, option.default_text);
+        add(option);
     }
-    add("-h, --help",
-        long_form ? "Print help (see a summary with '-h')" : "Print help (see more with '--help')",
-        "");
-    add("-V, --version", "Print version", "");
+    add({"-h", "--help", "",
+         long_form ? "Print help (see a summary with '-h')" : "Print help (see more with '--help')",
+         Kind::flag});
+    add({"-V", "--version", "", "Print version", Kind::flag});
     if (long_form) {
         text.pop_back(); // no empty line after the last paragraph
     }
