@@ -115,13 +115,13 @@ public:
         }
         return now_ - start_ >= std::chrono::seconds(2);
     }
-    std::optional<LoopEnd> take_event(FrameState&, OutputBuffer&) override {
-        return LoopEnd{LoopEnd::Reason::quit_key};
-    }
+    TerminalEvent read_event() override { return KeyEvent{U'q', {}}; }
     std::error_code terminal_size(TerminalSize& size) override {
         size = {50, 200};
         return {};
     }
+    void stop() override {}
+    void resume() override {}
 
     std::uint64_t sends_allocated = 0;
 

@@ -50,8 +50,6 @@ public:
     // The next mono value, in [-amplitude, amplitude].
     float next_value();
 
-    const SignalSettings& settings() const { return settings_; }
-
 private:
     static constexpr std::size_t voice_count = 4;
 

@@ -22,40 +22,28 @@
 
 namespace {
 
-enum class WriteOutcome { written, closed, failed };
-
-// Writes all of `bytes` to standard output; a reader that went away is `closed`.
-WriteOutcome write_all(const std::string& bytes) {
+// Writes all of `bytes` to standard output; the exit status when the program should end: 0 once
+// the reader went away, 1 when the write failed.
+std::optional<int> write_all(const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t count = ::write(STDOUT_FILENO, bytes.data() + done, bytes.size() - done);
-        if (count < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EPIPE) {
-                return WriteOutcome::closed;
-            }
-            std::fprintf(stderr, "tonalyx-signal: write failed: %s\n", std::strerror(errno));
-            return WriteOutcome::failed;
+        if (count < 0 && errno == EPIPE) {
+            return 0;
         }
-        done += static_cast<std::size_t>(count);
+        if (count < 0 && errno != EINTR) {
+            std::fprintf(stderr, "tonalyx-signal: write failed: %s\n", std::strerror(errno));
+            return 1;
+        }
+        done += static_cast<std::size_t>(std::max<ssize_t>(count, 0));
     }
-    return WriteOutcome::written;
-}
-
-// The PCM frames in `seconds` (0 … 1e9, so at most about 4.3e18), or no limit when none is given.
-std::uint64_t pcm_frame_limit(const std::optional<double>& seconds, std::uint32_t rate) {
-    if (!seconds) {
-        return std::numeric_limits<std::uint64_t>::max();
-    }
-    return static_cast<std::uint64_t>(*seconds * static_cast<double>(rate));
+    return std::nullopt;
 }
 
 // What the command line asks for.
 struct Options {
     tonalyx::SignalSettings settings;
-    std::optional<double> seconds; // the length of the signal; endless when absent
+    std::optional<double> seconds; // the length of the signal, 0 … 1e9; endless when absent
     bool fast = false;             // write as fast as possible instead of in real time
 };
 
@@ -111,7 +99,9 @@ std::optional<int> parse_options(int argc, char** argv, Options& options) {
 int write_signal(const Options& options) {
     const tonalyx::SignalSettings& settings = options.settings;
     tonalyx::SignalGenerator generator(settings);
-    const std::uint64_t total = pcm_frame_limit(options.seconds, settings.rate);
+    const std::uint64_t total = options.seconds
+                                    ? static_cast<std::uint64_t>(*options.seconds * settings.rate)
+                                    : std::numeric_limits<std::uint64_t>::max();
     // About 10 ms per write, bounded for very high rates.
     const std::size_t frames_per_write = std::clamp<std::size_t>(settings.rate / 100, 1, 4096);
     std::vector<std::int16_t> samples;
@@ -125,13 +115,8 @@ int write_signal(const Options& options) {
         generator.fill(samples);
         bytes.clear();
         tonalyx::append_pcm(bytes, samples);
-        switch (write_all(bytes)) {
-        case WriteOutcome::written:
-            break;
-        case WriteOutcome::closed:
-            return 0;
-        case WriteOutcome::failed:
-            return 1;
+        if (const std::optional<int> status = write_all(bytes)) {
+            return *status;
         }
         written += pcm_frames;
         if (!options.fast) {

@@ -97,7 +97,9 @@ void SpectrumAnalyzer::set_log_power(float log_power) {
 
 void SpectrumAnalyzer::analyse_frame(SampleReceiver& receiver, float drop_off) {
     if (drain_samples(receiver, sample_buffer_) == 0) {
-        decay_bars(drop_off, 1);
+        for (float& bar : bars_) {
+            bar *= drop_off;
+        }
         return;
     }
     build_fft_input(sample_buffer_, fft_.input());
@@ -116,27 +118,8 @@ void SpectrumAnalyzer::update_bars(float drop_off) {
     std::swap(bars_, spare_bars_);
 }
 
-std::uint64_t SpectrumAnalyzer::decay_bars(float drop_off, std::uint64_t frames) {
-    std::uint64_t longest = 0;
-    for (float& bar : bars_) {
-        std::uint64_t frame = 0;
-        // Bounded by how long the bar can still be seen, not by `frames`: a long stop costs no
-        // more than a short one.
-        for (; frame < frames && bar >= unseen_bar; ++frame) {
-            const float next = bar * drop_off;
-            if (next == bar) {
-                break;
-            }
-            bar = next;
-        }
-        longest = std::max(longest, frame);
-    }
-    return longest;
-}
-
-bool SpectrumAnalyzer::at_rest() const {
-    return gain_.at_rest() &&
-           std::all_of(bars_.begin(), bars_.end(), [](float bar) { return bar < silent_peak; });
+bool SpectrumAnalyzer::unseen() const {
+    return std::all_of(bars_.begin(), bars_.end(), [](float bar) { return bar < unseen_bar; });
 }
 
 } // namespace tonalyx

@@ -72,16 +72,10 @@ public:
     // and the gain records the frame's largest bar. Allocates nothing.
     void analyse_frame(SampleReceiver& receiver, float drop_off);
 
-    // Lets every bar fall by `drop_off` `frames` times, as that many frames without samples do:
-    // one multiplication per frame, so the bars end where frames drawn one by one leave them,
-    // except that a bar stops once it is below unseen_bar or stops changing, where the frames left
-    // change nothing that is ever seen. The gain stays as it is. Returns the most frames any bar
-    // fell: the work done.
-    std::uint64_t decay_bars(float drop_off, std::uint64_t frames);
-
-    // True when a frame of zeros would do just what a frame without samples does: every bar is
-    // below silent_peak, and the gain is at rest.
-    bool at_rest() const;
+    // True when every bar is below unseen_bar, where frames without sound keep it.
+    bool unseen() const;
+    // True when a frame of zeros would leave the gain as it is.
+    bool gain_at_rest() const { return gain_.at_rest(); }
 
     // The current bar of each column.
     std::span<const float> bars() const { return bars_; }

@@ -1,13 +1,13 @@
 #include "app/app.hpp"
 
+#include "app/cli.hpp"
+#include "app/frame_loop.hpp"
 #include "audio/channel.hpp"
 #include "audio/reader.hpp"
 #include "audio/source.hpp"
-#include "app/cli.hpp"
 #include "common/errors.hpp"
-#include "terminal/output.hpp"
-#include "app/frame_loop.hpp"
 #include "terminal/events.hpp"
+#include "terminal/output.hpp"
 #include "terminal/signals.hpp"
 #include "terminal/terminal.hpp"
 

@@ -35,58 +35,38 @@ enum class Kind { integer, flag, text, real };
 
 // One row of the option table; the order is the order of the `Cli` fields and of the help.
 struct OptionEntry {
-    std::string_view id;
     std::string_view short_flag; // empty when there is none
     std::string_view long_flag;
     std::string_view value_name; // empty for a flag
     std::string_view help;
     Kind kind;
-    std::int64_t max = 0;         // upper bound of an integer option
-    std::string_view counts = {}; // what an integer option counts; 0 of it would show nothing
+    std::string_view default_text = {}; // parsed as user input is; empty when there is none
+    std::int64_t max = 0;               // upper bound of an integer option
+    std::string_view counts = {};       // what an integer option counts; 0 of it would show nothing
 };
 
 // The capture options come last: the lines of the others, and their order, stay as they were.
 constexpr std::array<OptionEntry, 9> option_table{{
-    {"fps", "-f", "--fps", "FPS", "Target frames per second", Kind::integer, 65535, "frame rate"},
-    {"pipewire", "-p", "--pipewire", "", "Use PipeWire to capture audio directly", Kind::flag},
-    {"input", "-i", "--input", "INPUT", "Input file (reads from stdin if not provided)",
-     Kind::text},
-    {"log_power", "-l", "--log-power", "LOG_POWER",
+    {"-f", "--fps", "FPS", "Target frames per second", Kind::integer, "60", 65535, "frame rate"},
+    {"-p", "--pipewire", "", "Use PipeWire to capture audio directly", Kind::flag},
+    {"-i", "--input", "INPUT", "Input file (reads from stdin if not provided)", Kind::text},
+    {"-l", "--log-power", "LOG_POWER",
      "Logarithmic frequency scaling power (0.5\u20133.0; higher values give more space to bass)",
-     Kind::real},
-    {"drop_off", "-d", "--drop-off", "DROP_OFF",
-     "Bar drop-off factor per frame (0.0 = instant drop, 1.0 = no drop)", Kind::real},
-    {"rate", "", "--rate", "RATE", "Sample rate in Hz \u2014 must match the audio source",
-     Kind::integer, 4294967295, "sample rate"},
-    {"channels", "", "--channels", "CHANNELS",
-     "Number of audio channels \u2014 must match the audio source", Kind::integer, 255,
-     "channel count"},
-    {"monitor", "-m", "--monitor", "",
+     Kind::real, "1.4"},
+    {"-d", "--drop-off", "DROP_OFF",
+     "Bar drop-off factor per frame (0.0 = instant drop, 1.0 = no drop)", Kind::real, "0.75"},
+    {"", "--rate", "RATE", "Sample rate in Hz \u2014 must match the audio source", Kind::integer,
+     "48000", 4294967295, "sample rate"},
+    {"", "--channels", "CHANNELS", "Number of audio channels \u2014 must match the audio source",
+     Kind::integer, "2", 255, "channel count"},
+    {"-m", "--monitor", "",
      "With -p, capture what the default output plays instead of the default input", Kind::flag},
-    {"target", "", "--target", "NODE",
+    {"", "--target", "NODE",
      "With -p, capture from this node: its object.serial, or its node.name (a sink's with -m)",
      Kind::text},
 }};
 
 enum Field { fps, pipewire, input, log_power, drop_off, rate, channels, monitor, target };
-
-// The shortest text that reads back as the same float: 1.4f gives "1.4", not "1.39999998".
-std::string float_text(float value) {
-    std::array<char, 32> text{};
-    const auto result = std::to_chars(text.data(), text.data() + text.size(), value);
-    return {text.data(), result.ptr};
-}
-
-// The default texts, formed once; they go through the same parse as user input.
-const std::array<std::string, option_table.size()>& default_texts() {
-    static const std::array<std::string, option_table.size()> texts{
-        "60", "", "", float_text(1.4f), float_text(0.75f), "48000", "2", "", ""};
-    return texts;
-}
-
-bool has_default(std::size_t field) {
-    return !default_texts()[field].empty();
-}
 
 // A decimal signed 64-bit integer: an optional sign, then digits, nothing else.
 std::string parse_integer(std::string_view text, std::int64_t max, std::int64_t& value) {
@@ -161,7 +141,7 @@ std::string validate(const OptionEntry& option, std::string_view text) {
         }
         return error;
     }
-    if (option.id == "target" && text.empty()) {
+    if (option.long_flag == "--target" && text.empty()) {
         return "the node must not be empty";
     }
     return {};
@@ -192,46 +172,35 @@ std::string flag_column(const OptionEntry& option) {
     return column;
 }
 
-std::string default_marker(std::size_t field) {
-    return has_default(field) ? " [default: " + default_texts()[field] + "]" : "";
-}
-
 // The short help lists one option per line; the long help gives each option a paragraph.
 std::string help_text(std::string_view program, bool long_form) {
-    struct HelpLine {
-        std::string flags;
-        std::string help;
-        std::string marker;
-    };
-    std::vector<HelpLine> entries;
-    for (std::size_t field = 0; field < option_table.size(); ++field) {
-        entries.push_back({flag_column(option_table[field]), std::string(option_table[field].help),
-                           default_marker(field)});
+    std::size_t width = 0;
+    for (const OptionEntry& option : option_table) {
+        width = std::max(width, flag_column(option).size());
     }
-    entries.push_back(
-        {"-h, --help",
-         long_form ? "Print help (see a summary with '-h')" : "Print help (see more with '--help')",
-         ""});
-    entries.push_back({"-V, --version", "Print version", ""});
-
     std::string text(long_form ? long_description : short_description);
     text += "\n\n" + usage_line(program) + "\n\nOptions:\n";
-    std::size_t width = 0;
-    for (const HelpLine& entry : entries) {
-        width = std::max(width, entry.flags.size());
-    }
-    for (const HelpLine& entry : entries) {
+    const auto add = [&](const OptionEntry& option) {
+        const std::string flags = flag_column(option);
+        const std::string help(option.help);
+        const std::string marker = option.default_text.empty()
+                                       ? ""
+                                       : "[default: " + std::string(option.default_text) + "]";
         if (long_form) {
-            text += "  " + entry.flags + "\n          " + entry.help + "\n";
-            if (!entry.marker.empty()) {
-                text += "\n          " + entry.marker.substr(1) + "\n";
-            }
-            text += "\n";
+            text += "  " + flags + "\n          " + help + "\n" +
+                    (marker.empty() ? "" : "\n          " + marker + "\n") + "\n";
         } else {
-            text += "  " + entry.flags + std::string(width - entry.flags.size() + 2, ' ') +
-                    entry.help + entry.marker + "\n";
+            text += "  " + flags + std::string(width - flags.size() + 2, ' ') + help +
+                    (marker.empty() ? "" : " " + marker) + "\n";
         }
+    };
+    for (const OptionEntry& option : option_table) {
+        add(option);
     }
+    add({"-h", "--help", "",
+         long_form ? "Print help (see a summary with '-h')" : "Print help (see more with '--help')",
+         Kind::flag});
+    add({"-V", "--version", "", "Print version", Kind::flag});
     if (long_form) {
         text.pop_back(); // no empty line after the last paragraph
     }
@@ -239,11 +208,9 @@ std::string help_text(std::string_view program, bool long_form) {
 }
 
 ParseOutcome usage_error(std::string_view program, const std::string& message) {
-    ParseOutcome outcome;
-    outcome.exit_status = 2;
-    outcome.standard_error = "error: " + message + "\n\n" + usage_line(program) +
-                             "\n\nFor more information, try '--help'.\n";
-    return outcome;
+    return {std::nullopt, 2, "",
+            "error: " + message + "\n\n" + usage_line(program) +
+                "\n\nFor more information, try '--help'.\n"};
 }
 
 // The file name of the running executable, from the first argument.
@@ -321,8 +288,8 @@ private:
     bool given(std::size_t field) const { return options_[field]->count() > 0; }
 
     // Absent options take their default text through the same parse as user input.
-    const std::string& text_of(std::size_t field) const {
-        return given(field) ? texts_[field] : default_texts()[field];
+    std::string_view text_of(std::size_t field) const {
+        return given(field) ? texts_[field] : option_table[field].default_text;
     }
 
     CLI::App app_{std::string(short_description), std::string(name)};
@@ -371,21 +338,18 @@ Cli DeclaredOptions::values() const {
         parse_real(text_of(field), value);
         return value;
     };
-    Cli cli;
-    cli.fps = static_cast<std::uint16_t>(integer_of(fps));
-    cli.pipewire = given(pipewire);
-    if (given(input)) {
-        cli.input = texts_[input];
-    }
-    cli.log_power = real_of(log_power);
-    cli.drop_off = real_of(drop_off);
-    cli.rate = static_cast<std::uint32_t>(integer_of(rate));
-    cli.channels = static_cast<std::uint8_t>(integer_of(channels));
-    cli.monitor = given(monitor);
-    if (given(target)) {
-        cli.target = texts_[target];
-    }
-    return cli;
+    const auto text = [&](std::size_t field) {
+        return given(field) ? std::optional(texts_[field]) : std::nullopt;
+    };
+    return {static_cast<std::uint16_t>(integer_of(fps)),
+            given(pipewire),
+            text(input),
+            real_of(log_power),
+            real_of(drop_off),
+            static_cast<std::uint32_t>(integer_of(rate)),
+            static_cast<std::uint8_t>(integer_of(channels)),
+            given(monitor),
+            text(target)};
 }
 
 } // namespace

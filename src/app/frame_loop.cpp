@@ -17,32 +17,16 @@ constexpr auto size_check_interval = std::chrono::milliseconds(500);
 
 // Takes the terminal again after a stop, whatever the shell did with it meanwhile, and clears
 // and rebuilds through the resize path so that the next frame draws everything.
-void take_terminal_again(TerminalSession& session, FrameState& state, OutputBuffer& out) {
-    session.resume();
+void take_terminal_again(LoopIo& io, FrameState& state, OutputBuffer& out) {
+    io.resume();
     TerminalSize size = state.display.size();
-    static_cast<void>(terminal_size(session.device(), size, TputFallback::forbidden));
+    static_cast<void>(io.terminal_size(size));
     resize(state, size, out);
 }
 
-// Acts on one caught signal; says how the loop ends when the signal ends it.
-std::optional<LoopEnd> handle_signal(int signal_number, FrameState& state, TerminalSession& session,
-                                     OutputBuffer& out) {
-    if (signal_number == SIGTSTP) {
-        session.suspend();
-        stop_self_until_continued();
-        // Also where an orphaned process group, which is not stopped, goes on.
-        take_terminal_again(session, state, out);
-    } else if (signal_number == SIGCONT) {
-        take_terminal_again(session, state, out);
-    } else {
-        return LoopEnd{LoopEnd::Reason::signal, signal_number};
-    }
-    return std::nullopt;
-}
-
 // Acts on one terminal event; says how the loop ends when the event ends it.
-std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& state,
-                                    TerminalSession& session, OutputBuffer& out) {
+std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& state, LoopIo& io,
+                                    OutputBuffer& out) {
     if (const auto* key = std::get_if<KeyEvent>(&event)) {
         if (is_quit_key(*key)) {
             return LoopEnd{LoopEnd::Reason::quit_key};
@@ -55,7 +39,14 @@ std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& stat
     } else if (const auto* resized = std::get_if<ResizeEvent>(&event)) {
         resize(state, resized->size, out);
     } else if (const auto* caught = std::get_if<SignalEvent>(&event)) {
-        return handle_signal(caught->signal_number, state, session, out);
+        if (caught->signal_number != SIGTSTP && caught->signal_number != SIGCONT) {
+            return LoopEnd{LoopEnd::Reason::signal, caught->signal_number};
+        }
+        if (caught->signal_number == SIGTSTP) {
+            io.stop();
+        }
+        // After a stop, and also where an orphaned process group, which is not stopped, goes on.
+        take_terminal_again(io, state, out);
     } else if (std::holds_alternative<HangUpEvent>(event)) {
         return LoopEnd{LoopEnd::Reason::hang_up};
     }
@@ -66,7 +57,7 @@ std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& stat
 bool check_size(LoopIo& io, Clock::time_point& last_size_check, FrameState& state,
                 OutputBuffer& out) {
     const Clock::time_point now = io.now();
-    if (now < last_size_check || now - last_size_check < size_check_interval) {
+    if (now - last_size_check < size_check_interval) {
         return false;
     }
     TerminalSize size;
@@ -120,12 +111,15 @@ public:
             {audio_.receiver.wake_fd(), audio_.capture ? audio_.capture->exit_fd() : -1});
         return events_.poll(timeout);
     }
-    std::optional<LoopEnd> take_event(FrameState& state, OutputBuffer& out) override {
-        return handle_event(events_.read(), state, session_, out);
-    }
+    TerminalEvent read_event() override { return events_.read(); }
     std::error_code terminal_size(TerminalSize& size) override {
         return tonalyx::terminal_size(session_.device(), size, TputFallback::forbidden);
     }
+    void stop() override {
+        session_.suspend();
+        stop_self_until_continued();
+    }
+    void resume() override { session_.resume(); }
 
 private:
     EventSource& events_;
@@ -133,75 +127,53 @@ private:
     const AudioFeed& audio_;
 };
 
-// Where the loop stands: its last frame, drawn or skipped, its last size check, and whether it
-// sleeps.
+// Where the loop stands: its last frame, drawn or slept through, its last size check, and
+// whether it sleeps.
 struct LoopTimes {
     Clock::time_point last_frame;
     Clock::time_point last_size_check;
     bool asleep = false;
 };
 
-// How long the next poll may wait: until the next frame; while asleep, until the frame at which
-// the size check falls due, where a loop drawing every frame would check it.
+// How long the next poll may wait: until the next frame, or while asleep until the frame at
+// which the size check falls due, where a loop drawing every frame would check it; and never
+// past the report of a failed capture program.
 std::chrono::nanoseconds wait_time(std::chrono::nanoseconds period, const LoopTimes& times,
-                                   Clock::time_point now) {
-    if (!times.asleep) {
-        return time_left(period, times.last_frame, now);
+                                   AudioFeed& audio, Clock::time_point now) {
+    std::int64_t frames = 1;
+    if (times.asleep) {
+        const auto until_check = times.last_size_check + size_check_interval - times.last_frame;
+        frames = std::max<std::int64_t>(1, (until_check + period - 1ns) / period);
     }
-    const auto until_check = times.last_size_check + size_check_interval - times.last_frame;
-    const auto frames = std::max<std::int64_t>(1, (until_check + period - 1ns) / period);
-    return time_left(frames * period, times.last_frame, now);
+    const std::chrono::nanoseconds wait = time_left(frames * period, times.last_frame, now);
+    if (const std::optional<Clock::time_point> due = failure_report_due(audio)) {
+        return std::clamp<std::chrono::nanoseconds>(*due - Clock::now(), 0ns, wait);
+    }
+    return wait;
 }
 
-// Accounts for the frames skipped while asleep that fell before `until` (one due at `until` is
-// yet to come): each lets every bar fall by `drop_off`, and takes the silence that arrived before
-// it. The picture stays blank and the gain as it is.
-void skip_frames(std::chrono::nanoseconds period, Clock::time_point until, float drop_off,
-                 LoopTimes& times, FrameState& state, SampleReceiver& receiver) {
-    if (until <= times.last_frame) {
-        return;
-    }
-    const std::int64_t frames = (until - times.last_frame - 1ns) / period;
-    if (frames <= 0) {
-        return;
-    }
-    state.analyzer.decay_bars(drop_off, static_cast<std::uint64_t>(frames));
-    times.last_frame += frames * period;
-    receiver.drop_silence_until(times.last_frame);
-}
-
-// After a frame: sleeps when the picture is blank and falling bars keep it so, until a chunk
-// comes that could change that: any chunk, or with the bars and the gain at rest, one that is not
-// all zeros.
-bool fall_asleep(std::chrono::nanoseconds period, const FrameState& state,
-                 SampleReceiver& receiver) {
-    const float drop_off = state.settings.drop_off;
-    if (period <= std::chrono::nanoseconds::zero() || !(drop_off >= 0.0f && drop_off <= 1.0f) ||
-        !state.display.shown().blank()) {
-        return false;
-    }
-    return receiver.sleep(state.analyzer.at_rest() ? WakeOn::sound : WakeOn::any_chunk);
-}
-
-void wake(LoopTimes& times, SampleReceiver& receiver) {
-    receiver.wake();
-    times.asleep = false;
-}
-
-// After a wait that ended while asleep: wakes for an event, a chunk or the end of the stream,
-// and says until when the frames were skipped. A chunk that woke the loop belongs to the frame
-// due when it arrived, even if the loop wakes after that frame's time.
-Clock::time_point end_sleep(bool ready, LoopTimes& times, SampleReceiver& receiver, LoopIo& io) {
+// After a wait that ended while asleep: moves the last frame along the frame grid to the last
+// one before the chunk or the end of the stream that woke the loop (or before now), and drops
+// the silence that frames drawn one by one would have taken by then. An event, a chunk or the
+// end of the stream wakes the loop. Says whether a chunk or the end woke it without an event:
+// between frames, where a loop drawing every frame would not have woken.
+bool end_sleep(bool ready, std::chrono::nanoseconds period, LoopTimes& times,
+               SampleReceiver& receiver, LoopIo& io) {
     const std::optional<SampleTime> woken_at = receiver.woken_at();
     const Clock::time_point now = io.now();
-    if (ready || woken_at) {
-        wake(times, receiver);
+    const Clock::time_point until = std::min(woken_at.value_or(now), now);
+    if (until > times.last_frame) {
+        times.last_frame += (until - times.last_frame - 1ns) / period * period;
+        receiver.drop_silence_until(times.last_frame);
     }
-    return std::min(woken_at.value_or(now), now);
+    if (ready || woken_at) {
+        receiver.wake();
+        times.asleep = false;
+    }
+    return woken_at && !ready;
 }
 
 } // namespace
-
 FrameState make_frame_state(const Cli& cli, TerminalSize size) {
     FrameState state{initial_settings(cli), SpectrumAnalyzer(cli.fps), DisplayState(size)};
     state.analyzer.set_columns(state.display.grid_cols(), state.settings.log_power);
@@ -241,59 +213,39 @@ LoopEnd run_frame_loop(std::chrono::nanoseconds period, FrameState& state, Audio
 LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audio, LoopIo& io,
                    OutputBuffer& out) {
     const std::chrono::nanoseconds period = pacing.period;
-    LoopTimes times{io.now(), {}};
-    times.last_size_check = times.last_frame;
+    LoopTimes times{io.now(), io.now()};
     for (;;) {
-        std::chrono::nanoseconds wait = wait_time(period, times, io.now());
-        // Asleep, no chunk may come to bring a failure's report forward.
-        if (times.asleep) {
-            if (const std::optional<Clock::time_point> due = failure_report_due(audio)) {
-                wait = std::clamp<std::chrono::nanoseconds>(*due - Clock::now(), 0ns, wait);
-            }
-        }
-        const bool ready = io.poll(wait);
-        const std::optional<Clock::time_point> skipped_until =
-            times.asleep ? std::optional(end_sleep(ready, times, audio.receiver, io))
-                         : std::nullopt;
-        // The frames skipped before an event fall after it, at the drop-off from before it: one
-        // that rebuilds the picture (a continue after a long stop) leaves them no work.
-        const float drop_off = state.settings.drop_off;
+        const bool ready = io.poll(wait_time(period, times, audio, io.now()));
+        const bool woken_between_frames =
+            times.asleep && end_sleep(ready, period, times, audio.receiver, io);
         if (ready) {
-            if (const std::optional<LoopEnd> end = io.take_event(state, out)) {
+            if (const std::optional<LoopEnd> end = handle_event(io.read_event(), state, io, out)) {
                 return *end;
             }
         }
-        if (skipped_until) {
-            skip_frames(period, *skipped_until, drop_off, times, state, audio.receiver);
-            // A chunk, or the end of the stream, wakes the loop between frames, where a loop
-            // drawing every frame does not wake: it goes on to the next frame without a size
-            // check, unless the end of the stream made a failure's report due.
-            if (!ready && !times.asleep) {
-                if (capture_failed(audio)) {
-                    return {LoopEnd::Reason::capture_failed};
-                }
-                continue;
-            }
+        // Woken between frames, the loop goes on to the next frame without a size check.
+        if (!woken_between_frames && check_size(io, times.last_size_check, state, out) &&
+            times.asleep) {
+            audio.receiver.wake();
+            times.asleep = false;
         }
-        if (check_size(io, times.last_size_check, state, out) && times.asleep) {
-            wake(times, audio.receiver);
+        if (!woken_between_frames && !times.asleep &&
+            time_left(period, times.last_frame, io.now()) == 0ns) {
+            draw_frame(state, audio.receiver, out);
+            times.last_frame = io.now();
+            audio.receiver.set_frame_schedule({times.last_frame, period});
+            out.flush();
+            // Asleep, only a chunk that could change the gain can change what is seen: any
+            // chunk, or once the gain holds only silence, one that is not all zeros.
+            times.asleep = pacing.sleep_at_rest && state.analyzer.unseen() &&
+                           audio.receiver.sleep(state.analyzer.gain_at_rest() ? WakeOn::sound
+                                                                              : WakeOn::any_chunk);
         }
-        if (times.asleep || time_left(period, times.last_frame, io.now()) > 0ns) {
-            // Also between frames: the end of the capture program ends a wait at once, and
-            // goes on doing so until it is found here.
-            if (capture_failed(audio)) {
-                return {LoopEnd::Reason::capture_failed};
-            }
-            continue;
-        }
-        draw_frame(state, audio.receiver, out);
-        times.last_frame = io.now();
-        audio.receiver.set_frame_schedule({times.last_frame, period});
-        out.flush();
+        // Also between frames: the end of the capture program ends a wait at once, and goes on
+        // doing so until it is found here.
         if (capture_failed(audio)) {
             return {LoopEnd::Reason::capture_failed};
         }
-        times.asleep = pacing.sleep_at_rest && fall_asleep(period, state, audio.receiver);
     }
 }
 

@@ -6,13 +6,13 @@
 #pragma once
 
 #include "analysis/spectrum.hpp"
-#include "audio/channel.hpp"
-#include "audio/source.hpp"
 #include "app/cli.hpp"
 #include "app/controls.hpp"
+#include "audio/channel.hpp"
+#include "audio/source.hpp"
 #include "display/display.hpp"
-#include "terminal/output.hpp"
 #include "terminal/events.hpp"
+#include "terminal/output.hpp"
 #include "terminal/terminal.hpp"
 
 #include <chrono>
@@ -75,17 +75,15 @@ struct LoopEnd {
 // Runs frames every `period` until a quit key, a hang-up of the key terminal, an ending signal
 // or a failed capture program. On SIGTSTP it gives the terminal back through `session` and
 // stops; on SIGCONT (also after an uncatchable stop) it takes the terminal again and redraws
-// everything. While the picture is at rest (every bar drawn at height 0, and no audio waiting
-// that could change that) it skips frames: it waits only for events, the size check, the end of
-// the capture program and the report of its failure, a chunk that could change the picture and
-// the end of the stream; on waking, after the event that woke it, it accounts for the frames
-// skipped, so that it writes exactly what drawing each of them would and a rebuilt picture costs
-// nothing to catch up.
+// everything. Once every bar is below what can ever be drawn it sleeps on the frame grid, drawing
+// nothing, until an event, a chunk that could change the gain (with the gain at rest, only one
+// that is not all zeros), the end of the stream or of the capture program, or the frame at which
+// the size check falls due; it writes exactly what drawing every frame would.
 LoopEnd run_frame_loop(std::chrono::nanoseconds period, FrameState& state, AudioFeed& audio,
                        EventSource& events, TerminalSession& session, OutputBuffer& out);
 
 // What the frame loop runs against besides the audio and the picture: the clock, the terminal's
-// events and its size. The program runs on the real ones; a test can script them.
+// events, its size and its session. The program runs on the real ones; a test can script them.
 class LoopIo {
 public:
     LoopIo() = default;
@@ -98,16 +96,20 @@ public:
     // Waits up to `timeout` and tells whether an event is ready. Also returns early without
     // one, for instance once the sample channel's wake-up descriptor is readable.
     virtual bool poll(std::chrono::nanoseconds timeout) = 0;
-    // Takes the ready event and acts on it; says how the loop ends when the event ends it.
-    virtual std::optional<LoopEnd> take_event(FrameState& state, OutputBuffer& out) = 0;
+    // Takes the ready event.
+    virtual TerminalEvent read_event() = 0;
     // The terminal's size, as terminal_size() reads it.
     virtual std::error_code terminal_size(TerminalSize& size) = 0;
+    // Gives the terminal back and stops the process; returns once it is continued.
+    virtual void stop() = 0;
+    // Takes the terminal again after a stop.
+    virtual void resume() = 0;
 };
 
 // How the frames are paced.
 struct FramePacing {
     std::chrono::nanoseconds period; // from the end of one frame's drawing to the next
-    bool sleep_at_rest = true;       // skip the frames of a picture at rest; false draws them all
+    bool sleep_at_rest = true;       // sleep while nothing seen can change; false draws every frame
 };
 
 // The loop of run_frame_loop, run on `io`.

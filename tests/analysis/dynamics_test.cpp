@@ -58,53 +58,34 @@ TEST(AutoGain, FollowsTheTallestBarOfTheLastHalfSecondNeverBelowATenth) {
         std::uint16_t fps;
         std::vector<float> maxima;     // the largest bar of each frame, half of it beside it
         std::vector<float> normaliser; // after each frame
+        bool at_rest;                  // afterwards: a silent frame would change nothing
     };
     const Case cases[] = {
         // fps 6 keeps 3 frames: 9 stays until three later frames have pushed it out.
-        {6, {9.0f, 2.0f, 4.0f, 3.0f, 2.0f, 2.0f}, {9.0f, 9.0f, 9.0f, 4.0f, 4.0f, 3.0f}},
-        // Silent frames record one.
-        {60, {0.0f, 0.000999f}, {1.0f, 1.0f}},
-        {4, {0.0f, 0.5f, 0.5f, 0.001f}, {1.0f, 1.0f, 0.5f, 0.5f}},
-        {60, {0.05f, 0.002f}, {0.1f, 0.1f}},
-        // An fps of one keeps no history.
-        {1, {5.0f, 0.0f, 7.0f}, {0.1f, 0.1f, 0.1f}},
+        {6, {9.0f, 2.0f, 4.0f, 3.0f, 2.0f, 2.0f}, {9.0f, 9.0f, 9.0f, 4.0f, 4.0f, 3.0f}, false},
+        // Silent frames record one; at rest once every frame kept is silent.
+        {60, {0.0f, 0.000999f}, {1.0f, 1.0f}, false},
+        {4, {0.0f, 0.5f, 0.5f, 0.001f}, {1.0f, 1.0f, 0.5f, 0.5f}, false},
+        {60, {0.05f, 0.002f}, {0.1f, 0.1f}, false},
+        {6, {}, {}, false},
+        {6, {0.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 1.0f}, true},
+        {6, {0.5f, 0.0f, 0.0f}, {0.5f, 1.0f, 1.0f}, false},
+        {6, {2.0f, 0.0f, 0.0f, 0.0f}, {2.0f, 2.0f, 2.0f, 1.0f}, true},
+        // An fps of one keeps no history: a record leaves the normaliser at 0.1.
+        {1, {}, {}, false},
+        {1, {5.0f, 0.0f, 7.0f}, {0.1f, 0.1f, 0.1f}, true},
     };
     for (const Case& test : cases) {
+        SCOPED_TRACE(testing::Message() << test.fps << ", " << test.maxima.size());
         AutoGain gain(test.fps);
-        EXPECT_EQ(gain.normaliser(), 1.0f) << test.fps;
+        EXPECT_EQ(gain.normaliser(), 1.0f);
         std::vector<float> normalisers;
         for (const float largest : test.maxima) {
             gain.record(std::vector<float>{largest / 2.0f, largest});
             normalisers.push_back(gain.normaliser());
         }
-        EXPECT_EQ(normalisers, test.normaliser) << test.fps << ", " << test.maxima.size();
-    }
-}
-
-TEST(AutoGain, IsAtRestOnceASilentFrameWouldChangeNothing) {
-    struct Case {
-        std::uint16_t fps;
-        std::vector<float> maxima;
-        bool at_rest;
-    };
-    const Case cases[] = {
-        // fps 6 keeps 3 frames: all of them silent, none from before them.
-        {6, {}, false},
-        {6, {0.0f, 0.0f}, false},
-        {6, {0.0f, 0.0f, 0.0f}, true},
-        {6, {2.0f, 0.0f, 0.0f}, false},
-        {6, {0.5f, 0.0f, 0.0f}, false},
-        {6, {2.0f, 0.0f, 0.0f, 0.0f}, true},
-        // Without history a record leaves the normaliser at 0.1, where it has to be already.
-        {1, {}, false},
-        {1, {5.0f}, true},
-    };
-    for (const Case& test : cases) {
-        AutoGain gain(test.fps);
-        for (const float largest : test.maxima) {
-            gain.record(std::vector<float>{largest});
-        }
-        EXPECT_EQ(gain.at_rest(), test.at_rest) << test.fps << ", " << test.maxima.size();
+        EXPECT_EQ(normalisers, test.normaliser);
+        EXPECT_EQ(gain.at_rest(), test.at_rest);
     }
 }
 

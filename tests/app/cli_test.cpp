@@ -101,16 +101,6 @@ TEST(CommandLine, UsageErrorsGoToStandardErrorWithStatus2) {
     }
 }
 
-TEST(CommandLine, VersionPrintsNameAndVersion) {
-    for (const char* flag : {"-V", "--version"}) {
-        const ParseOutcome outcome = parse_words({flag});
-        EXPECT_FALSE(outcome.cli);
-        EXPECT_EQ(outcome.exit_status, 0);
-        EXPECT_EQ(outcome.standard_output, "Tonalyx " + std::string(version) + "\n");
-        EXPECT_EQ(outcome.standard_error, "");
-    }
-}
-
 TEST(CommandLine, ShortHelpIsTheOptionTableInItsExactLayout) {
     const ParseOutcome outcome = parse_words({"-h"});
     EXPECT_EQ(outcome.exit_status, 0);
@@ -140,7 +130,14 @@ TEST(CommandLine, ShortHelpIsTheOptionTableInItsExactLayout) {
               "  -V, --version                Print version\n");
 }
 
-TEST(CommandLine, LongHelpCarriesTheLongDescription) {
+TEST(CommandLine, LongHelpCarriesTheLongDescriptionAndVersionTheVersion) {
+    for (const char* flag : {"-V", "--version"}) {
+        const ParseOutcome outcome = parse_words({flag});
+        EXPECT_FALSE(outcome.cli);
+        EXPECT_EQ(outcome.exit_status, 0);
+        EXPECT_EQ(outcome.standard_output, "Tonalyx " + std::string(version) + "\n");
+        EXPECT_EQ(outcome.standard_error, "");
+    }
     const ParseOutcome outcome = parse_words({"--help"});
     EXPECT_EQ(outcome.exit_status, 0);
     EXPECT_TRUE(outcome.standard_output.starts_with(

@@ -27,7 +27,6 @@ TEST(RuntimeKeys, EachKeyStepsItsSettingTowardOnlyTheBoundItMovesTo) {
     const Case cases[] = {
         {U'.', power, 1.4f, 16, 2.999999f},
         {U'.', power, 1.4f, 17, 3.0f},
-        {U'.', power, 1.4f, 19, 3.0f},
         {U',', power, 3.0f, 1, 2.9f},
         {U',', power, 2.9f, 30, 0.5f},
         // Outside the range (as the command line allows) a key clamps only at the bound it
@@ -38,25 +37,19 @@ TEST(RuntimeKeys, EachKeyStepsItsSettingTowardOnlyTheBoundItMovesTo) {
         {U'.', power, 0.2f, 1, 0.3f},
         {U'+', gain, 1.0f, 12, 8.91610432f},
         {U'+', gain, 1.0f, 13, 10.0f},
-        {U'+', gain, 1.0f, 15, 10.0f},
         {U'=', gain, 1.0f, 1, 1.2f, {true, false, false}},
         // `-` divides by 1.2: multiplying by its reciprocal gives 7.5 here.
         {U'-', gain, 9.0f, 1, 7.49999952f},
         {U'-', gain, 1.0f, 12, 0.112156615f},
         {U'-', gain, 1.0f, 13, 0.1f},
-        {U'-', gain, 1.0f, 15, 0.1f},
         {U']', drop, 0.75f, 4, 0.950000048f},
         {U']', drop, 0.75f, 5, 1.0f},
-        {U']', drop, 0.75f, 7, 1.0f},
         {U'[', drop, 0.75f, 14, 0.0499999039f},
         {U'[', drop, 0.75f, 15, 0.0f},
-        {U'[', drop, 0.75f, 17, 0.0f},
         // Other characters, and keys without one, change nothing.
         {U'c', gain, 1.0f, 1, 1.0f},
-        {U'C', gain, 1.0f, 1, 1.0f},
         {U'Q', gain, 1.0f, 1, 1.0f},
         {U'x', gain, 1.0f, 1, 1.0f},
-        {U' ', gain, 1.0f, 1, 1.0f},
         {std::nullopt, gain, 1.0f, 1, 1.0f},
     };
     for (const Case& test : cases) {

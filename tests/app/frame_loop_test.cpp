@@ -31,14 +31,12 @@ std::vector<std::uint16_t> bins_of(const FrameState& state) {
     return {state.analyzer.column_bins().begin(), state.analyzer.column_bins().end()};
 }
 
-TEST(FramePacing, PeriodIsTheSinglePrecisionReciprocalRounded) {
+TEST(FramePacing, PeriodIsTheSinglePrecisionReciprocalRoundedAndTimeLeftSaturates) {
     EXPECT_EQ(frame_period(60).count(), 16'666'668);
     EXPECT_EQ(frame_period(30).count(), 33'333'335);
     EXPECT_EQ(frame_period(1).count(), 1'000'000'000);
     EXPECT_EQ(frame_period(65535).count(), 15'259);
-}
-
-TEST(FramePacing, TimeLeftSaturatesAtBothEnds) {
+    // What is left of a frame saturates at both ends.
     const auto start = Clock::now();
     const auto period = std::chrono::nanoseconds(16'666'668);
     EXPECT_EQ(time_left(period, start, start + std::chrono::milliseconds(10)),
@@ -49,22 +47,19 @@ TEST(FramePacing, TimeLeftSaturatesAtBothEnds) {
     EXPECT_EQ(time_left(period, start, start - std::chrono::milliseconds(5)), period);
 }
 
-TEST(FrameState, StartsWithOneZeroBarPerColumnOfTheDrawingArea) {
+TEST(FrameState, StartsAndAfterAResizeHasOneZeroBarPerColumnAtTheSameGain) {
     Cli cli;
     cli.log_power = 2.0f;
     cli.drop_off = 1.5f;
-    const FrameState state = make_frame_state(cli, {50, 1200});
+    FrameState state = make_frame_state(cli, {50, 1200});
     EXPECT_EQ(state.settings.drop_off, 1.0f);
     EXPECT_EQ(state.display.size(), (TerminalSize{50, 1200}));
     EXPECT_EQ(state.display.grid_cols(), 1000u);
     EXPECT_EQ(bars_of(state), std::vector<float>(1000, 0.0f));
     EXPECT_EQ(bins_of(state), build_column_bins(1000, 2.0f));
-}
 
-TEST(FrameState, AResizeStartsTheBarsAfreshOnTheNewDrawingAreaAtTheSameGain) {
     TestPipe pipe;
     OutputBuffer out(pipe.write_end.get());
-    FrameState state = make_frame_state(Cli{}, {10, 40});
     auto [sender, receiver] = make_sample_channel();
     // A quarter-rate cosine: a loud bin 256, which one of the columns shows.
     SampleChunk tone(1024);
@@ -97,7 +92,6 @@ struct Cue {
     SampleChunk samples{};  // audio
     char32_t key = 0;       // key
     TerminalSize size = {}; // resize (with an event) and silent_resize (without)
-    nanoseconds stopped{};  // stop: how long the process stays stopped before its SIGCONT
 };
 
 // The clock, the audio, the keys and the terminal size of a frame loop, all scripted: time moves
@@ -129,27 +123,20 @@ public:
         return !events_.empty();
     }
 
-    std::optional<LoopEnd> take_event(FrameState& state, OutputBuffer& out) override {
+    TerminalEvent read_event() override {
         const TerminalEvent event = events_.front();
         events_.pop_front();
-        if (const auto* key = std::get_if<KeyEvent>(&event)) {
-            if (is_quit_key(*key)) {
-                return LoopEnd{LoopEnd::Reason::quit_key};
-            }
-            handle_key(*key, state.settings, state.analyzer);
-        } else if (const auto* resized = std::get_if<ResizeEvent>(&event)) {
-            resize(state, resized->size, out);
-        } else if (std::holds_alternative<SignalEvent>(event)) {
-            // A continue: the picture is rebuilt at the terminal's size.
-            resize(state, size_, out);
-        }
-        return std::nullopt;
+        return event;
     }
 
     std::error_code terminal_size(TerminalSize& size) override {
         size = size_;
         return {};
     }
+
+    // The process stays stopped for `stop_length`.
+    void stop() override { now_ += stop_length; }
+    void resume() override { ++resumed; }
 
     void record_writes() {
         if (std::string bytes = out_.drain(); !bytes.empty()) {
@@ -160,6 +147,8 @@ public:
     std::vector<std::pair<nanoseconds, std::string>> writes;
     std::vector<nanoseconds> polls;
     nanoseconds wake_delay{0};
+    nanoseconds stop_length{0};
+    int resumed = 0;
 
 private:
     bool woken() const {
@@ -186,8 +175,7 @@ private:
             size_ = cue.size;
             break;
         case Cue::Kind::stop:
-            now_ += cue.stopped;
-            events_.emplace_back(SignalEvent{SIGCONT});
+            events_.emplace_back(SignalEvent{SIGTSTP});
             break;
         }
     }
@@ -233,10 +221,14 @@ Recording record(const std::vector<Cue>& cues, bool sleep_at_rest, nanoseconds w
     FrameState state = make_frame_state(Cli{}, {12, 24});
     auto [sender, receiver] = make_sample_channel();
     AudioFeed audio{std::move(receiver), std::nullopt};
+    const auto stops = std::count_if(cues.begin(), cues.end(),
+                                     [](const Cue& cue) { return cue.kind == Cue::Kind::stop; });
     ScriptedIo io(cues, sender, audio.receiver.wake_fd(), pipe);
     io.wake_delay = wake_delay;
+    io.stop_length = 1s;
     const LoopEnd end = run_frames({frame_period(60), sleep_at_rest}, state, audio, io, out);
     EXPECT_EQ(end.reason, LoopEnd::Reason::quit_key);
+    EXPECT_EQ(io.resumed, stops);
     io.record_writes();
     std::string bytes;
     for (const auto& [at, written] : io.writes) {
@@ -276,10 +268,12 @@ TEST(FrameLoop, SleepsAtRestAndWritesWhatDrawingEveryFrameWrites) {
     add_keys(cues, 1950ms, U']', 18);
     add_audio(cues, 120 * frame, 120 * frame + 200ms, 0.05f);
     cues.push_back({Cue::Kind::end_of_audio, 120 * frame + 200ms});
-    // Sunk below what can be seen, the bars show again at a higher sensitivity.
+    // Sunk below what can be seen, the bars show again at a higher sensitivity: the loop must
+    // not sleep while they can. A stop of a second then rebuilds the picture.
     add_keys(cues, 3100ms, U'+', 13);
     cues.push_back({Cue::Kind::resize, 3500ms, {}, 0, {14, 30}});
-    add_keys(cues, 4000ms, U'q', 1);
+    cues.push_back({Cue::Kind::stop, 4000ms});
+    add_keys(cues, 7000ms, U'q', 1);
     std::stable_sort(cues.begin(), cues.end(),
                      [](const Cue& a, const Cue& b) { return a.at < b.at; });
 
@@ -300,8 +294,9 @@ TEST(FrameLoop, SleepsAtRestAndWritesWhatDrawingEveryFrameWrites) {
         std::mismatch(late.begin(), late.end(), on_time.begin(), on_time.end());
     EXPECT_TRUE(late_end == late.end() && on_time_end == on_time.end())
         << "first difference at byte " << on_time_end - on_time.begin();
-    // It does sleep: in paced silence with the gain at rest, and once the stream has ended.
-    for (const auto& [from, to] : {std::pair{1705ms, 1905ms}, std::pair{2950ms, 3100ms}}) {
+    // It does sleep: in paced silence with the gain at rest, and once the stream has ended and
+    // the bars have sunk below what can ever be seen.
+    for (const auto& [from, to] : {std::pair{1705ms, 1905ms}, std::pair{6500ms, 6900ms}}) {
         EXPECT_GE(polls_between(every_frame, from, to), 6u);
         EXPECT_LE(polls_between(sleeping, from, to), 1u) << from.count() << " ms";
     }
@@ -345,9 +340,10 @@ TEST(FrameLoop, AContinueAfterALongStopRebuildsThePictureWithoutReplayingTheStop
     std::vector<Cue> cues;
     cues.push_back({Cue::Kind::silent_resize, 0ns, {}, 0, size});
     add_audio(cues, 0ns, 1ms, 0.5f);
-    cues.push_back({Cue::Kind::stop, 100ms, {}, 0, {}, 600s});
+    cues.push_back({Cue::Kind::stop, 100ms});
     add_keys(cues, 600s + 200ms, U'q', 1);
     ScriptedIo io(cues, sender, audio.receiver.wake_fd(), pipe);
+    io.stop_length = 600s;
     const auto started = std::chrono::steady_clock::now();
     const LoopEnd end = run_frames({frame_period(cli.fps)}, state, audio, io, out);
     const auto took = std::chrono::steady_clock::now() - started;
