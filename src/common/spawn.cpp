@@ -1,10 +1,10 @@
 #include "common/spawn.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,28 +28,13 @@ struct ChildPlan {
     char* const* environment;
     std::array<int, 3> streams; // the descriptor for each standard stream, or -1 to keep ours
     pid_t parent;
-    int report; // close-on-exec: a failure's errno reaches the parent on it
-    int descriptor_limit;
+    int report;           // close-on-exec: a failure's errno reaches the parent on it
+    int descriptor_limit; // one more than the highest descriptor that can be open
 };
 
 [[noreturn]] void report_failure(int report, int error) {
     [[maybe_unused]] const ssize_t n = ::write(report, &error, sizeof error);
     ::_exit(127);
-}
-
-// Closes every descriptor from 3 up but `keep` (at least 3), one by one where the kernel cannot
-// close a range.
-void close_all_but(int keep, int descriptor_limit) {
-    const auto keep_at = static_cast<unsigned>(keep);
-    if ((keep == 3 || ::close_range(3, keep_at - 1, 0) == 0) &&
-        ::close_range(keep_at + 1, ~0u, 0) == 0) {
-        return;
-    }
-    for (int fd = 3; fd < descriptor_limit; ++fd) {
-        if (fd != keep) {
-            ::close(fd);
-        }
-    }
 }
 
 // The child's side: async-signal-safe calls only, as the parent may have other threads.
@@ -75,7 +60,12 @@ void close_all_but(int keep, int descriptor_limit) {
             report_failure(report, errno);
         }
     }
-    close_all_but(report, plan.descriptor_limit);
+    // Everything from 3 up closes with the exec, the report pipe among them.
+    if (::close_range(3, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
+        for (int fd = 3; fd < plan.descriptor_limit; ++fd) {
+            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    }
     if (::setpgid(0, 0) != 0) {
         report_failure(report, errno);
     }
@@ -124,14 +114,6 @@ StreamEnds make_streams(const std::array<ChildStream, 3>& streams) {
     return ends;
 }
 
-int descriptor_limit() {
-    rlimit limit{};
-    constexpr rlim_t most = 1u << 20;
-    return ::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur > most
-               ? static_cast<int>(most)
-               : static_cast<int>(limit.rlim_cur);
-}
-
 // Waits for the exec: nothing arrives once it has closed the pipe, an errno if it failed.
 int exec_error(const UniqueFd& report) {
     int error = 0;
@@ -162,7 +144,7 @@ StartedChild start_child(const std::vector<std::string>& arguments,
                          {ends.child[0].get(), ends.child[1].get(), ends.child[2].get()},
                          ::getpid(),
                          report_write.get(),
-                         descriptor_limit()};
+                         static_cast<int>(std::min(::sysconf(_SC_OPEN_MAX), 1L << 20))};
     // No handler of ours may run in the child: it starts with every signal blocked.
     sigset_t all;
     sigset_t previous;
