@@ -90,7 +90,7 @@ std::optional<Clock::time_point> failure_report_due(AudioFeed& audio) {
     if (!status) {
         return std::nullopt;
     }
-    const bool stream_ended = audio.receiver.end_note().has_value();
+    const bool stream_ended = audio.receiver.final_messages().has_value();
     if (!ended_in_failure(*status)) {
         if (stream_ended) {
             audio.capture->stop();
@@ -288,7 +288,7 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
         }
         draw_frame(state, audio.receiver, out);
         times.last_frame = io.now();
-        audio.receiver.set_frame_schedule({times.last_frame, period});
+        audio.receiver.set_draw_schedule({times.last_frame, period});
         out.flush();
         if (capture_failed(audio)) {
             return {LoopEnd::Reason::capture_failed};

@@ -81,34 +81,9 @@ CaptureProcess::CaptureProcess(pid_t pid)
     }
 }
 
-CaptureProcess::~CaptureProcess() {
-    release();
-}
-
-void CaptureProcess::release() {
-    stop();
-    if (pidfd_ >= 0) {
-        ::close(std::exchange(pidfd_, -1));
-    }
-}
-
 CaptureProcess::CaptureProcess(CaptureProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), pidfd_(std::exchange(other.pidfd_, -1)),
-      status_(std::exchange(other.status_, std::nullopt)),
-      ended_at_(std::exchange(other.ended_at_, std::nullopt)),
-      reaped_(std::exchange(other.reaped_, false)) {}
-
-CaptureProcess& CaptureProcess::operator=(CaptureProcess&& other) noexcept {
-    if (this != &other) {
-        release();
-        pid_ = std::exchange(other.pid_, -1);
-        pidfd_ = std::exchange(other.pidfd_, -1);
-        status_ = std::exchange(other.status_, std::nullopt);
-        ended_at_ = std::exchange(other.ended_at_, std::nullopt);
-        reaped_ = std::exchange(other.reaped_, false);
-    }
-    return *this;
-}
+    : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)), status_(other.status_),
+      ended_at_(other.ended_at_), reaped_(other.reaped_) {}
 
 std::optional<int> CaptureProcess::poll() {
     if (pid_ > 0 && !status_) {
@@ -195,17 +170,6 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     return report;
 }
 
-StartedCapture::StartedCapture(CaptureProcess started, UniqueFd output, UniqueFd messages)
-    : process(std::move(started)), output_(std::move(output)), messages_(std::move(messages)) {}
-
-int StartedCapture::take_output() {
-    return output_.release();
-}
-
-int StartedCapture::take_messages() {
-    return messages_.release();
-}
-
 std::vector<std::string> capture_arguments(const CaptureOptions& options) {
     std::vector<std::string> arguments;
     if (options.monitor) {
@@ -221,9 +185,8 @@ std::vector<std::string> capture_arguments(const CaptureOptions& options) {
 }
 
 std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps) {
-    const std::uint32_t frame_period = rate / std::max<std::uint32_t>(fps, 1);
     const std::uint32_t five_ms = rate / 200 + (rate % 200 != 0 ? 1 : 0);
-    return std::max({frame_period, five_ms, std::uint32_t{1}});
+    return std::max(rate / fps, five_ms);
 }
 
 const char* find_stdbuf_library() {

@@ -11,19 +11,13 @@ namespace detail {
 ChannelState::ChannelState(std::size_t limit)
     : sample_limit(limit), wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-ChannelState::~ChannelState() {
-    if (wake_fd >= 0) {
-        ::close(wake_fd);
-    }
-}
-
 } // namespace detail
 
-SampleTime FrameSchedule::next_after(SampleTime time) const {
-    if (time < frame) {
-        return frame;
+SampleTime DrawSchedule::next_after(SampleTime time) const {
+    if (time < at) {
+        return at;
     }
-    return frame + ((time - frame) / period + 1) * period;
+    return at + ((time - at) / period + 1) * period;
 }
 
 namespace {
@@ -37,7 +31,7 @@ void wake_receiver(detail::ChannelState& state, SampleTime time) {
     state.asleep = false;
     state.woken_at = time;
     const std::uint64_t one = 1;
-    static_cast<void>(::write(state.wake_fd, &one, sizeof one));
+    static_cast<void>(::write(state.wake_fd.get(), &one, sizeof one));
 }
 
 } // namespace
@@ -56,18 +50,6 @@ void SampleSender::release(SampleTime ended) {
         }
     }
     state_.reset();
-}
-
-SampleSender& SampleSender::operator=(SampleSender&& other) noexcept {
-    if (this != &other) {
-        release();
-        state_ = std::move(other.state_);
-    }
-    return *this;
-}
-
-SampleSender::~SampleSender() {
-    release();
 }
 
 std::optional<SampleChunk> SampleSender::send(SampleChunk chunk, SampleTime arrived) {
@@ -91,23 +73,23 @@ std::optional<SampleChunk> SampleSender::send(SampleChunk chunk, SampleTime arri
     return std::nullopt;
 }
 
-std::optional<FrameSchedule> SampleSender::frame_schedule() const {
+std::optional<DrawSchedule> SampleSender::draw_schedule() const {
     if (!state_) {
         return std::nullopt;
     }
     std::lock_guard lock(state_->mutex);
-    return state_->frames;
+    return state_->draws;
 }
 
-void SampleSender::note(std::string text) {
+void SampleSender::set_messages(std::string messages) {
     if (state_) {
         std::lock_guard lock(state_->mutex);
-        state_->note = std::move(text);
+        state_->messages = std::move(messages);
     }
 }
 
-void SampleSender::finish(std::string note, SampleTime ended) {
-    this->note(std::move(note));
+void SampleSender::finish(std::string messages, SampleTime ended) {
+    set_messages(std::move(messages));
     release(ended);
 }
 
@@ -120,18 +102,6 @@ void SampleReceiver::release() {
         state_->queued_samples = 0;
     }
     state_.reset();
-}
-
-SampleReceiver& SampleReceiver::operator=(SampleReceiver&& other) noexcept {
-    if (this != &other) {
-        release();
-        state_ = std::move(other.state_);
-    }
-    return *this;
-}
-
-SampleReceiver::~SampleReceiver() {
-    release();
 }
 
 ReceiveStatus SampleReceiver::try_receive(SampleChunk& chunk) {
@@ -148,7 +118,7 @@ ReceiveStatus SampleReceiver::try_receive(SampleChunk& chunk) {
     return ReceiveStatus::value;
 }
 
-std::optional<std::string> SampleReceiver::end_note() const {
+std::optional<std::string> SampleReceiver::final_messages() const {
     if (!state_) {
         return std::nullopt;
     }
@@ -156,26 +126,26 @@ std::optional<std::string> SampleReceiver::end_note() const {
     if (state_->sender_alive) {
         return std::nullopt;
     }
-    return state_->note;
+    return state_->messages;
 }
 
-std::string SampleReceiver::note() const {
+std::string SampleReceiver::messages() const {
     if (!state_) {
         return {};
     }
     std::lock_guard lock(state_->mutex);
-    return state_->note;
+    return state_->messages;
 }
 
-void SampleReceiver::set_frame_schedule(const FrameSchedule& frames) {
-    if (state_ && frames.period > std::chrono::nanoseconds::zero()) {
+void SampleReceiver::set_draw_schedule(const DrawSchedule& draws) {
+    if (state_ && draws.period > std::chrono::nanoseconds::zero()) {
         std::lock_guard lock(state_->mutex);
-        state_->frames = frames;
+        state_->draws = draws;
     }
 }
 
 bool SampleReceiver::sleep(WakeOn wake_on) {
-    if (!state_ || state_->wake_fd < 0) {
+    if (!state_ || !state_->wake_fd) {
         return false;
     }
     std::lock_guard lock(state_->mutex);
@@ -194,7 +164,7 @@ std::optional<SampleTime> SampleReceiver::woken_at() const {
 }
 
 void SampleReceiver::wake() {
-    if (!state_ || state_->wake_fd < 0) {
+    if (!state_ || !state_->wake_fd) {
         return;
     }
     std::lock_guard lock(state_->mutex);
@@ -202,7 +172,7 @@ void SampleReceiver::wake() {
     state_->woken_at.reset();
     // Written at most once per sleep, so one read clears it.
     std::uint64_t count = 0;
-    static_cast<void>(::read(state_->wake_fd, &count, sizeof count));
+    static_cast<void>(::read(state_->wake_fd.get(), &count, sizeof count));
 }
 
 void SampleReceiver::drop_silence_until(SampleTime time) {
@@ -218,7 +188,7 @@ void SampleReceiver::drop_silence_until(SampleTime time) {
 }
 
 int SampleReceiver::wake_fd() const {
-    return state_ ? state_->wake_fd : -1;
+    return state_ ? state_->wake_fd.get() : -1;
 }
 
 } // namespace tonalyx

@@ -26,9 +26,9 @@ TEST(SampleChannel, ReportsValueEmptyAndDisconnectedInOrder) {
     EXPECT_EQ(chunk, SampleChunk({0.25f}));
 
     // Chunks sent before the sender went away are still delivered, then the end shows.
-    EXPECT_EQ(receiver.end_note(), std::nullopt);
+    EXPECT_EQ(receiver.final_messages(), std::nullopt);
     { SampleSender gone = std::move(sender); }
-    EXPECT_EQ(receiver.end_note(), "");
+    EXPECT_EQ(receiver.final_messages(), "");
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(chunk, SampleChunk({0.5f, -0.5f}));
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
@@ -48,7 +48,7 @@ TEST(SampleChannel, FinishingLeavesItsNoteAfterTheLastChunk) {
     auto [sender, receiver] = make_sample_channel();
     EXPECT_FALSE(sender.send({0.5f}));
     sender.finish("pw-record: connection refused\n");
-    EXPECT_EQ(receiver.end_note(), "pw-record: connection refused\n");
+    EXPECT_EQ(receiver.final_messages(), "pw-record: connection refused\n");
     SampleChunk chunk;
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
@@ -127,7 +127,7 @@ TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
     }
 }
 
-TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsTheReceiversFrames) {
+TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsWhenTheReceiverDraws) {
     auto [sender, receiver] = make_sample_channel();
     const SampleTime start{};
     sender.send({0.0f}, start + 10ms);
@@ -148,11 +148,11 @@ TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsTheReceiversFrames) {
     ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(chunk, SampleChunk({0.0f}));
 
-    EXPECT_FALSE(sender.frame_schedule());
-    receiver.set_frame_schedule({start + 100ms, 0ms});
-    EXPECT_FALSE(sender.frame_schedule());
-    receiver.set_frame_schedule({start + 100ms, 10ms});
-    const FrameSchedule frames = sender.frame_schedule().value();
+    EXPECT_FALSE(sender.draw_schedule());
+    receiver.set_draw_schedule({start + 100ms, 0ms});
+    EXPECT_FALSE(sender.draw_schedule());
+    receiver.set_draw_schedule({start + 100ms, 10ms});
+    const DrawSchedule frames = sender.draw_schedule().value();
     for (const auto& [time, frame] : {std::pair{50ms, 100ms}, std::pair{100ms, 110ms},
                                       std::pair{105ms, 110ms}, std::pair{110ms, 120ms}}) {
         EXPECT_EQ(frames.next_after(start + time), start + frame) << time.count();

@@ -117,15 +117,15 @@ TEST(AudioSource, PacesFilesAndDevicesButNotPipesOrTerminals) {
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     ::close(ends[1]);
-    EXPECT_FALSE(AudioSource::adopt(ends[0]).paced());
+    EXPECT_FALSE(AudioSource::adopt(UniqueFd(ends[0])).paced());
 
     const int null_device = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(null_device, 0);
-    EXPECT_TRUE(AudioSource::adopt(null_device).paced());
+    EXPECT_TRUE(AudioSource::adopt(UniqueFd(null_device)).paced());
 
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(terminal, 0);
-    EXPECT_FALSE(AudioSource::adopt(terminal).paced());
+    EXPECT_FALSE(AudioSource::adopt(UniqueFd(terminal)).paced());
 }
 
 } // namespace
