@@ -1,13 +1,13 @@
 #include "app/app.hpp"
 
-#include "app/cli.hpp"
-#include "app/frame_loop.hpp"
 #include "audio/channel.hpp"
 #include "audio/reader.hpp"
 #include "audio/source.hpp"
+#include "app/cli.hpp"
 #include "common/errors.hpp"
-#include "terminal/events.hpp"
 #include "terminal/output.hpp"
+#include "app/frame_loop.hpp"
+#include "terminal/events.hpp"
 #include "terminal/signals.hpp"
 #include "terminal/terminal.hpp"
 
@@ -73,9 +73,9 @@ Exit exit_for(const LoopEnd& end, AudioFeed& audio) {
     case LoopEnd::Reason::signal:
         return {128 + end.signal_number, "", "", end.signal_number};
     case LoopEnd::Reason::capture_failed:
-        return {
-            1, "",
-            capture_failure_report(audio.capture->poll().value_or(0), audio.receiver.messages())};
+        return {1, "",
+                capture_failure_report(audio.capture->poll().value_or(0),
+                                       audio.receiver.messages())};
     case LoopEnd::Reason::quit_key:
     case LoopEnd::Reason::hang_up:
         break;
