@@ -74,18 +74,13 @@ std::optional<SampleChunk> SampleSender::send(SampleChunk chunk, SampleTime arri
 }
 
 std::optional<DrawSchedule> SampleSender::draw_schedule() const {
-    if (!state_) {
-        return std::nullopt;
-    }
     std::lock_guard lock(state_->mutex);
     return state_->draws;
 }
 
 void SampleSender::set_messages(std::string messages) {
-    if (state_) {
-        std::lock_guard lock(state_->mutex);
-        state_->messages = std::move(messages);
-    }
+    std::lock_guard lock(state_->mutex);
+    state_->messages = std::move(messages);
 }
 
 void SampleSender::finish(std::string messages, SampleTime ended) {
@@ -105,9 +100,6 @@ void SampleReceiver::release() {
 }
 
 ReceiveStatus SampleReceiver::try_receive(SampleChunk& chunk) {
-    if (!state_) {
-        return ReceiveStatus::disconnected;
-    }
     std::lock_guard lock(state_->mutex);
     if (state_->queue.empty()) {
         return state_->sender_alive ? ReceiveStatus::empty : ReceiveStatus::disconnected;
@@ -119,9 +111,6 @@ ReceiveStatus SampleReceiver::try_receive(SampleChunk& chunk) {
 }
 
 std::optional<std::string> SampleReceiver::final_messages() const {
-    if (!state_) {
-        return std::nullopt;
-    }
     std::lock_guard lock(state_->mutex);
     if (state_->sender_alive) {
         return std::nullopt;
@@ -130,22 +119,17 @@ std::optional<std::string> SampleReceiver::final_messages() const {
 }
 
 std::string SampleReceiver::messages() const {
-    if (!state_) {
-        return {};
-    }
     std::lock_guard lock(state_->mutex);
     return state_->messages;
 }
 
 void SampleReceiver::set_draw_schedule(const DrawSchedule& draws) {
-    if (state_ && draws.period > std::chrono::nanoseconds::zero()) {
-        std::lock_guard lock(state_->mutex);
-        state_->draws = draws;
-    }
+    std::lock_guard lock(state_->mutex);
+    state_->draws = draws;
 }
 
 bool SampleReceiver::sleep(WakeOn wake_on) {
-    if (!state_ || !state_->wake_fd) {
+    if (!state_->wake_fd) {
         return false;
     }
     std::lock_guard lock(state_->mutex);
@@ -156,15 +140,12 @@ bool SampleReceiver::sleep(WakeOn wake_on) {
 }
 
 std::optional<SampleTime> SampleReceiver::woken_at() const {
-    if (!state_) {
-        return std::nullopt;
-    }
     std::lock_guard lock(state_->mutex);
     return state_->woken_at;
 }
 
 void SampleReceiver::wake() {
-    if (!state_ || !state_->wake_fd) {
+    if (!state_->wake_fd) {
         return;
     }
     std::lock_guard lock(state_->mutex);
@@ -176,9 +157,6 @@ void SampleReceiver::wake() {
 }
 
 void SampleReceiver::drop_silence_until(SampleTime time) {
-    if (!state_) {
-        return;
-    }
     std::lock_guard lock(state_->mutex);
     auto& queue = state_->queue;
     while (!queue.empty() && queue.front().silent && queue.front().arrived <= time) {
@@ -188,7 +166,7 @@ void SampleReceiver::drop_silence_until(SampleTime time) {
 }
 
 int SampleReceiver::wake_fd() const {
-    return state_ ? state_->wake_fd.get() : -1;
+    return state_->wake_fd.get();
 }
 
 } // namespace tonalyx

@@ -74,7 +74,8 @@ struct ChannelState {
 };
 } // namespace detail
 
-// The sending end, held by the reader thread. Releasing it disconnects the channel.
+// The sending end, held by the reader thread. Releasing it disconnects the channel; once moved
+// from, or finished, it can only send, which then fails.
 class SampleSender {
 public:
     SampleSender(SampleSender&&) noexcept = default;
@@ -111,7 +112,8 @@ enum class ReceiveStatus {
     disconnected, // nothing waiting and the sender is gone
 };
 
-// The receiving end, held by the frame loop. Releasing it makes every later send fail.
+// The receiving end, held by the frame loop. Releasing it makes every later send fail; once moved
+// from it is not to be used.
 class SampleReceiver {
 public:
     SampleReceiver(SampleReceiver&&) noexcept = default;
@@ -128,7 +130,7 @@ public:
     // The sender's latest messages, final or not (empty when it left none). Never waits.
     std::string messages() const;
 
-    // Tells the sender when it draws; a period that is not positive tells nothing.
+    // Tells the sender when it draws; the period is positive.
     void set_draw_schedule(const DrawSchedule& draws);
 
     // Sleeps until a chunk that `wake_on` names arrives or the stream ends, which then makes
@@ -147,7 +149,8 @@ public:
     // stopping at the first that does not.
     void drop_silence_until(SampleTime time);
 
-    // Readable once a chunk or the end has woken the sleeping receiver; -1 when there is none.
+    // Readable once a chunk or the end has woken the sleeping receiver; -1 when there is no
+    // wake-up descriptor.
     int wake_fd() const;
 
 private:
