@@ -29,10 +29,6 @@ std::string pcm(std::initializer_list<int> samples) {
     return bytes;
 }
 
-std::vector<std::uint8_t> as_bytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-
 // One step of a scripted source: bytes to deliver, or an errno to fail with.
 struct Step {
     std::string bytes;
@@ -120,7 +116,7 @@ TEST(MixDown, ConvertsEachFrameToTheChannelMean) {
         {2, pcm({7}), {}},
     };
     for (const Case& test : cases) {
-        const std::vector<std::uint8_t> bytes = as_bytes(test.bytes);
+        const std::vector<std::uint8_t> bytes(test.bytes.begin(), test.bytes.end());
         const SampleChunk chunk = mix_down(bytes, test.channels);
         EXPECT_EQ(chunk, test.expected) << "channels " << test.channels;
         EXPECT_EQ(chunk.capacity(), chunk.size());
@@ -142,20 +138,13 @@ TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) 
         {2, 800, {{std::string(3200, '\x01')}}, {SampleChunk(800, 257 * unit)}, {3200, 3200}},
         // The two bytes of the unfinished frame stay at the front of the buffer.
         {2, 800, {{std::string(3198, '\x01')}}, {SampleChunk(799, 257 * unit)}, {3200, 3198}},
-        {2, 800, {{std::string(1, '\x05')}}, {}, {3200, 3199}},
         {2, 800, {{std::string(3, '\x05')}}, {}, {3200, 3197}},
-        {2, 800, {{pcm({10, 20, 30, 40, 50})}}, {{15 * unit, 35 * unit}}, {3200, 3198}},
         // A frame split across reads is completed, not shifted.
         {2,
          800,
          {{split.substr(0, 3)}, {split.substr(3, 5)}, {split.substr(8)}},
          {{200 * unit, -300 * unit}, {2000 * unit}},
          {3200, 3197, 3200, 3200}},
-        {2,
-         800,
-         {{split.substr(0, 1)}, {split.substr(1, 10)}, {split.substr(11)}},
-         {{200 * unit, -300 * unit}, {2000 * unit}},
-         {3200, 3199, 3197, 3200}},
         {2,
          800,
          {{split.substr(0, 4)}, {split.substr(4, 2)}, {split.substr(6)}},
