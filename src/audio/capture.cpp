@@ -63,6 +63,18 @@ bool lacks_raw_option(std::string_view messages) {
     return named;
 }
 
+// The first readable libstdbuf.so where distributions keep coreutils' libraries, or nullptr.
+const char* find_stdbuf_library() {
+    for (const char* path :
+         {"/usr/libexec/coreutils/libstdbuf.so", "/usr/lib/coreutils/libstdbuf.so",
+          "/usr/lib64/coreutils/libstdbuf.so"}) {
+        if (::access(path, R_OK) == 0) {
+            return path;
+        }
+    }
+    return nullptr;
+}
+
 // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
 std::string signal_name(int signal_number) {
     if (const char* abbreviation = ::sigabbrev_np(signal_number)) {
@@ -187,15 +199,6 @@ std::vector<std::string> capture_arguments(const CaptureOptions& options) {
 std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps) {
     const std::uint32_t five_ms = rate / 200 + (rate % 200 != 0 ? 1 : 0);
     return std::max(rate / fps, five_ms);
-}
-
-const char* find_stdbuf_library() {
-    for (const char* path : stdbuf_library_paths) {
-        if (::access(path, R_OK) == 0) {
-            return path;
-        }
-    }
-    return nullptr;
 }
 
 std::vector<std::string> capture_environment(const CaptureOptions& options,

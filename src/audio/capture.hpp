@@ -5,7 +5,6 @@
 
 #include "common/unique_fd.hpp"
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -97,18 +96,11 @@ std::vector<std::string> capture_arguments(const CaptureOptions& options);
 // less than 5 ms of it, so that the whole sound server is not woken more than 200 times a second.
 std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps);
 
-// Where distributions keep coreutils' libstdbuf.so, the library behind `stdbuf`.
-inline constexpr std::array<const char*, 3> stdbuf_library_paths{
-    "/usr/libexec/coreutils/libstdbuf.so", "/usr/lib/coreutils/libstdbuf.so",
-    "/usr/lib64/coreutils/libstdbuf.so"};
-
-// The first of stdbuf_library_paths that can be read, or nullptr.
-const char* find_stdbuf_library();
-
 // pw-record's environment: `environment` (ours, null-terminated) with
 // PIPEWIRE_LATENCY=FRAMES/RATE from capture_latency_frames unless it has one (the user's wins),
-// and, given `stdbuf_library`, that library added to LD_PRELOAD with _STDBUF_O=0, as `stdbuf -o0`
-// does: pw-record then writes each cycle's audio at once, not 4096 bytes at a time.
+// and, given `stdbuf_library` (coreutils' libstdbuf.so, the library behind `stdbuf`), that library
+// added to LD_PRELOAD with _STDBUF_O=0, as `stdbuf -o0` does: pw-record then writes each
+// cycle's audio at once, not 4096 bytes at a time.
 std::vector<std::string> capture_environment(const CaptureOptions& options,
                                              const char* const* environment,
                                              const char* stdbuf_library);

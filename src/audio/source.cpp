@@ -16,13 +16,8 @@ namespace {
 
 bool needs_pacing(int fd) {
     struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        return false;
-    }
-    if (S_ISREG(status.st_mode)) {
-        return true;
-    }
-    return S_ISCHR(status.st_mode) && ::isatty(fd) == 0;
+    return ::fstat(fd, &status) == 0 &&
+           (S_ISREG(status.st_mode) || (S_ISCHR(status.st_mode) && ::isatty(fd) == 0));
 }
 
 // Clears O_NONBLOCK on `fd`; the errno of a failure, else 0.
