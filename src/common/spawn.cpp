@@ -14,6 +14,7 @@ namespace {
 // The null-terminated array of pointers into `texts` that exec takes.
 std::vector<char*> exec_array(const std::vector<std::string>& texts) {
     std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
     for (const std::string& text : texts) {
         // exec takes char* for historical reasons only: it writes nothing there.
         pointers.push_back(const_cast<char*>(text.c_str()));

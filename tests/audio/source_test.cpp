@@ -6,17 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
+#include <utility>
 
 namespace tonalyx {
 namespace {
@@ -27,26 +20,19 @@ bool is_open(int fd) {
 
 TEST(OpenInputFile, ReportsFilesThatCannotBeOpened) {
     TempDir dir;
-    struct Case {
-        std::string path;
-        int errnum;
-        std::string report;
-    };
-    const Case cases[] = {
-        {(dir.path / "missing.raw").string(), ENOENT,
-         "failed to open input file: No such file or directory"},
+    const std::pair<std::string, int> cases[] = {
+        {(dir.path / "missing.raw").string(), ENOENT},
         // A directory would open and then never deliver a byte.
-        {dir.path.string(), EISDIR, "failed to open input file: Is a directory"},
-        {std::string("a\0b", 3), EINVAL, "failed to open input file: Invalid argument"},
+        {dir.path.string(), EISDIR},
+        {std::string("a\0b", 3), EINVAL},
     };
-    for (const Case& test : cases) {
+    for (const auto& [path, errnum] : cases) {
         try {
-            open_audio_source(std::nullopt, test.path);
-            ADD_FAILURE() << "opened " << test.path;
+            open_audio_source(std::nullopt, path);
+            ADD_FAILURE() << "opened " << path;
         } catch (const FatalError& error) {
             EXPECT_EQ(error.message(), "failed to open input file");
-            EXPECT_EQ(error.errnum(), test.errnum);
-            EXPECT_STREQ(error.what(), test.report.c_str());
+            EXPECT_EQ(error.errnum(), errnum);
         }
     }
 }
