@@ -83,6 +83,18 @@ std::string signal_name(int signal_number) {
     return "signal " + std::to_string(signal_number);
 }
 
+// Sends `signal_number` to the group that `pid` leads, or to `pid` itself should it have left it.
+void signal_group(pid_t pid, int signal_number) {
+    if (::kill(-pid, signal_number) != 0) {
+        ::kill(pid, signal_number);
+    }
+}
+
+// Withdraws the group that `pid` leads from the one a crash signals.
+void forget_group(pid_t pid) {
+    child_group_to_end.compare_exchange_strong(pid, 0);
+}
+
 } // namespace
 
 // A process descriptor (Linux 5.3 and later); -1 where the system has none.
@@ -111,23 +123,11 @@ std::optional<int> CaptureProcess::poll() {
             // there is nothing left to wait for or to signal.
             status_ = 0;
             ended_at_ = std::chrono::steady_clock::now();
-            forget_group();
+            forget_group(pid_);
             reaped_ = true;
         }
     }
     return status_;
-}
-
-void CaptureProcess::signal_group(int signal_number) const {
-    // The program itself, should it have left its group.
-    if (::kill(-pid_, signal_number) != 0) {
-        ::kill(pid_, signal_number);
-    }
-}
-
-void CaptureProcess::forget_group() const {
-    pid_t group = pid_;
-    child_group_to_end.compare_exchange_strong(group, 0);
 }
 
 void CaptureProcess::stop(std::chrono::milliseconds grace) {
@@ -135,7 +135,7 @@ void CaptureProcess::stop(std::chrono::milliseconds grace) {
         return;
     }
     if (!poll()) {
-        signal_group(SIGTERM);
+        signal_group(pid_, SIGTERM);
         const auto deadline = std::chrono::steady_clock::now() + grace;
         while (!poll() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -143,9 +143,9 @@ void CaptureProcess::stop(std::chrono::milliseconds grace) {
     }
     // What it started and left running, and the program itself if it ignored SIGTERM. A zombie
     // leader still holds the group's id, so nobody else's processes can be hit.
-    signal_group(SIGKILL);
+    signal_group(pid_, SIGKILL);
     // Before the group's id is freed for reuse by the reaping.
-    forget_group();
+    forget_group(pid_);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }

@@ -42,10 +42,6 @@ public:
     void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(300));
 
 private:
-    void signal_group(int signal_number) const;
-    // Withdraws its group from the one a crash signals.
-    void forget_group() const;
-
     pid_t pid_ = -1; // -1 once moved from
     UniqueFd pidfd_;
     std::optional<int> status_;

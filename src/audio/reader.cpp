@@ -16,7 +16,7 @@ namespace tonalyx {
 
 namespace {
 
-constexpr std::size_t bytes_per_sample = sample_bits / 8;
+constexpr std::size_t bytes_per_sample = 2; // signed 16-bit, the only width read
 constexpr std::chrono::milliseconds would_block_pause{1};
 
 // The time `frames` PCM frames last at `rate`, rounded up to whole nanoseconds. Split into
@@ -98,12 +98,7 @@ private:
     bool waited_ = false;
 };
 
-} // namespace
-
-std::size_t read_frames(std::uint32_t rate, std::uint16_t fps) {
-    return std::clamp<std::size_t>(rate / fps, 1, max_read_frames);
-}
-
+// The steady clock and a real sleep.
 ReaderClock steady_reader_clock() {
     return {
         [] {
@@ -112,6 +107,12 @@ ReaderClock steady_reader_clock() {
         },
         [](std::chrono::nanoseconds duration) { std::this_thread::sleep_for(duration); },
     };
+}
+
+} // namespace
+
+std::size_t read_frames(std::uint32_t rate, std::uint16_t fps) {
+    return std::clamp<std::size_t>(rate / fps, 1, max_read_frames);
 }
 
 SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels) {

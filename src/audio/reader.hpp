@@ -17,9 +17,6 @@
 
 namespace tonalyx {
 
-// Bits per PCM sample; the only width the reader accepts.
-inline constexpr std::size_t sample_bits = 16;
-
 // Most frames one read asks for, whatever the rate and fps: a few drawings' worth of audio,
 // and a read buffer that is small at any accepted setting.
 inline constexpr std::size_t max_read_frames = 4096;
@@ -41,9 +38,6 @@ struct ReaderClock {
     std::function<std::chrono::nanoseconds()> now;
     std::function<void(std::chrono::nanoseconds)> sleep;
 };
-
-// The steady clock and a real sleep.
-ReaderClock steady_reader_clock();
 
 // What the reader needs to know about the stream.
 struct ReaderFormat {
