@@ -91,12 +91,6 @@ std::vector<SampleChunk> run_reader(const ReaderFormat& format, const ByteSource
     return chunks;
 }
 
-std::vector<SampleChunk> run_script(ScriptedSource& script, std::size_t channels,
-                                    std::size_t frames_per_read = 800) {
-    FakeClock clock;
-    return run_reader({frames_per_read, 48000, channels, false}, script.source(), clock.clock());
-}
-
 TEST(MixDown, ConvertsEachFrameToTheChannelMean) {
     struct Case {
         std::size_t channels;
@@ -133,6 +127,7 @@ TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) 
         std::vector<Step> steps;
         std::vector<SampleChunk> chunks;
         std::vector<std::size_t> requested;
+        std::size_t pauses = 0; // of a millisecond, after each would-block
     };
     const Case cases[] = {
         {2, 800, {{std::string(3200, '\x01')}}, {SampleChunk(800, 257 * unit)}, {3200, 3200}},
@@ -163,12 +158,29 @@ TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) 
          {{1 * unit, 2 * unit, 3 * unit, 4 * unit}},
          {16, 13, 16}},
         {2, 800, {}, {}, {3200}},
+        // Interrupted and would-block reads are retried; another error ends the reading.
+        {1,
+         800,
+         {{{}, EINTR},
+          {pcm({4})},
+          {{}, EAGAIN},
+          {{}, EWOULDBLOCK},
+          {pcm({8})},
+          {{}, EIO},
+          {pcm({9})}},
+         {{4 * unit}, {8 * unit}},
+         {1600, 1600, 1600, 1600, 1600, 1600},
+         2},
     };
     for (const Case& test : cases) {
         ScriptedSource script{test.steps};
-        EXPECT_EQ(run_script(script, test.channels, test.frames_per_read), test.chunks)
+        FakeClock clock;
+        EXPECT_EQ(run_reader({test.frames_per_read, 48000, test.channels, false}, script.source(),
+                             clock.clock()),
+                  test.chunks)
             << test.requested.size() << " reads";
         EXPECT_EQ(script.requested, test.requested);
+        EXPECT_EQ(clock.sleeps, std::vector<nanoseconds>(test.pauses, 1ms));
     }
 }
 
@@ -179,25 +191,6 @@ TEST(SampleReader, StopsReadingOnceTheReceiverIsGone) {
     FakeClock clock;
     SampleReader({800, 48000, 2, false}).run(sender, script.source(), clock.clock());
     EXPECT_EQ(script.requested.size(), 1u);
-}
-
-TEST(SampleReader, RetriesInterruptedAndWouldBlockReadsAndEndsOnOtherErrors) {
-    ScriptedSource script{{{{}, EINTR},
-                           {pcm({4})},
-                           {{}, EAGAIN},
-                           {{}, EWOULDBLOCK},
-                           {pcm({8})},
-                           {{}, EIO},
-                           {pcm({9})}}};
-    FakeClock clock;
-    const std::vector<SampleChunk> chunks =
-        run_reader({800, 48000, 1, false}, script.source(), clock.clock());
-    ASSERT_EQ(chunks.size(), 2u);
-    EXPECT_EQ(chunks[0], SampleChunk({4.0f / 32768.0f}));
-    EXPECT_EQ(chunks[1], SampleChunk({8.0f / 32768.0f}));
-    // Would-block pauses a millisecond each time; nothing after the error is read.
-    EXPECT_EQ(clock.sleeps, (std::vector<nanoseconds>{1ms, 1ms}));
-    EXPECT_EQ(script.requested.size(), 6u);
 }
 
 // Frames delivered must never be more than one read buffer ahead of the time since the first
