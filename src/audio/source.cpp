@@ -63,15 +63,9 @@ ReadResult AudioSource::read(std::span<std::uint8_t> buffer) {
     if (fd_ < 0) {
         return {0, 0};
     }
-    if (awaiting_writer_) {
-        if (const int error = wait_for_writer()) {
-            return {0, error};
-        }
-    }
-    if (messages_fd_) {
-        if (const int error = wait_for_output()) {
-            return {0, error};
-        }
+    // A FIFO has no messages, a capture no writer to wait for.
+    if (const int error = awaiting_writer_ ? wait_for_writer() : wait_for_output()) {
+        return {0, error};
     }
     const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
     if (count < 0) {
