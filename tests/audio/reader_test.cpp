@@ -193,51 +193,45 @@ TEST(SampleReader, StopsReadingOnceTheReceiverIsGone) {
     EXPECT_EQ(script.requested.size(), 1u);
 }
 
-// Frames delivered must never be more than one read buffer ahead of the time since the first
-// read: frames_sent <= elapsed * rate + frames_per_read.
+// Paced, the frames sent never run more than one read ahead of the time since the first read:
+// frames_sent <= elapsed * rate + frames_per_read. It sleeps no more than that needs: not at all
+// when its reads are slower than the audio they bring, nor when it is not paced.
 TEST(SampleReader, PacedReaderKeepsOneReadAheadOfTheClock) {
     constexpr std::uint32_t rate = 48000;
     constexpr std::size_t frames_per_read = 800;
-    FakeClock clock;
-    clock.time = 1000s;
-    const nanoseconds start = clock.time;
-    std::size_t reads = 0;
-    const ByteSource source = [&](std::span<std::uint8_t> buffer) -> ReadResult {
-        const std::uint64_t frames_sent = reads * frames_per_read;
-        const double allowed =
-            std::chrono::duration<double>(clock.time - start).count() * rate + frames_per_read;
-        EXPECT_LE(static_cast<double>(frames_sent), allowed) << "read " << reads;
-        if (++reads > 10) {
-            return {};
-        }
-        std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
-        return {buffer.size(), 0};
+    struct Case {
+        bool paced;
+        nanoseconds read_time;
+        std::size_t sleeps;
+        nanoseconds elapsed;
     };
-    const std::vector<SampleChunk> chunks =
-        run_reader({frames_per_read, rate, 1, true}, source, clock.clock());
-    EXPECT_EQ(chunks.size(), 10u);
-    // It waits no longer than it must: the last of ten chunks goes out when nine reads' worth of
-    // time has passed.
-    EXPECT_EQ(clock.time - start, 9 * 800 * 1'000'000'000ns / rate);
-    EXPECT_EQ(clock.sleeps.size(), 9u);
-}
-
-TEST(SampleReader, PacingNeverSleepsWhenBehindOrUnpaced) {
-    for (const bool paced : {true, false}) {
+    const Case cases[] = {
+        // The last of ten chunks goes out when nine reads' worth of time has passed.
+        {true, 0ns, 9, 9 * 800 * 1'000'000'000ns / rate},
+        // Each read takes 50 ms, longer than the 16.7 ms of audio it brings.
+        {true, 50ms, 0, 500ms},
+        {false, 50ms, 0, 500ms},
+    };
+    for (const Case& test : cases) {
         FakeClock clock;
+        clock.time = 1000s;
+        const nanoseconds start = clock.time;
         std::size_t reads = 0;
-        // Each read takes 50 ms, longer than the 16.7 ms of audio it delivers.
-        const ByteSource slow = [&](std::span<std::uint8_t> buffer) -> ReadResult {
-            if (++reads > 5) {
+        const ByteSource source = [&](std::span<std::uint8_t> buffer) -> ReadResult {
+            const double allowed =
+                std::chrono::duration<double>(clock.time - start).count() * rate + frames_per_read;
+            EXPECT_LE(static_cast<double>(reads * frames_per_read), allowed) << "read " << reads;
+            if (++reads > 10) {
                 return {};
             }
-            clock.time += 50ms;
+            clock.time += test.read_time;
+            std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
             return {buffer.size(), 0};
         };
-        const std::vector<SampleChunk> chunks =
-            run_reader({800, 48000, 2, paced}, slow, clock.clock());
-        EXPECT_EQ(chunks.size(), 5u);
-        EXPECT_TRUE(clock.sleeps.empty()) << "paced " << paced;
+        EXPECT_EQ(run_reader({frames_per_read, rate, 1, test.paced}, source, clock.clock()).size(),
+                  10u);
+        EXPECT_EQ(clock.sleeps.size(), test.sleeps) << "paced " << test.paced;
+        EXPECT_EQ(clock.time - start, test.elapsed);
     }
 }
 
