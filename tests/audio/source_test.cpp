@@ -54,20 +54,10 @@ TEST(OpenInputFile, DeliversTheFileAndClosesItWhenReleased) {
 }
 
 // Puts `fd` on standard input for the scope of a test, and the old standard input back after.
-class StandardInputOverride {
-public:
-    explicit StandardInputOverride(int fd) : saved_(::dup(STDIN_FILENO)) {
-        EXPECT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
-    }
-    StandardInputOverride(const StandardInputOverride&) = delete;
-    StandardInputOverride& operator=(const StandardInputOverride&) = delete;
-    ~StandardInputOverride() {
-        ::dup2(saved_, STDIN_FILENO);
-        ::close(saved_);
-    }
-
-private:
-    int saved_;
+struct StandardInputOverride {
+    explicit StandardInputOverride(int fd) { EXPECT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO); }
+    ~StandardInputOverride() { ::dup2(saved.get(), STDIN_FILENO); }
+    UniqueFd saved{::dup(STDIN_FILENO)};
 };
 
 TEST(AudioSource, StandardInputIsReadUnlessItIsATerminalAndStaysOpenWhenReleased) {
