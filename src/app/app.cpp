@@ -74,8 +74,9 @@ Exit exit_for(const LoopEnd& end, AudioFeed& audio) {
     case LoopEnd::Reason::signal:
         return {128 + end.signal_number, "", "", end.signal_number};
     case LoopEnd::Reason::capture_failed:
-        return {1, "",
-                capture_failure_report(audio.capture->poll().value_or(0), audio.receiver.note())};
+        return {
+            1, "",
+            capture_failure_report(audio.capture->poll().value_or(0), audio.receiver.messages())};
     case LoopEnd::Reason::quit_key:
     case LoopEnd::Reason::hang_up:
         break;

@@ -81,7 +81,7 @@ std::optional<Clock::time_point> failure_report_due(AudioFeed& audio) {
     if (!status) {
         return std::nullopt;
     }
-    const bool stream_ended = audio.receiver.end_note().has_value();
+    const bool stream_ended = audio.receiver.final_messages().has_value();
     if (!ended_in_failure(*status)) {
         if (stream_ended) {
             audio.capture->stop();
@@ -233,7 +233,7 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
             time_left(period, times.last_frame, io.now()) == 0ns) {
             draw_frame(state, audio.receiver, out);
             times.last_frame = io.now();
-            audio.receiver.set_frame_schedule({times.last_frame, period});
+            audio.receiver.set_draw_schedule({times.last_frame, period});
             out.flush();
             // Asleep, only a chunk that could change the gain can change what is seen: any
             // chunk, or once the gain holds only silence, one that is not all zeros.

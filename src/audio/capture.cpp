@@ -63,12 +63,36 @@ bool lacks_raw_option(std::string_view messages) {
     return named;
 }
 
+// The first readable libstdbuf.so where distributions keep coreutils' libraries, or nullptr.
+const char* find_stdbuf_library() {
+    for (const char* path :
+         {"/usr/libexec/coreutils/libstdbuf.so", "/usr/lib/coreutils/libstdbuf.so",
+          "/usr/lib64/coreutils/libstdbuf.so"}) {
+        if (::access(path, R_OK) == 0) {
+            return path;
+        }
+    }
+    return nullptr;
+}
+
 // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
 std::string signal_name(int signal_number) {
     if (const char* abbreviation = ::sigabbrev_np(signal_number)) {
         return std::string("SIG") + abbreviation;
     }
     return "signal " + std::to_string(signal_number);
+}
+
+// Sends `signal_number` to the group that `pid` leads, or to `pid` itself should it have left it.
+void signal_group(pid_t pid, int signal_number) {
+    if (::kill(-pid, signal_number) != 0) {
+        ::kill(pid, signal_number);
+    }
+}
+
+// Withdraws the group that `pid` leads from the one a crash signals.
+void forget_group(pid_t pid) {
+    child_group_to_end.compare_exchange_strong(pid, 0);
 }
 
 } // namespace
@@ -81,34 +105,9 @@ CaptureProcess::CaptureProcess(pid_t pid)
     }
 }
 
-CaptureProcess::~CaptureProcess() {
-    release();
-}
-
-void CaptureProcess::release() {
-    stop();
-    if (pidfd_ >= 0) {
-        ::close(std::exchange(pidfd_, -1));
-    }
-}
-
 CaptureProcess::CaptureProcess(CaptureProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), pidfd_(std::exchange(other.pidfd_, -1)),
-      status_(std::exchange(other.status_, std::nullopt)),
-      ended_at_(std::exchange(other.ended_at_, std::nullopt)),
-      reaped_(std::exchange(other.reaped_, false)) {}
-
-CaptureProcess& CaptureProcess::operator=(CaptureProcess&& other) noexcept {
-    if (this != &other) {
-        release();
-        pid_ = std::exchange(other.pid_, -1);
-        pidfd_ = std::exchange(other.pidfd_, -1);
-        status_ = std::exchange(other.status_, std::nullopt);
-        ended_at_ = std::exchange(other.ended_at_, std::nullopt);
-        reaped_ = std::exchange(other.reaped_, false);
-    }
-    return *this;
-}
+    : pid_(std::exchange(other.pid_, -1)), pidfd_(std::move(other.pidfd_)), status_(other.status_),
+      ended_at_(other.ended_at_), reaped_(other.reaped_) {}
 
 std::optional<int> CaptureProcess::poll() {
     if (pid_ > 0 && !status_) {
@@ -124,23 +123,11 @@ std::optional<int> CaptureProcess::poll() {
             // there is nothing left to wait for or to signal.
             status_ = 0;
             ended_at_ = std::chrono::steady_clock::now();
-            forget_group();
+            forget_group(pid_);
             reaped_ = true;
         }
     }
     return status_;
-}
-
-void CaptureProcess::signal_group(int signal_number) const {
-    // The program itself, should it have left its group.
-    if (::kill(-pid_, signal_number) != 0) {
-        ::kill(pid_, signal_number);
-    }
-}
-
-void CaptureProcess::forget_group() const {
-    pid_t group = pid_;
-    child_group_to_end.compare_exchange_strong(group, 0);
 }
 
 void CaptureProcess::stop(std::chrono::milliseconds grace) {
@@ -148,7 +135,7 @@ void CaptureProcess::stop(std::chrono::milliseconds grace) {
         return;
     }
     if (!poll()) {
-        signal_group(SIGTERM);
+        signal_group(pid_, SIGTERM);
         const auto deadline = std::chrono::steady_clock::now() + grace;
         while (!poll() && std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -156,9 +143,9 @@ void CaptureProcess::stop(std::chrono::milliseconds grace) {
     }
     // What it started and left running, and the program itself if it ignored SIGTERM. A zombie
     // leader still holds the group's id, so nobody else's processes can be hit.
-    signal_group(SIGKILL);
+    signal_group(pid_, SIGKILL);
     // Before the group's id is freed for reuse by the reaping.
-    forget_group();
+    forget_group(pid_);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
@@ -195,17 +182,6 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     return report;
 }
 
-StartedCapture::StartedCapture(CaptureProcess started, UniqueFd output, UniqueFd messages)
-    : process(std::move(started)), output_(std::move(output)), messages_(std::move(messages)) {}
-
-int StartedCapture::take_output() {
-    return output_.release();
-}
-
-int StartedCapture::take_messages() {
-    return messages_.release();
-}
-
 std::vector<std::string> capture_arguments(const CaptureOptions& options) {
     std::vector<std::string> arguments;
     if (options.monitor) {
@@ -221,18 +197,8 @@ std::vector<std::string> capture_arguments(const CaptureOptions& options) {
 }
 
 std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps) {
-    const std::uint32_t frame_period = rate / std::max<std::uint32_t>(fps, 1);
     const std::uint32_t five_ms = rate / 200 + (rate % 200 != 0 ? 1 : 0);
-    return std::max({frame_period, five_ms, std::uint32_t{1}});
-}
-
-const char* find_stdbuf_library() {
-    for (const char* path : stdbuf_library_paths) {
-        if (::access(path, R_OK) == 0) {
-            return path;
-        }
-    }
-    return nullptr;
+    return std::max(rate / fps, five_ms);
 }
 
 std::vector<std::string> capture_environment(const CaptureOptions& options,

@@ -1,11 +1,10 @@
 // The capture program: pw-record started on pipes of its own, asked for what to capture and
-// for audio about once a display frame, and the handle that reaps it, reports how it ended and
+// for audio about once a drawing, and the handle that reaps it, reports how it ended and
 // never lets it, or anything it started, outlive us.
 #pragma once
 
 #include "common/unique_fd.hpp"
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -22,11 +21,9 @@ class CaptureProcess {
 public:
     explicit CaptureProcess(pid_t pid);
     CaptureProcess(CaptureProcess&& other) noexcept;
-    CaptureProcess& operator=(CaptureProcess&& other) noexcept;
-    CaptureProcess(const CaptureProcess&) = delete;
-    CaptureProcess& operator=(const CaptureProcess&) = delete;
+    CaptureProcess& operator=(CaptureProcess&& other) = delete;
     // Stops the program and its group (see stop).
-    ~CaptureProcess();
+    ~CaptureProcess() { stop(); }
 
     // The program's wait status once it has ended, found without waiting and without reaping it.
     std::optional<int> poll();
@@ -37,7 +34,7 @@ public:
     // A descriptor that turns readable when the program ends, so that a waiting loop learns of
     // it at once; -1 once poll() has found it ended, or where the system has no process
     // descriptors.
-    int exit_fd() const { return status_ ? -1 : pidfd_; }
+    int exit_fd() const { return status_ ? -1 : pidfd_.get(); }
 
     // Ends the program and everything it started in its group: SIGTERM to the group while the
     // program runs and up to `grace` for it to exit, then SIGKILL to whatever is left there;
@@ -45,14 +42,8 @@ public:
     void stop(std::chrono::milliseconds grace = std::chrono::milliseconds(300));
 
 private:
-    void signal_group(int signal_number) const;
-    // Withdraws its group from the one a crash signals.
-    void forget_group() const;
-    // Stops the program and closes its process descriptor.
-    void release();
-
-    pid_t pid_ = -1;
-    int pidfd_ = -1;
+    pid_t pid_ = -1; // -1 once moved from
+    UniqueFd pidfd_;
     std::optional<int> status_;
     std::optional<std::chrono::steady_clock::time_point> ended_at_;
     bool reaped_ = false;
@@ -73,26 +64,19 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
 inline constexpr std::chrono::milliseconds failure_report_delay{700};
 
 // A capture program just started: the process, and the read ends of the pipes on its standard
-// output and standard error, which close with this object unless taken.
-class StartedCapture {
-public:
-    StartedCapture(CaptureProcess process, UniqueFd output, UniqueFd messages);
-
+// output and standard error.
+struct StartedCapture {
     CaptureProcess process;
-    // The read ends, handed over to the caller: -1 here afterwards.
-    int take_output();
-    int take_messages();
-
-private:
-    UniqueFd output_;
-    UniqueFd messages_;
+    UniqueFd output;
+    UniqueFd messages;
 };
 
 // What to capture, and in what format.
 struct CaptureOptions {
-    std::uint32_t rate = 48000;
-    std::uint8_t channels = 2;
-    // The display's frame rate: PipeWire is asked for about one frame's worth of audio at a time.
+    std::uint32_t rate = 48000; // frames per second, at least 1
+    std::uint8_t channels = 2;  // at least 1
+    // Drawings per second, at least 1: PipeWire is asked for about one drawing's worth of audio
+    // at a time.
     std::uint16_t fps = 60;
     // The monitor of the default output (what it plays) instead of the default input.
     bool monitor = false;
@@ -104,22 +88,15 @@ struct CaptureOptions {
 // "-P { stream.capture.sink=true }" for the monitor and "--target=NODE" for a target.
 std::vector<std::string> capture_arguments(const CaptureOptions& options);
 
-// The PCM frames to ask PipeWire for per cycle: one display frame of audio, rate / fps, but no
+// The frames to ask PipeWire for per cycle: one drawing's worth of audio, rate / fps, but no
 // less than 5 ms of it, so that the whole sound server is not woken more than 200 times a second.
 std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps);
 
-// Where distributions keep coreutils' libstdbuf.so, the library behind `stdbuf`.
-inline constexpr std::array<const char*, 3> stdbuf_library_paths{
-    "/usr/libexec/coreutils/libstdbuf.so", "/usr/lib/coreutils/libstdbuf.so",
-    "/usr/lib64/coreutils/libstdbuf.so"};
-
-// The first of stdbuf_library_paths that can be read, or nullptr.
-const char* find_stdbuf_library();
-
 // pw-record's environment: `environment` (ours, null-terminated) with
 // PIPEWIRE_LATENCY=FRAMES/RATE from capture_latency_frames unless it has one (the user's wins),
-// and, given `stdbuf_library`, that library added to LD_PRELOAD with _STDBUF_O=0, as `stdbuf -o0`
-// does: pw-record then writes each cycle's audio at once, not 4096 bytes at a time.
+// and, given `stdbuf_library` (coreutils' libstdbuf.so, the library behind `stdbuf`), that library
+// added to LD_PRELOAD with _STDBUF_O=0, as `stdbuf -o0` does: pw-record then writes each
+// cycle's audio at once, not 4096 bytes at a time.
 std::vector<std::string> capture_environment(const CaptureOptions& options,
                                              const char* const* environment,
                                              const char* stdbuf_library);

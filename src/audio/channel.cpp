@@ -11,19 +11,13 @@ namespace detail {
 ChannelState::ChannelState(std::size_t limit)
     : sample_limit(limit), wake_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-ChannelState::~ChannelState() {
-    if (wake_fd >= 0) {
-        ::close(wake_fd);
-    }
-}
-
 } // namespace detail
 
-SampleTime FrameSchedule::next_after(SampleTime time) const {
-    if (time < frame) {
-        return frame;
+SampleTime DrawSchedule::next_after(SampleTime time) const {
+    if (time < at) {
+        return at;
     }
-    return frame + ((time - frame) / period + 1) * period;
+    return at + ((time - at) / period + 1) * period;
 }
 
 namespace {
@@ -37,7 +31,7 @@ void wake_receiver(detail::ChannelState& state, SampleTime time) {
     state.asleep = false;
     state.woken_at = time;
     const std::uint64_t one = 1;
-    static_cast<void>(::write(state.wake_fd, &one, sizeof one));
+    static_cast<void>(::write(state.wake_fd.get(), &one, sizeof one));
 }
 
 } // namespace
@@ -56,18 +50,6 @@ void SampleSender::release(SampleTime ended) {
         }
     }
     state_.reset();
-}
-
-SampleSender& SampleSender::operator=(SampleSender&& other) noexcept {
-    if (this != &other) {
-        release();
-        state_ = std::move(other.state_);
-    }
-    return *this;
-}
-
-SampleSender::~SampleSender() {
-    release();
 }
 
 std::optional<SampleChunk> SampleSender::send(SampleChunk chunk, SampleTime arrived) {
@@ -91,23 +73,18 @@ std::optional<SampleChunk> SampleSender::send(SampleChunk chunk, SampleTime arri
     return std::nullopt;
 }
 
-std::optional<FrameSchedule> SampleSender::frame_schedule() const {
-    if (!state_) {
-        return std::nullopt;
-    }
+std::optional<DrawSchedule> SampleSender::draw_schedule() const {
     std::lock_guard lock(state_->mutex);
-    return state_->frames;
+    return state_->draws;
 }
 
-void SampleSender::note(std::string text) {
-    if (state_) {
-        std::lock_guard lock(state_->mutex);
-        state_->note = std::move(text);
-    }
+void SampleSender::set_messages(std::string messages) {
+    std::lock_guard lock(state_->mutex);
+    state_->messages = std::move(messages);
 }
 
-void SampleSender::finish(std::string note, SampleTime ended) {
-    this->note(std::move(note));
+void SampleSender::finish(std::string messages, SampleTime ended) {
+    set_messages(std::move(messages));
     release(ended);
 }
 
@@ -122,22 +99,7 @@ void SampleReceiver::release() {
     state_.reset();
 }
 
-SampleReceiver& SampleReceiver::operator=(SampleReceiver&& other) noexcept {
-    if (this != &other) {
-        release();
-        state_ = std::move(other.state_);
-    }
-    return *this;
-}
-
-SampleReceiver::~SampleReceiver() {
-    release();
-}
-
 ReceiveStatus SampleReceiver::try_receive(SampleChunk& chunk) {
-    if (!state_) {
-        return ReceiveStatus::disconnected;
-    }
     std::lock_guard lock(state_->mutex);
     if (state_->queue.empty()) {
         return state_->sender_alive ? ReceiveStatus::empty : ReceiveStatus::disconnected;
@@ -148,34 +110,26 @@ ReceiveStatus SampleReceiver::try_receive(SampleChunk& chunk) {
     return ReceiveStatus::value;
 }
 
-std::optional<std::string> SampleReceiver::end_note() const {
-    if (!state_) {
-        return std::nullopt;
-    }
+std::optional<std::string> SampleReceiver::final_messages() const {
     std::lock_guard lock(state_->mutex);
     if (state_->sender_alive) {
         return std::nullopt;
     }
-    return state_->note;
+    return state_->messages;
 }
 
-std::string SampleReceiver::note() const {
-    if (!state_) {
-        return {};
-    }
+std::string SampleReceiver::messages() const {
     std::lock_guard lock(state_->mutex);
-    return state_->note;
+    return state_->messages;
 }
 
-void SampleReceiver::set_frame_schedule(const FrameSchedule& frames) {
-    if (state_ && frames.period > std::chrono::nanoseconds::zero()) {
-        std::lock_guard lock(state_->mutex);
-        state_->frames = frames;
-    }
+void SampleReceiver::set_draw_schedule(const DrawSchedule& draws) {
+    std::lock_guard lock(state_->mutex);
+    state_->draws = draws;
 }
 
 bool SampleReceiver::sleep(WakeOn wake_on) {
-    if (!state_ || state_->wake_fd < 0) {
+    if (!state_->wake_fd) {
         return false;
     }
     std::lock_guard lock(state_->mutex);
@@ -186,15 +140,12 @@ bool SampleReceiver::sleep(WakeOn wake_on) {
 }
 
 std::optional<SampleTime> SampleReceiver::woken_at() const {
-    if (!state_) {
-        return std::nullopt;
-    }
     std::lock_guard lock(state_->mutex);
     return state_->woken_at;
 }
 
 void SampleReceiver::wake() {
-    if (!state_ || state_->wake_fd < 0) {
+    if (!state_->wake_fd) {
         return;
     }
     std::lock_guard lock(state_->mutex);
@@ -202,13 +153,10 @@ void SampleReceiver::wake() {
     state_->woken_at.reset();
     // Written at most once per sleep, so one read clears it.
     std::uint64_t count = 0;
-    static_cast<void>(::read(state_->wake_fd, &count, sizeof count));
+    static_cast<void>(::read(state_->wake_fd.get(), &count, sizeof count));
 }
 
 void SampleReceiver::drop_silence_until(SampleTime time) {
-    if (!state_) {
-        return;
-    }
     std::lock_guard lock(state_->mutex);
     auto& queue = state_->queue;
     while (!queue.empty() && queue.front().silent && queue.front().arrived <= time) {
@@ -218,7 +166,7 @@ void SampleReceiver::drop_silence_until(SampleTime time) {
 }
 
 int SampleReceiver::wake_fd() const {
-    return state_ ? state_->wake_fd : -1;
+    return state_->wake_fd.get();
 }
 
 } // namespace tonalyx

@@ -1,11 +1,12 @@
 // The one link between the reader thread and the frame loop: a first-in, first-out channel of
 // sample chunks with one sending and one receiving end, bounded by dropping its oldest chunks.
-// Sends never block; receives never wait. Beside the chunks the sender keeps a note for the
-// receiver, what the capture program has said so far, and leaves it final when the stream ends.
+// Sends never block; receives never wait. Beside the chunks the sender keeps the capture
+// program's messages, what it has said so far, and leaves them final when the stream ends.
 // A receiver with nothing to draw can sleep until a chunk comes that could change the picture, or
-// the stream ends, and tells the sender when it draws its frames, so that the reader can read just
-// before them.
+// the stream ends, and tells the sender when it draws, so that the reader can read just before.
 #pragma once
+
+#include "common/unique_fd.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -22,15 +23,15 @@ namespace tonalyx {
 // A block of mono samples in [-1, 1), one per whole PCM frame of one read.
 using SampleChunk = std::vector<float>;
 
-// When a chunk arrived, and when frames are drawn: the monotonic clock.
+// When a chunk arrived, and when the receiver draws: the monotonic clock.
 using SampleTime = std::chrono::steady_clock::time_point;
 
-// When the receiver draws its frames: one at `frame`, then one every `period`.
-struct FrameSchedule {
-    SampleTime frame;
+// When the receiver draws: once at `at`, then once every `period`.
+struct DrawSchedule {
+    SampleTime at;
     std::chrono::nanoseconds period{0};
 
-    // The first frame after `time`.
+    // The first drawing after `time`.
     SampleTime next_after(SampleTime time) const;
 };
 
@@ -40,8 +41,8 @@ enum class WakeOn {
     sound,     // the next chunk with a sample other than 0
 };
 
-// Most samples a channel holds by default. A frame analyses only its newest samples, so a few
-// frames' worth is plenty; a frame loop held up (by a stalled terminal, say) then costs no more
+// Most samples a channel holds by default. A drawing analyses only its newest samples, so a few
+// drawings' worth is plenty; a frame loop held up (by a stalled terminal, say) then costs no more
 // memory than this however fast the audio comes.
 inline constexpr std::size_t channel_sample_limit = 8192;
 
@@ -55,9 +56,6 @@ struct QueuedChunk {
 struct ChannelState {
     // Makes the wake-up descriptor; without one the receiver never sleeps.
     explicit ChannelState(std::size_t limit);
-    ChannelState(const ChannelState&) = delete;
-    ChannelState& operator=(const ChannelState&) = delete;
-    ~ChannelState();
 
     std::mutex mutex;
     std::deque<QueuedChunk> queue;
@@ -65,25 +63,24 @@ struct ChannelState {
     const std::size_t sample_limit;
     bool sender_alive = true;
     bool receiver_alive = true;
-    std::string note;
+    std::string messages;
     // An eventfd, written once when a chunk wakes the sleeping receiver.
-    int wake_fd = -1;
+    UniqueFd wake_fd;
     bool asleep = false;
     std::optional<SampleTime> woken_at; // when the chunk, or the end, that ended the sleep came
     WakeOn wake_on = WakeOn::any_chunk;
-    // The receiver's frames, once it has told them.
-    std::optional<FrameSchedule> frames;
+    // When the receiver draws, once it has told.
+    std::optional<DrawSchedule> draws;
 };
 } // namespace detail
 
-// The sending end, held by the reader thread. Releasing it disconnects the channel.
+// The sending end, held by the reader thread. Releasing it disconnects the channel; once moved
+// from, or finished, it can only send, which then fails.
 class SampleSender {
 public:
     SampleSender(SampleSender&&) noexcept = default;
-    SampleSender& operator=(SampleSender&&) noexcept;
-    SampleSender(const SampleSender&) = delete;
-    SampleSender& operator=(const SampleSender&) = delete;
-    ~SampleSender();
+    SampleSender& operator=(SampleSender&&) = delete;
+    ~SampleSender() { release(); }
 
     // Queues `chunk` as arrived at `arrived` and returns nothing; once the receiver is gone,
     // hands the chunk back. When the queue then holds more than its limit of samples, the oldest
@@ -92,15 +89,15 @@ public:
     std::optional<SampleChunk> send(SampleChunk chunk,
                                     SampleTime arrived = std::chrono::steady_clock::now());
 
-    // The receiver's frames as it last told them; nothing until it has.
-    std::optional<FrameSchedule> frame_schedule() const;
+    // When the receiver draws, as it last told; nothing until it has.
+    std::optional<DrawSchedule> draw_schedule() const;
 
-    // Replaces the note the receiver can read.
-    void note(std::string text);
+    // Replaces the messages the receiver can read.
+    void set_messages(std::string messages);
 
-    // Ends the stream at `ended` with `note` as the final note, and releases this end. The end
-    // wakes a sleeping receiver as a chunk does.
-    void finish(std::string note, SampleTime ended = std::chrono::steady_clock::now());
+    // Ends the stream at `ended` with `messages` final, and releases this end. The end wakes a
+    // sleeping receiver as a chunk does.
+    void finish(std::string messages, SampleTime ended = std::chrono::steady_clock::now());
 
 private:
     friend std::pair<SampleSender, class SampleReceiver> make_sample_channel(std::size_t);
@@ -115,27 +112,26 @@ enum class ReceiveStatus {
     disconnected, // nothing waiting and the sender is gone
 };
 
-// The receiving end, held by the frame loop. Releasing it makes every later send fail.
+// The receiving end, held by the frame loop. Releasing it makes every later send fail; once moved
+// from it is not to be used.
 class SampleReceiver {
 public:
     SampleReceiver(SampleReceiver&&) noexcept = default;
-    SampleReceiver& operator=(SampleReceiver&&) noexcept;
-    SampleReceiver(const SampleReceiver&) = delete;
-    SampleReceiver& operator=(const SampleReceiver&) = delete;
-    ~SampleReceiver();
+    SampleReceiver& operator=(SampleReceiver&&) = delete;
+    ~SampleReceiver() { release(); }
 
     // Takes the oldest chunk into `chunk` without waiting.
     ReceiveStatus try_receive(SampleChunk& chunk);
 
-    // Once the sender is gone, the note it finished with (empty when it had none); before
+    // Once the sender is gone, the messages it finished with (empty when it had none); before
     // that, nothing. Never waits.
-    std::optional<std::string> end_note() const;
+    std::optional<std::string> final_messages() const;
 
-    // The sender's latest note, final or not (empty when it left none). Never waits.
-    std::string note() const;
+    // The sender's latest messages, final or not (empty when it left none). Never waits.
+    std::string messages() const;
 
-    // Tells the sender when frames are drawn; a period that is not positive tells nothing.
-    void set_frame_schedule(const FrameSchedule& frames);
+    // Tells the sender when it draws; the period is positive.
+    void set_draw_schedule(const DrawSchedule& draws);
 
     // Sleeps until a chunk that `wake_on` names arrives or the stream ends, which then makes
     // wake_fd() readable. Returns false, without sleeping, when such a chunk is already waiting or
@@ -153,7 +149,8 @@ public:
     // stopping at the first that does not.
     void drop_silence_until(SampleTime time);
 
-    // Readable once a chunk or the end has woken the sleeping receiver; -1 when there is none.
+    // Readable once a chunk or the end has woken the sleeping receiver; -1 when there is no
+    // wake-up descriptor.
     int wake_fd() const;
 
 private:

@@ -16,7 +16,7 @@ namespace tonalyx {
 
 namespace {
 
-constexpr std::size_t bytes_per_sample = sample_bits / 8;
+constexpr std::size_t bytes_per_sample = 2; // signed 16-bit, the only width read
 constexpr std::chrono::milliseconds would_block_pause{1};
 
 // The time `frames` PCM frames last at `rate`, rounded up to whole nanoseconds. Split into
@@ -33,12 +33,12 @@ std::chrono::nanoseconds duration_of(std::uint64_t frames, std::uint32_t rate) {
 constexpr std::chrono::microseconds read_waited{500};
 
 // Whether to let a writer's writes gather before reading them, and the waits that gather them. A
-// read that waited for data took what one write brought; when that is less than a frame of the
-// display, the writer writes more often than frames are drawn, and one read just before each
-// frame takes all its writes at once.
+// read that waited for data took what one write brought; when that is less than a drawing's worth,
+// the writer writes more often than the receiver draws, and one read just before each drawing
+// takes all its writes at once.
 class WriteGathering {
 public:
-    explicit WriteGathering(std::size_t frame_frames) : frame_frames_(frame_frames) {}
+    explicit WriteGathering(std::size_t draw_frames) : draw_frames_(draw_frames) {}
 
     // Takes a read of `frames` PCM frames, which `waited` for data or not, and `filled` the
     // buffer (more may be waiting: the next read comes at once) or not.
@@ -55,56 +55,50 @@ public:
         if (burst_waited_) {
             write_frames_ = burst_frames_;
         }
-        gather_ = write_frames_ > 0 && write_frames_ < frame_frames_;
+        gather_ = write_frames_ > 0 && write_frames_ < draw_frames_;
         burst_frames_ = 0;
         burst_waited_ = false;
     }
 
-    // Whether the next read should wait until just before a frame.
+    // Whether the next read should wait until just before a drawing.
     bool gather() const { return gather_; }
 
-    // Sleeps until read_lead before the receiver's next frame, but no longer than max_gather;
-    // returns at once when the receiver has told no frames. That frame is at least read_lead
-    // away, and half a period after the frame the last whole wait was for: the receiver draws
-    // each frame a little later than it said, and the frame just read for must not come again.
-    void wait_for_frame(const SampleSender& sender, const ReaderClock& clock) {
-        const std::optional<FrameSchedule> frames = sender.frame_schedule();
-        if (!frames) {
+    // Sleeps until read_lead before the receiver's next drawing, but no longer than max_gather;
+    // returns at once when the receiver has told nothing. That drawing is at least read_lead
+    // away, and half a period after the one the last whole wait was for: the receiver draws a
+    // little later than it said, and the drawing just read for must not come again.
+    void wait_for_draw(const SampleSender& sender, const ReaderClock& clock) {
+        const std::optional<DrawSchedule> draws = sender.draw_schedule();
+        if (!draws) {
             return;
         }
         const SampleTime now(clock.now());
         SampleTime after = now + read_lead;
-        if (waited_ && waited_for_ + frames->period / 2 > after) {
-            after = waited_for_ + frames->period / 2;
+        if (waited_ && waited_for_ + draws->period / 2 > after) {
+            after = waited_for_ + draws->period / 2;
         }
-        const SampleTime frame = frames->next_after(after);
-        const std::chrono::nanoseconds wait = frame - read_lead - now;
+        const SampleTime draw = draws->next_after(after);
+        const std::chrono::nanoseconds wait = draw - read_lead - now;
         if (wait > max_gather) {
             clock.sleep(max_gather);
             return;
         }
         clock.sleep(wait);
-        waited_for_ = frame;
+        waited_for_ = draw;
         waited_ = true;
     }
 
 private:
-    std::size_t frame_frames_;
+    std::size_t draw_frames_;
     std::size_t write_frames_ = 0; // what one write brings; 0 until a read has waited
     std::size_t burst_frames_ = 0; // read since the last read that did not fill the buffer
     bool burst_waited_ = false;
     bool gather_ = false;
-    SampleTime waited_for_; // the frame the last whole wait was for, once there was one
+    SampleTime waited_for_; // the drawing the last whole wait was for, once there was one
     bool waited_ = false;
 };
 
-} // namespace
-
-std::size_t read_frames(std::uint32_t rate, std::uint16_t fps) {
-    const std::size_t per_frame = fps == 0 ? max_read_frames : rate / fps;
-    return std::clamp<std::size_t>(per_frame, 1, max_read_frames);
-}
-
+// The steady clock and a real sleep.
 ReaderClock steady_reader_clock() {
     return {
         [] {
@@ -115,10 +109,13 @@ ReaderClock steady_reader_clock() {
     };
 }
 
+} // namespace
+
+std::size_t read_frames(std::uint32_t rate, std::uint16_t fps) {
+    return std::clamp<std::size_t>(rate / fps, 1, max_read_frames);
+}
+
 SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels) {
-    if (channels == 0) {
-        return {};
-    }
     const std::size_t frame_bytes = channels * bytes_per_sample;
     const std::size_t frames = bytes.size() / frame_bytes;
     const float channel_count = static_cast<float>(channels);
@@ -138,28 +135,25 @@ SampleChunk mix_down(std::span<const std::uint8_t> bytes, std::size_t channels) 
 }
 
 SampleReader::SampleReader(const ReaderFormat& format)
-    : format_(format), buffer_(format.samples_per_frame * format.channels * bytes_per_sample *
+    : format_(format), buffer_(format.frames_per_read * format.channels * bytes_per_sample *
                                (format.paced ? 1 : 2)) {}
 
 void SampleReader::run(SampleSender& sender, const ByteSource& read, const ReaderClock& clock) {
-    if (buffer_.empty()) {
-        return;
-    }
     const std::size_t frame_bytes = format_.channels * bytes_per_sample;
     const std::span<std::uint8_t> buffer(buffer_);
-    const std::size_t read_bytes = format_.samples_per_frame * frame_bytes;
+    const std::size_t read_bytes = format_.frames_per_read * frame_bytes;
     std::size_t kept = 0;
     std::uint64_t frames_sent = 0;
     std::optional<std::chrono::nanoseconds> start;
-    WriteGathering gathering(format_.samples_per_frame);
+    WriteGathering gathering(format_.frames_per_read);
     for (;;) {
         if (format_.paced && !start) {
             start = clock.now();
         }
         if (gathering.gather()) {
-            gathering.wait_for_frame(sender, clock);
+            gathering.wait_for_draw(sender, clock);
         }
-        // A gathered read takes up to two frames of audio: all that came since the last frame.
+        // A gathered read takes up to two reads' worth: all that came since the last drawing.
         const std::span<std::uint8_t> free_space =
             (gathering.gather() ? buffer : buffer.first(read_bytes)).subspan(kept);
         const std::chrono::nanoseconds read_start = clock.now();
@@ -199,11 +193,11 @@ void SampleReader::run(SampleSender& sender, const ByteSource& read, const Reade
 void SampleReader::wait_for_schedule(std::uint64_t frames_sent, std::chrono::nanoseconds start,
                                      const ReaderClock& clock) const {
     // One read's worth ahead of the clock is allowed, so the first chunk goes out at once.
-    if (format_.rate == 0 || frames_sent <= format_.samples_per_frame) {
+    if (frames_sent <= format_.frames_per_read) {
         return;
     }
     const std::chrono::nanoseconds due =
-        start + duration_of(frames_sent - format_.samples_per_frame, format_.rate);
+        start + duration_of(frames_sent - format_.frames_per_read, format_.rate);
     const std::chrono::nanoseconds now = clock.now();
     if (now < due) {
         clock.sleep(due - now);
@@ -222,7 +216,8 @@ void start_sample_reader(SampleSender sender, AudioSource source, const ReaderFo
     auto body = [reader = std::move(*prepared), sender = std::move(sender),
                  source = std::move(source)]() mutable {
         // What a capture program says reaches the frame loop while it runs, through the channel.
-        source.on_messages([&sender](const std::string& messages) { sender.note(messages); });
+        source.on_messages(
+            [&sender](const std::string& messages) { sender.set_messages(messages); });
         try {
             reader.run(
                 sender, [&source](std::span<std::uint8_t> buffer) { return source.read(buffer); },

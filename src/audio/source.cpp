@@ -16,13 +16,8 @@ namespace {
 
 bool needs_pacing(int fd) {
     struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        return false;
-    }
-    if (S_ISREG(status.st_mode)) {
-        return true;
-    }
-    return S_ISCHR(status.st_mode) && ::isatty(fd) == 0;
+    return ::fstat(fd, &status) == 0 &&
+           (S_ISREG(status.st_mode) || (S_ISCHR(status.st_mode) && ::isatty(fd) == 0));
 }
 
 // Clears O_NONBLOCK on `fd`; the errno of a failure, else 0.
@@ -36,83 +31,41 @@ int make_blocking(int fd) {
 
 } // namespace
 
-AudioSource::AudioSource(int fd, bool owned) : fd_(fd), owned_(owned), paced_(needs_pacing(fd)) {}
+AudioSource::AudioSource(int fd, UniqueFd owned)
+    : owned_(std::move(owned)), fd_(fd), paced_(needs_pacing(fd)) {}
 
-AudioSource AudioSource::adopt(int fd) {
-    return AudioSource(fd, true);
+AudioSource AudioSource::adopt(UniqueFd fd) {
+    const int read_fd = fd.get();
+    return {read_fd, std::move(fd)};
 }
 
 AudioSource AudioSource::standard_input() {
-    return AudioSource(STDIN_FILENO, false);
+    return {STDIN_FILENO, UniqueFd()};
 }
 
 AudioSource AudioSource::empty() {
-    return AudioSource(-1, false);
+    return {-1, UniqueFd()};
 }
 
-// Two descriptors, the output first; its one caller passes the named ends of its two pipes.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
-AudioSource AudioSource::capture(int fd, int messages_fd) {
-    AudioSource source(fd, true);
-    source.messages_fd_ = messages_fd;
+AudioSource AudioSource::capture(UniqueFd fd, UniqueFd messages) {
+    AudioSource source = adopt(std::move(fd));
+    source.messages_fd_ = std::move(messages);
     return source;
 }
 
-AudioSource AudioSource::fifo(int fd) {
-    AudioSource source(fd, true);
+AudioSource AudioSource::fifo(UniqueFd fd) {
+    AudioSource source = adopt(std::move(fd));
     source.awaiting_writer_ = true;
     return source;
-}
-
-AudioSource::AudioSource(AudioSource&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), owned_(std::exchange(other.owned_, false)),
-      paced_(other.paced_), awaiting_writer_(std::exchange(other.awaiting_writer_, false)),
-      messages_fd_(std::exchange(other.messages_fd_, -1)), messages_(std::move(other.messages_)),
-      message_listener_(std::move(other.message_listener_)) {}
-
-AudioSource& AudioSource::operator=(AudioSource&& other) noexcept {
-    if (this != &other) {
-        release();
-        fd_ = std::exchange(other.fd_, -1);
-        owned_ = std::exchange(other.owned_, false);
-        paced_ = other.paced_;
-        awaiting_writer_ = std::exchange(other.awaiting_writer_, false);
-        messages_fd_ = std::exchange(other.messages_fd_, -1);
-        messages_ = std::move(other.messages_);
-        message_listener_ = std::move(other.message_listener_);
-    }
-    return *this;
-}
-
-AudioSource::~AudioSource() {
-    release();
-}
-
-void AudioSource::release() {
-    if (owned_ && fd_ >= 0) {
-        ::close(fd_);
-    }
-    if (messages_fd_ >= 0) {
-        ::close(messages_fd_);
-    }
-    fd_ = -1;
-    messages_fd_ = -1;
-    owned_ = false;
 }
 
 ReadResult AudioSource::read(std::span<std::uint8_t> buffer) {
     if (fd_ < 0) {
         return {0, 0};
     }
-    if (awaiting_writer_) {
-        if (const int error = wait_for_writer()) {
-            return {0, error};
-        }
-    }
-    if (messages_fd_ >= 0) {
-        if (const int error = wait_for_output()) {
-            return {0, error};
-        }
+    // A FIFO has no messages, a capture no writer to wait for.
+    if (const int error = awaiting_writer_ ? wait_for_writer() : wait_for_output()) {
+        return {0, error};
     }
     const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
     if (count < 0) {
@@ -144,8 +97,9 @@ int AudioSource::wait_for_writer() {
 
 int AudioSource::wait_for_output() {
     // Drains standard error while waiting, so a talkative program never blocks on it.
-    while (messages_fd_ >= 0) {
-        std::array<pollfd, 2> watched{pollfd{fd_, POLLIN, 0}, pollfd{messages_fd_, POLLIN, 0}};
+    while (messages_fd_) {
+        std::array<pollfd, 2> watched{pollfd{fd_, POLLIN, 0},
+                                      pollfd{messages_fd_.get(), POLLIN, 0}};
         if (::poll(watched.data(), watched.size(), -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -165,17 +119,16 @@ int AudioSource::wait_for_output() {
 // Reads once from the program's standard error into messages_, keeping the newest message_limit
 // bytes; closes it at its end. Returns false once it is closed.
 bool AudioSource::take_messages() {
-    if (messages_fd_ < 0) {
+    if (!messages_fd_) {
         return false;
     }
     char buffer[1024];
-    const ssize_t count = ::read(messages_fd_, buffer, sizeof buffer);
+    const ssize_t count = ::read(messages_fd_.get(), buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) {
         return true;
     }
     if (count <= 0) {
-        ::close(messages_fd_);
-        messages_fd_ = -1;
+        messages_fd_.reset();
         return false;
     }
     messages_.append(buffer, static_cast<std::size_t>(count));
@@ -202,36 +155,34 @@ AudioSource open_input_file(const std::string& path) {
     // Non-blocking, so that a FIFO without a writer does not hold up the start: its reader
     // waits for the writer instead, while the keys already work.
     // O_NOCTTY: a terminal named here must not become our controlling terminal.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) {
         throw FatalError("failed to open input file", errno);
     }
-    if (::isatty(fd) != 0) {
-        ::close(fd);
+    if (::isatty(fd.get()) != 0) {
         // Its bytes are the user's keys: read as audio they would never reach the display.
         throw FatalError("failed to open input file: " + path + " is a terminal, not audio");
     }
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) {
-        return AudioSource::fifo(fd);
+    if (::fstat(fd.get(), &status) == 0 && S_ISFIFO(status.st_mode)) {
+        return AudioSource::fifo(std::move(fd));
     }
-    AudioSource source = AudioSource::adopt(fd);
     // A directory opens but can never be read; say so now instead of showing nothing forever.
     if (S_ISDIR(status.st_mode)) {
         throw FatalError("failed to open input file", EISDIR);
     }
-    if (const int error = make_blocking(fd)) {
+    if (const int error = make_blocking(fd.get())) {
         throw FatalError("failed to open input file", error);
     }
-    return source;
+    return AudioSource::adopt(std::move(fd));
 }
 
 OpenedSource open_audio_source(const std::optional<CaptureOptions>& capture,
                                const std::optional<std::string>& input) {
     if (capture) {
         StartedCapture started = start_capture(*capture);
-        const int output = started.take_output();
-        return {AudioSource::capture(output, started.take_messages()), std::move(started.process)};
+        return {AudioSource::capture(std::move(started.output), std::move(started.messages)),
+                std::move(started.process)};
     }
     if (input) {
         return {open_input_file(*input), std::nullopt};

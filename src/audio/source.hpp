@@ -5,6 +5,7 @@
 #pragma once
 
 #include "audio/capture.hpp"
+#include "common/unique_fd.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,24 +25,18 @@ struct ReadResult {
 // An open byte stream owned by exactly one holder at a time.
 class AudioSource {
 public:
-    // Takes ownership of `fd`, which is closed when the source is released.
-    static AudioSource adopt(int fd);
+    // Owns `fd`, which is closed when the source is released.
+    static AudioSource adopt(UniqueFd fd);
     // The output of a capture program: its standard output `fd` to read, and its standard error
-    // `messages_fd`, which every read drains so that the program never blocks on it. Owns both.
-    static AudioSource capture(int fd, int messages_fd);
+    // `messages`, which every read drains so that the program never blocks on it.
+    static AudioSource capture(UniqueFd fd, UniqueFd messages);
     // A FIFO opened without waiting for a writer (non-blocking); the first read waits for one
-    // and then switches to blocking reads. Owns `fd`.
-    static AudioSource fifo(int fd);
+    // and then switches to blocking reads.
+    static AudioSource fifo(UniqueFd fd);
     // The process's standard input, which releasing the source leaves open.
     static AudioSource standard_input();
     // A source that is at its end from the start.
     static AudioSource empty();
-
-    AudioSource(AudioSource&& other) noexcept;
-    AudioSource& operator=(AudioSource&& other) noexcept;
-    AudioSource(const AudioSource&) = delete;
-    AudioSource& operator=(const AudioSource&) = delete;
-    ~AudioSource();
 
     // Reads up to `buffer.size()` bytes; blocks unless the descriptor is non-blocking. For a
     // capture, the end of its output also waits for the end of its standard error.
@@ -61,23 +56,23 @@ public:
     // delivers as fast as it can, so its reader keeps to the sample rate itself.
     bool paced() const { return paced_; }
 
+    // The descriptor read; -1 for an empty source.
     int fd() const { return fd_; }
 
     // Most bytes of the capture program's standard error that are kept.
     static constexpr std::size_t message_limit = 4096;
 
 private:
-    AudioSource(int fd, bool owned);
-    void release();
+    AudioSource(int fd, UniqueFd owned);
     int wait_for_writer();
     int wait_for_output();
     bool take_messages();
 
+    UniqueFd owned_; // fd_, unless that is standard input
     int fd_ = -1;
-    bool owned_ = false;
     bool paced_ = false;
     bool awaiting_writer_ = false;
-    int messages_fd_ = -1;
+    UniqueFd messages_fd_;
     std::string messages_;
     std::function<void(const std::string&)> message_listener_;
 };

@@ -30,11 +30,11 @@ struct StartedChild {
     std::array<UniqueFd, 3> pipes;
 };
 
-// Starts `arguments[0]`, found on PATH as execvp finds it when it holds no '/', with `arguments`
-// and `environment`, its standard input, output and error as `streams` say. The child leads a
-// process group of its own, starts with an empty signal mask and every signal at its default
-// action, and is sent SIGKILL should the calling thread end first: call it from the thread that
-// lives as long as the process. The caller reaps it.
+// Starts `arguments[0]` (not empty), found on PATH as execvp finds it when it holds no '/', with
+// `arguments` and `environment`, its standard input, output and error as `streams` say. The child
+// leads a process group of its own, starts with an empty signal mask and every signal at its
+// default action, and is sent SIGKILL should the calling thread end first: call it from the thread
+// that lives as long as the process. The caller reaps it.
 StartedChild start_child(const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment,
                          const std::array<ChildStream, 3>& streams);

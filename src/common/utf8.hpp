@@ -55,27 +55,17 @@ constexpr std::size_t encode_utf8(char32_t ch, char* out) {
     if ((ch >= 0xd800 && ch <= 0xdfff) || ch > 0x10ffff) {
         ch = U'\uFFFD';
     }
-    const auto byte = [](char32_t bits) { return static_cast<char>(bits & 0xffu); };
     if (ch < 0x80) {
-        out[0] = byte(ch);
+        out[0] = static_cast<char>(ch);
         return 1;
     }
-    if (ch < 0x800) {
-        out[0] = byte(0xc0 | (ch >> 6));
-        out[1] = byte(0x80 | (ch & 0x3f));
-        return 2;
+    constexpr std::array<std::uint8_t, 5> lead = {0, 0, 0xc0, 0xe0, 0xf0};
+    const std::size_t length = ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4;
+    for (std::size_t i = length - 1; i > 0; --i, ch >>= 6) {
+        out[i] = static_cast<char>(0x80 | (ch & 0x3f));
     }
-    if (ch < 0x10000) {
-        out[0] = byte(0xe0 | (ch >> 12));
-        out[1] = byte(0x80 | ((ch >> 6) & 0x3f));
-        out[2] = byte(0x80 | (ch & 0x3f));
-        return 3;
-    }
-    out[0] = byte(0xf0 | (ch >> 18));
-    out[1] = byte(0x80 | ((ch >> 12) & 0x3f));
-    out[2] = byte(0x80 | ((ch >> 6) & 0x3f));
-    out[3] = byte(0x80 | (ch & 0x3f));
-    return 4;
+    out[0] = static_cast<char>(lead[length] | ch);
+    return length;
 }
 
 } // namespace tonalyx

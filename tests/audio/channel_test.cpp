@@ -15,45 +15,34 @@ bool woken(const SampleReceiver& receiver) {
     return ::poll(&wake, 1, 0) == 1;
 }
 
-TEST(SampleChannel, ReportsValueEmptyAndDisconnectedInOrder) {
+TEST(SampleChannel, DeliversInOrderThenTheEndWithItsMessages) {
     auto [sender, receiver] = make_sample_channel();
     SampleChunk chunk;
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::empty);
-
     EXPECT_FALSE(sender.send({0.25f}));
     EXPECT_FALSE(sender.send({0.5f, -0.5f}));
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(chunk, SampleChunk({0.25f}));
-
-    // Chunks sent before the sender went away are still delivered, then the end shows.
-    EXPECT_EQ(receiver.end_note(), std::nullopt);
-    { SampleSender gone = std::move(sender); }
-    EXPECT_EQ(receiver.end_note(), "");
+    sender.set_messages("warming up\n");
+    EXPECT_EQ(receiver.messages(), "warming up\n");
+    EXPECT_EQ(receiver.final_messages(), std::nullopt);
+    // Chunks sent before the end are still delivered, then the end shows, for good.
+    sender.finish("pw-record: connection refused\n");
+    EXPECT_EQ(receiver.final_messages(), "pw-record: connection refused\n");
+    EXPECT_TRUE(sender.send({0.25f}));
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(chunk, SampleChunk({0.5f, -0.5f}));
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
 }
 
-TEST(SampleChannel, SendHandsTheChunkBackOnceTheReceiverIsGone) {
+TEST(SampleChannel, ReleasingAnEndEndsTheStreamForTheOther) {
     auto [sender, receiver] = make_sample_channel();
-    EXPECT_FALSE(sender.send({1.0f}));
+    auto [other_sender, other_receiver] = make_sample_channel();
+    { SampleSender gone = std::move(other_sender); }
+    EXPECT_EQ(other_receiver.final_messages(), "");
     { SampleReceiver gone = std::move(receiver); }
-    const std::optional<SampleChunk> returned = sender.send({0.125f, 0.75f});
-    ASSERT_TRUE(returned);
-    EXPECT_EQ(*returned, SampleChunk({0.125f, 0.75f}));
-}
-
-TEST(SampleChannel, FinishingLeavesItsNoteAfterTheLastChunk) {
-    auto [sender, receiver] = make_sample_channel();
-    EXPECT_FALSE(sender.send({0.5f}));
-    sender.finish("pw-record: connection refused\n");
-    EXPECT_EQ(receiver.end_note(), "pw-record: connection refused\n");
-    SampleChunk chunk;
-    EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
-    EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
-    // A finished sender sends nothing more.
-    EXPECT_TRUE(sender.send({0.25f}));
+    EXPECT_EQ(sender.send({0.125f, 0.75f}), SampleChunk({0.125f, 0.75f}));
 }
 
 TEST(SampleChannel, DropsTheOldestChunksBeyondItsLimit) {
@@ -127,7 +116,7 @@ TEST(SampleChannel, SleepsUntilAChunkOfTheKindItNamesArrivesThenWakesOnce) {
     }
 }
 
-TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsTheReceiversFrames) {
+TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsWhenTheReceiverDraws) {
     auto [sender, receiver] = make_sample_channel();
     const SampleTime start{};
     sender.send({0.0f}, start + 10ms);
@@ -148,11 +137,9 @@ TEST(SampleChannel, DropsLeadingSilenceByArrivalAndTellsTheReceiversFrames) {
     ASSERT_EQ(receiver.try_receive(chunk), ReceiveStatus::value);
     EXPECT_EQ(chunk, SampleChunk({0.0f}));
 
-    EXPECT_FALSE(sender.frame_schedule());
-    receiver.set_frame_schedule({start + 100ms, 0ms});
-    EXPECT_FALSE(sender.frame_schedule());
-    receiver.set_frame_schedule({start + 100ms, 10ms});
-    const FrameSchedule frames = sender.frame_schedule().value();
+    EXPECT_FALSE(sender.draw_schedule());
+    receiver.set_draw_schedule({start + 100ms, 10ms});
+    const DrawSchedule frames = sender.draw_schedule().value();
     for (const auto& [time, frame] : {std::pair{50ms, 100ms}, std::pair{100ms, 110ms},
                                       std::pair{105ms, 110ms}, std::pair{110ms, 120ms}}) {
         EXPECT_EQ(frames.next_after(start + time), start + frame) << time.count();

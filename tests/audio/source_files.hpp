@@ -48,10 +48,6 @@ public:
             ::unsetenv("PATH");
         }
     }
-    static std::string first(const fs::path& directory) {
-        const char* old = std::getenv("PATH");
-        return directory.string() + ":" + (old ? old : "/usr/bin:/bin");
-    }
 
 private:
     std::optional<std::string> saved_;

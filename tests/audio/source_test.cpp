@@ -6,17 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
+#include <utility>
 
 namespace tonalyx {
 namespace {
@@ -27,26 +20,19 @@ bool is_open(int fd) {
 
 TEST(OpenInputFile, ReportsFilesThatCannotBeOpened) {
     TempDir dir;
-    struct Case {
-        std::string path;
-        int errnum;
-        std::string report;
-    };
-    const Case cases[] = {
-        {(dir.path / "missing.raw").string(), ENOENT,
-         "failed to open input file: No such file or directory"},
+    const std::pair<std::string, int> cases[] = {
+        {(dir.path / "missing.raw").string(), ENOENT},
         // A directory would open and then never deliver a byte.
-        {dir.path.string(), EISDIR, "failed to open input file: Is a directory"},
-        {std::string("a\0b", 3), EINVAL, "failed to open input file: Invalid argument"},
+        {dir.path.string(), EISDIR},
+        {std::string("a\0b", 3), EINVAL},
     };
-    for (const Case& test : cases) {
+    for (const auto& [path, errnum] : cases) {
         try {
-            open_audio_source(std::nullopt, test.path);
-            ADD_FAILURE() << "opened " << test.path;
+            open_audio_source(std::nullopt, path);
+            ADD_FAILURE() << "opened " << path;
         } catch (const FatalError& error) {
             EXPECT_EQ(error.message(), "failed to open input file");
-            EXPECT_EQ(error.errnum(), test.errnum);
-            EXPECT_STREQ(error.what(), test.report.c_str());
+            EXPECT_EQ(error.errnum(), errnum);
         }
     }
 }
@@ -68,20 +54,10 @@ TEST(OpenInputFile, DeliversTheFileAndClosesItWhenReleased) {
 }
 
 // Puts `fd` on standard input for the scope of a test, and the old standard input back after.
-class StandardInputOverride {
-public:
-    explicit StandardInputOverride(int fd) : saved_(::dup(STDIN_FILENO)) {
-        EXPECT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
-    }
-    StandardInputOverride(const StandardInputOverride&) = delete;
-    StandardInputOverride& operator=(const StandardInputOverride&) = delete;
-    ~StandardInputOverride() {
-        ::dup2(saved_, STDIN_FILENO);
-        ::close(saved_);
-    }
-
-private:
-    int saved_;
+struct StandardInputOverride {
+    explicit StandardInputOverride(int fd) { EXPECT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO); }
+    ~StandardInputOverride() { ::dup2(saved.get(), STDIN_FILENO); }
+    UniqueFd saved{::dup(STDIN_FILENO)};
 };
 
 TEST(AudioSource, StandardInputIsReadUnlessItIsATerminalAndStaysOpenWhenReleased) {
@@ -117,15 +93,15 @@ TEST(AudioSource, PacesFilesAndDevicesButNotPipesOrTerminals) {
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     ::close(ends[1]);
-    EXPECT_FALSE(AudioSource::adopt(ends[0]).paced());
+    EXPECT_FALSE(AudioSource::adopt(UniqueFd(ends[0])).paced());
 
     const int null_device = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(null_device, 0);
-    EXPECT_TRUE(AudioSource::adopt(null_device).paced());
+    EXPECT_TRUE(AudioSource::adopt(UniqueFd(null_device)).paced());
 
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(terminal, 0);
-    EXPECT_FALSE(AudioSource::adopt(terminal).paced());
+    EXPECT_FALSE(AudioSource::adopt(UniqueFd(terminal)).paced());
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <pthread.h>
 #include <string>
@@ -23,14 +22,7 @@ constexpr std::array<ChildStream, 3> output_only{ChildStream::null_device, Child
 std::string read_to_end(const UniqueFd& fd) {
     std::string text;
     char buffer[512];
-    ssize_t count = 0;
-    while ((count = ::read(fd.get(), buffer, sizeof buffer)) != 0) {
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            break;
-        }
+    for (ssize_t count = 0; (count = ::read(fd.get(), buffer, sizeof buffer)) > 0;) {
         text.append(buffer, static_cast<std::size_t>(count));
     }
     return text;
@@ -38,35 +30,29 @@ std::string read_to_end(const UniqueFd& fd) {
 
 int reap(pid_t pid) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    ::waitpid(pid, &status, 0);
     return status;
 }
 
-TEST(StartChild, FindsTheProgramOnPathAsExecvpDoesOrSaysWhyNot) {
+TEST(StartChild, FindsTheProgramOnPathOrSaysWhyNot) {
     TempDir dir;
     fs::create_directories(dir.path / "denied");
     fs::create_directories(dir.path / "found");
-    fs::create_directories(dir.path / "directory" / "tool");
     write_file(dir.path / "denied" / "tool", "#!/bin/sh\nexit 3\n", fs::perms::owner_read);
     write_file(dir.path / "found" / "tool", "#!/bin/sh\necho found\n", fs::perms::owner_all);
     const std::string denied = (dir.path / "denied").string();
     const std::string found = (dir.path / "found").string();
-    const std::string directory = (dir.path / "directory").string();
     struct Case {
         std::string path_variable;
         std::string program;
         int error; // 0: it runs and prints "found"
     };
     const Case cases[] = {
-        {found, "tool", 0},
-        // A program that may not be run, or a directory, does not end the search.
-        {denied + ":" + directory + ":" + found, "tool", 0},
+        // A program that may not be run does not end the search, but is the reason without one.
+        {denied + ":" + found, "tool", 0},
         {denied + ":/nonexistent", "tool", EACCES},
-        {directory, "tool", EACCES},
         {dir.path.string() + ":/nonexistent", "tool", ENOENT},
         // A path is not looked up.
-        {found, denied + "/tool", EACCES},
         {"/nonexistent", found + "/tool", 0},
     };
     for (const Case& test : cases) {
@@ -86,19 +72,8 @@ TEST(StartChild, FindsTheProgramOnPathAsExecvpDoesOrSaysWhyNot) {
     }
 }
 
-TEST(StartChild, ConnectsEachStreamAsAsked) {
-    StartedChild child = start_child({"/bin/sh", "-c", "cat; echo \"$WORD\" >&2"}, {"WORD=said"},
-                                     {ChildStream::pipe, ChildStream::pipe, ChildStream::pipe});
-    ASSERT_EQ(child.error, 0);
-    ASSERT_EQ(::write(child.pipes[0].get(), "typed", 5), 5);
-    child.pipes[0].reset();
-    EXPECT_EQ(read_to_end(child.pipes[1]), "typed");
-    EXPECT_EQ(read_to_end(child.pipes[2]), "said\n");
-    EXPECT_EQ(reap(child.pid), 0);
-}
-
-// Its own group, no signal blocked or ignored whatever ours are; and killed when the thread that
-// started it ends.
+// Its streams as asked, its own group, no signal blocked or ignored whatever ours are; and
+// killed when the thread that started it ends.
 TEST(StartChild, StartsCleanInAGroupOfItsOwnAndDiesWithItsThread) {
     sigset_t blocked;
     sigset_t previous_mask;
@@ -106,31 +81,27 @@ TEST(StartChild, StartsCleanInAGroupOfItsOwnAndDiesWithItsThread) {
     sigaddset(&blocked, SIGUSR1);
     ::pthread_sigmask(SIG_BLOCK, &blocked, &previous_mask);
     const auto previous_action = std::signal(SIGUSR2, SIG_IGN);
-    StartedChild status_reader = start_child({"cat", "/proc/self/status"}, {}, output_only);
+    StartedChild child =
+        start_child({"/bin/sh", "-c", "cat; echo \"$WORD\"; cat /proc/self/status >&2"},
+                    {"WORD=said"}, {ChildStream::pipe, ChildStream::pipe, ChildStream::pipe});
     std::signal(SIGUSR2, previous_action);
     ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
-    ASSERT_EQ(status_reader.error, 0);
-    const std::string status = read_to_end(status_reader.pipes[1]);
-    reap(status_reader.pid);
-    const std::string pid = std::to_string(status_reader.pid);
-    EXPECT_NE(status.find("\nNSpgid:\t" + pid + "\n"), std::string::npos) << status;
+    ASSERT_EQ(child.error, 0);
+    ASSERT_EQ(::write(child.pipes[0].get(), "typed", 5), 5);
+    child.pipes[0].reset();
+    EXPECT_EQ(read_to_end(child.pipes[1]), "typedsaid\n");
+    const std::string status = read_to_end(child.pipes[2]);
+    EXPECT_EQ(reap(child.pid), 0);
+    EXPECT_NE(status.find("\nNSpgid:\t" + std::to_string(child.pid) + "\n"), std::string::npos)
+        << status;
     EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\n"), std::string::npos) << status;
     EXPECT_NE(status.find("\nSigIgn:\t0000000000000000\n"), std::string::npos) << status;
 
+    // Left alone it would end by itself, with status 0, in ten seconds.
     StartedChild sleeper;
-    std::thread([&] { sleeper = start_child({"sleep", "600"}, {}, output_only); }).join();
+    std::thread([&] { sleeper = start_child({"sleep", "10"}, {}, output_only); }).join();
     ASSERT_EQ(sleeper.error, 0);
-    int ended = 0;
-    for (int waited_ms = 0; waited_ms < 10'000; waited_ms += 10) {
-        if (::waitpid(sleeper.pid, &ended, WNOHANG) == sleeper.pid) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (!WIFSIGNALED(ended)) {
-        ::kill(sleeper.pid, SIGKILL);
-        reap(sleeper.pid);
-    }
+    const int ended = reap(sleeper.pid);
     EXPECT_TRUE(WIFSIGNALED(ended) && WTERMSIG(ended) == SIGKILL) << ended;
 }
 

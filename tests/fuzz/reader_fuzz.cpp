@@ -1,7 +1,7 @@
 // Fuzzes the sample conversion: `mix_down` over arbitrary bytes and channel counts, and the
 // reader over arbitrary bytes delivered in arbitrary reads with would-block and interrupted
 // reads in between. Every sample must lie in [-1, 1), and the chunks together must be the mix
-// of every whole frame of the stream, each chunk 1 to samples_per_frame samples long.
+// of every whole frame of the stream, each chunk 1 to frames_per_read samples long.
 #include "audio/reader.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -31,11 +31,11 @@ bool in_range(const tonalyx::SampleChunk& samples) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tonalyx;
     FuzzedDataProvider input(data, size);
-    const auto channels = input.ConsumeIntegralInRange<std::size_t>(0, 255);
+    const auto channels = input.ConsumeIntegralInRange<std::size_t>(1, 255);
     tonalyx::ReaderFormat format;
     format.channels = channels;
-    format.samples_per_frame = input.ConsumeIntegralInRange<std::size_t>(0, 64);
-    format.rate = input.ConsumeIntegral<std::uint32_t>();
+    format.frames_per_read = input.ConsumeIntegralInRange<std::size_t>(1, 64);
+    format.rate = std::max<std::uint32_t>(1, input.ConsumeIntegral<std::uint32_t>());
     format.paced = input.ConsumeBool();
 
     // Reads take their sizes and failures from the end of the data, their bytes from the front.
@@ -70,15 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SampleChunk chunk;
     ReceiveStatus status;
     while ((status = receiver.try_receive(chunk)) == ReceiveStatus::value) {
-        require(!chunk.empty() && chunk.size() <= format.samples_per_frame,
-                "a chunk of 1 to samples_per_frame samples");
+        require(!chunk.empty() && chunk.size() <= format.frames_per_read,
+                "a chunk of 1 to frames_per_read samples");
         received.insert(received.end(), chunk.begin(), chunk.end());
     }
     require(status == ReceiveStatus::disconnected, "the sender is released at the end");
 
     const SampleChunk expected = mix_down(delivered, channels);
     const std::size_t frame_bytes = channels * 2;
-    require(expected.size() == (channels == 0 ? 0 : delivered.size() / frame_bytes),
+    require(expected.size() == delivered.size() / frame_bytes,
             "mix_down yields one sample per whole frame");
     require(in_range(expected), "every sample in [-1, 1)");
     require(received == expected, "the chunks are the mix of every whole frame of the stream");
