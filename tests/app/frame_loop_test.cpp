@@ -324,34 +324,5 @@ TEST(FrameLoop, AFaintToneAndTheEndOfTheStreamWakeTheLoopSleepingInSilence) {
     EXPECT_EQ(polls_between(sleeping, 3234ms, 3235ms), 1u);
 }
 
-TEST(FrameLoop, AContinueAfterALongStopRebuildsThePictureWithoutReplayingTheStop) {
-    // The slowest fall on the widest grid at the highest frame rate: every bar would fall for
-    // most of a million frames. One row at the lowest sensitivity shows none of them.
-    Cli cli;
-    cli.fps = 65535;
-    cli.drop_off = 0.99999f;
-    const TerminalSize size{1, 1000};
-    FrameState state = make_frame_state(cli, size);
-    state.settings.sensitivity = 0.1f;
-    TestPipe pipe;
-    OutputBuffer out(pipe.write_end.get());
-    auto [sender, receiver] = make_sample_channel();
-    AudioFeed audio{std::move(receiver), std::nullopt};
-    std::vector<Cue> cues;
-    cues.push_back({Cue::Kind::silent_resize, 0ns, {}, 0, size});
-    add_audio(cues, 0ns, 1ms, 0.5f);
-    cues.push_back({Cue::Kind::stop, 100ms});
-    add_keys(cues, 600s + 200ms, U'q', 1);
-    ScriptedIo io(cues, sender, audio.receiver.wake_fd(), pipe);
-    io.stop_length = 600s;
-    const auto started = std::chrono::steady_clock::now();
-    const LoopEnd end = run_frames({frame_period(cli.fps)}, state, audio, io, out);
-    const auto took = std::chrono::steady_clock::now() - started;
-    EXPECT_EQ(end.reason, LoopEnd::Reason::quit_key);
-    EXPECT_EQ(bars_of(state), std::vector<float>(1000, 0.0f));
-    // The run itself takes a few milliseconds; the stop's fall replayed first, seconds.
-    EXPECT_LT(took, 500ms);
-}
-
 } // namespace
 } // namespace tonalyx
