@@ -256,10 +256,9 @@ public:
 
 private:
     CLI::Option* declare(const OptionEntry& entry, std::string& text) {
-        std::string flags(entry.long_flag);
-        if (!entry.short_flag.empty()) {
-            flags = std::string(entry.short_flag) + "," + flags;
-        }
+        const std::string flags =
+            (entry.short_flag.empty() ? "" : std::string(entry.short_flag) + ",") +
+            std::string(entry.long_flag);
         CLI::Option* option = nullptr;
         if (entry.kind == Kind::flag) {
             // A named string: add_flag takes its description by reference.
