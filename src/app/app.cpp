@@ -40,27 +40,14 @@ struct RunResources {
     std::optional<AudioFeed> audio;
 };
 
-// The terminal size at start-up; throws FatalError when it cannot be read.
-TerminalSize start_up_size(const TerminalSession& session) {
-    TerminalSize size;
-    if (const std::error_code error =
-            terminal_size(session.device(), size, TputFallback::allowed)) {
-        throw FatalError("failed to get terminal size", error.value());
-    }
-    return size;
-}
-
-// What -p captures, when it is given.
-std::optional<CaptureOptions> capture_options(const Cli& cli) {
-    if (!cli.pipewire) {
-        return std::nullopt;
-    }
-    return CaptureOptions{cli.rate, cli.channels, cli.fps, cli.monitor, cli.target};
-}
-
-// Opens the source, makes the channel and starts the reader thread on it.
+// Opens the source (-p's capture, when it is given), makes the channel and starts the reader
+// thread on it.
 AudioFeed start_audio(const Cli& cli) {
-    OpenedSource opened = open_audio_source(capture_options(cli), cli.input);
+    OpenedSource opened = open_audio_source(
+        cli.pipewire ? std::optional(
+                           CaptureOptions{cli.rate, cli.channels, cli.fps, cli.monitor, cli.target})
+                     : std::nullopt,
+        cli.input);
     auto [sender, receiver] = make_sample_channel();
     const ReaderFormat format{read_frames(cli.rate, cli.fps), cli.rate, cli.channels,
                               opened.source.paced()};
@@ -109,7 +96,12 @@ Exit start_and_run(const Cli& cli, RunResources& held) {
     try {
         held.session.emplace(held.out);
         install_restore_hook();
-        FrameState state = make_frame_state(cli, start_up_size(*held.session));
+        TerminalSize size;
+        if (const std::error_code error =
+                terminal_size(held.session->device(), size, TputFallback::allowed)) {
+            throw FatalError("failed to get terminal size", error.value());
+        }
+        FrameState state = make_frame_state(cli, size);
         static_cast<void>(held.out.flush());
         held.audio.emplace(start_audio(cli));
         EventSource events(*held.signals, held.session->device());

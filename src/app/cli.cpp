@@ -213,15 +213,6 @@ ParseOutcome usage_error(std::string_view program, const std::string& message) {
                 "\n\nFor more information, try '--help'.\n"};
 }
 
-// The file name of the running executable, from the first argument.
-std::string program_name(const std::vector<std::string>& args) {
-    std::string program = args.empty() ? std::string(name) : args.front();
-    if (const auto slash = program.rfind('/'); slash != std::string::npos) {
-        program.erase(0, slash + 1);
-    }
-    return program;
-}
-
 // The usage error of an argument the parser itself would take wrongly, if there is one.
 std::optional<ParseOutcome> refuse_before_parsing(std::string_view program,
                                                   const std::vector<std::string>& args) {
@@ -265,10 +256,9 @@ public:
 
 private:
     CLI::Option* declare(const OptionEntry& entry, std::string& text) {
-        std::string flags(entry.long_flag);
-        if (!entry.short_flag.empty()) {
-            flags = std::string(entry.short_flag) + "," + flags;
-        }
+        const std::string flags =
+            (entry.short_flag.empty() ? "" : std::string(entry.short_flag) + ",") +
+            std::string(entry.long_flag);
         CLI::Option* option = nullptr;
         if (entry.kind == Kind::flag) {
             // A named string: add_flag takes its description by reference.
@@ -355,7 +345,9 @@ Cli DeclaredOptions::values() const {
 } // namespace
 
 ParseOutcome parse(const std::vector<std::string>& args) {
-    const std::string program = program_name(args);
+    // The file name of the running executable: without a '/', npos + 1 erases nothing.
+    std::string program = args.empty() ? std::string(name) : args.front();
+    program.erase(0, program.rfind('/') + 1);
     if (std::optional<ParseOutcome> refused = refuse_before_parsing(program, args)) {
         return *refused;
     }

@@ -10,10 +10,8 @@ LiveSettings initial_settings(const Cli& cli) {
 }
 
 bool is_quit_key(const KeyEvent& key) {
-    if (key.character == U'q') {
-        return true;
-    }
-    return key.character == U'c' && key.modifiers == Modifiers{false, false, true};
+    return key.character == U'q' ||
+           (key.character == U'c' && key.modifiers == Modifiers{false, false, true});
 }
 
 void handle_key(const KeyEvent& key, LiveSettings& settings, SpectrumAnalyzer& analyzer) {

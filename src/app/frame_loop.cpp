@@ -15,15 +15,6 @@ using namespace std::chrono_literals;
 
 constexpr auto size_check_interval = std::chrono::milliseconds(500);
 
-// Takes the terminal again after a stop, whatever the shell did with it meanwhile, and clears
-// and rebuilds through the resize path so that the next frame draws everything.
-void take_terminal_again(LoopIo& io, FrameState& state, OutputBuffer& out) {
-    io.resume();
-    TerminalSize size = state.display.size();
-    static_cast<void>(io.terminal_size(size));
-    resize(state, size, out);
-}
-
 // Acts on one terminal event; says how the loop ends when the event ends it.
 std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& state, LoopIo& io,
                                     OutputBuffer& out) {
@@ -45,8 +36,13 @@ std::optional<LoopEnd> handle_event(const TerminalEvent& event, FrameState& stat
         if (caught->signal_number == SIGTSTP) {
             io.stop();
         }
-        // After a stop, and also where an orphaned process group, which is not stopped, goes on.
-        take_terminal_again(io, state, out);
+        // After a stop, and also where an orphaned process group, which is not stopped, goes on:
+        // the terminal is taken again, whatever the shell did with it, and rebuilt through the
+        // resize path so that the next frame draws everything.
+        io.resume();
+        TerminalSize size = state.display.size();
+        static_cast<void>(io.terminal_size(size));
+        resize(state, size, out);
     } else if (std::holds_alternative<HangUpEvent>(event)) {
         return LoopEnd{LoopEnd::Reason::hang_up};
     }
@@ -90,12 +86,6 @@ std::optional<Clock::time_point> failure_report_due(AudioFeed& audio) {
     }
     const Clock::time_point ended = *audio.capture->ended_at();
     return stream_ended ? ended : ended + failure_report_delay;
-}
-
-// Tells whether a capture program has failed and its report is due.
-bool capture_failed(AudioFeed& audio) {
-    const std::optional<Clock::time_point> due = failure_report_due(audio);
-    return due && Clock::now() >= *due;
 }
 
 // The terminal and the clock the program runs on. A wait also ends when a chunk wakes the
@@ -174,6 +164,7 @@ bool end_sleep(bool ready, std::chrono::nanoseconds period, LoopTimes& times,
 }
 
 } // namespace
+
 FrameState make_frame_state(const Cli& cli, TerminalSize size) {
     FrameState state{initial_settings(cli), SpectrumAnalyzer(cli.fps), DisplayState(size)};
     state.analyzer.set_columns(state.display.grid_cols(), state.settings.log_power);
@@ -243,7 +234,7 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
         }
         // Also between frames: the end of the capture program ends a wait at once, and goes on
         // doing so until it is found here.
-        if (capture_failed(audio)) {
+        if (const auto due = failure_report_due(audio); due && Clock::now() >= *due) {
             return {LoopEnd::Reason::capture_failed};
         }
     }

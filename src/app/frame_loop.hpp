@@ -66,7 +66,7 @@ struct LoopEnd {
         hang_up,        // the key terminal hung up
         signal,         // an ending signal, in signal_number
         capture_failed, // the capture program failed: its wait status is in the capture
-                        // handle, what it said in the channel's note
+                        // handle, what it said in the channel's messages
     };
     Reason reason = Reason::quit_key;
     int signal_number = 0; // the ending signal caught, for Reason::signal
@@ -86,9 +86,6 @@ LoopEnd run_frame_loop(std::chrono::nanoseconds period, FrameState& state, Audio
 // events, its size and its session. The program runs on the real ones; a test can script them.
 class LoopIo {
 public:
-    LoopIo() = default;
-    LoopIo(const LoopIo&) = delete;
-    LoopIo& operator=(const LoopIo&) = delete;
     virtual ~LoopIo() = default;
 
     // The monotonic time.

@@ -23,13 +23,6 @@ namespace tonalyx {
 
 namespace {
 
-[[noreturn]] void throw_start_failure(int errnum) {
-    if (errnum == ENOENT) {
-        throw OrderlyExit("error: pw-record not found — install PipeWire or pipe audio via stdin.");
-    }
-    throw OrderlyExit(std::string("error: failed to start pw-record: ") + std::strerror(errnum));
-}
-
 // The wait status that waitpid would give for what waitid found.
 int wait_status_of(const siginfo_t& info) {
     switch (info.si_code) {
@@ -75,19 +68,17 @@ const char* find_stdbuf_library() {
     return nullptr;
 }
 
-// "SIGTERM" for SIGTERM; "signal N" for a number without a name.
-std::string signal_name(int signal_number) {
-    if (const char* abbreviation = ::sigabbrev_np(signal_number)) {
-        return std::string("SIG") + abbreviation;
-    }
-    return "signal " + std::to_string(signal_number);
-}
-
 // Sends `signal_number` to the group that `pid` leads, or to `pid` itself should it have left it.
 void signal_group(pid_t pid, int signal_number) {
     if (::kill(-pid, signal_number) != 0) {
         ::kill(pid, signal_number);
     }
+}
+
+// The frames PipeWire is asked for per cycle (see capture_environment).
+std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps) {
+    const std::uint32_t five_ms = rate / 200 + (rate % 200 != 0 ? 1 : 0);
+    return std::max(rate / fps, five_ms);
 }
 
 // Withdraws the group that `pid` leads from the one a crash signals.
@@ -165,7 +156,11 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     if (WIFEXITED(wait_status)) {
         report += "exited with status " + std::to_string(WEXITSTATUS(wait_status));
     } else if (WIFSIGNALED(wait_status)) {
-        report += "was killed by " + signal_name(WTERMSIG(wait_status));
+        // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
+        const char* abbreviation = ::sigabbrev_np(WTERMSIG(wait_status));
+        report += "was killed by " + (abbreviation != nullptr
+                                          ? std::string("SIG") + abbreviation
+                                          : "signal " + std::to_string(WTERMSIG(wait_status)));
     } else {
         report += "ended with wait status " + std::to_string(wait_status);
     }
@@ -194,11 +189,6 @@ std::vector<std::string> capture_arguments(const CaptureOptions& options) {
                      {"--format=s16", "--rate=" + std::to_string(options.rate),
                       "--channels=" + std::to_string(unsigned{options.channels}), "--raw", "-"});
     return arguments;
-}
-
-std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps) {
-    const std::uint32_t five_ms = rate / 200 + (rate % 200 != 0 ? 1 : 0);
-    return std::max(rate / fps, five_ms);
 }
 
 std::vector<std::string> capture_environment(const CaptureOptions& options,
@@ -241,8 +231,12 @@ StartedCapture start_capture(const CaptureOptions& options) {
     StartedChild child =
         start_child(arguments, capture_environment(options, environ, find_stdbuf_library()),
                     {ChildStream::null_device, ChildStream::pipe, ChildStream::pipe});
+    if (child.error == ENOENT) {
+        throw OrderlyExit("error: pw-record not found — install PipeWire or pipe audio via stdin.");
+    }
     if (child.error != 0) {
-        throw_start_failure(child.error);
+        throw OrderlyExit(std::string("error: failed to start pw-record: ") +
+                          std::strerror(child.error));
     }
     return {CaptureProcess(child.pid), std::move(child.pipes[1]), std::move(child.pipes[2])};
 }

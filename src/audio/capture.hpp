@@ -88,15 +88,12 @@ struct CaptureOptions {
 // "-P { stream.capture.sink=true }" for the monitor and "--target=NODE" for a target.
 std::vector<std::string> capture_arguments(const CaptureOptions& options);
 
-// The frames to ask PipeWire for per cycle: one drawing's worth of audio, rate / fps, but no
-// less than 5 ms of it, so that the whole sound server is not woken more than 200 times a second.
-std::uint32_t capture_latency_frames(std::uint32_t rate, std::uint16_t fps);
-
 // pw-record's environment: `environment` (ours, null-terminated) with
-// PIPEWIRE_LATENCY=FRAMES/RATE from capture_latency_frames unless it has one (the user's wins),
-// and, given `stdbuf_library` (coreutils' libstdbuf.so, the library behind `stdbuf`), that library
-// added to LD_PRELOAD with _STDBUF_O=0, as `stdbuf -o0` does: pw-record then writes each
-// cycle's audio at once, not 4096 bytes at a time.
+// PIPEWIRE_LATENCY=FRAMES/RATE unless it has one (the user's wins), FRAMES being one drawing's
+// worth of audio, rate / fps, but no less than 5 ms of it, so that the whole sound server is not
+// woken more than 200 times a second; and, given `stdbuf_library` (coreutils' libstdbuf.so, the
+// library behind `stdbuf`), that library added to LD_PRELOAD with _STDBUF_O=0, as `stdbuf -o0`
+// does: pw-record then writes each cycle's audio at once, not 4096 bytes at a time.
 std::vector<std::string> capture_environment(const CaptureOptions& options,
                                              const char* const* environment,
                                              const char* stdbuf_library);

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/eventfd.h>
 #include <utility>
 #include <vector>
 
@@ -54,18 +55,16 @@ struct QueuedChunk {
 };
 
 struct ChannelState {
-    // Makes the wake-up descriptor; without one the receiver never sleeps.
-    explicit ChannelState(std::size_t limit);
-
     std::mutex mutex;
     std::deque<QueuedChunk> queue;
     std::size_t queued_samples = 0;
-    const std::size_t sample_limit;
+    std::size_t sample_limit = channel_sample_limit;
     bool sender_alive = true;
     bool receiver_alive = true;
     std::string messages;
-    // An eventfd, written once when a chunk wakes the sleeping receiver.
-    UniqueFd wake_fd;
+    // An eventfd, written once when a chunk wakes the sleeping receiver; without one the
+    // receiver never sleeps.
+    UniqueFd wake_fd{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     bool asleep = false;
     std::optional<SampleTime> woken_at; // when the chunk, or the end, that ended the sleep came
     WakeOn wake_on = WakeOn::any_chunk;

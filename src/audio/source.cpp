@@ -63,9 +63,10 @@ ReadResult AudioSource::read(std::span<std::uint8_t> buffer) {
     if (fd_ < 0) {
         return {0, 0};
     }
-    // A FIFO has no messages, a capture no writer to wait for.
-    if (const int error = awaiting_writer_ ? wait_for_writer() : wait_for_output()) {
-        return {0, error};
+    if (awaiting_writer_ || messages_fd_) {
+        if (const int error = wait_for_data()) {
+            return {0, error};
+        }
     }
     const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
     if (count < 0) {
@@ -79,25 +80,12 @@ ReadResult AudioSource::read(std::span<std::uint8_t> buffer) {
     return {static_cast<std::size_t>(count), 0};
 }
 
-int AudioSource::wait_for_writer() {
+int AudioSource::wait_for_data() {
     // A FIFO read end opened without a writer polls as not ready (rather than hung up) until a
-    // writer has come and written or gone; reads then block as for any pipe.
-    pollfd watched{fd_, POLLIN, 0};
-    while (::poll(&watched, 1, -1) < 0) {
-        if (errno != EINTR) {
-            return errno;
-        }
-    }
-    if (const int error = make_blocking(fd_)) {
-        return error;
-    }
-    awaiting_writer_ = false;
-    return 0;
-}
-
-int AudioSource::wait_for_output() {
-    // Drains standard error while waiting, so a talkative program never blocks on it.
-    while (messages_fd_) {
+    // writer has come and written or gone; reads then block as for any pipe. A capture's standard
+    // error is drained while waiting, so that a talkative program never blocks on it; once it is
+    // closed, poll leaves its entry (-1) alone.
+    for (;;) {
         std::array<pollfd, 2> watched{pollfd{fd_, POLLIN, 0},
                                       pollfd{messages_fd_.get(), POLLIN, 0}};
         if (::poll(watched.data(), watched.size(), -1) < 0) {
@@ -110,8 +98,14 @@ int AudioSource::wait_for_output() {
             take_messages();
         }
         if (watched[0].revents != 0) {
-            return 0;
+            break;
         }
+    }
+    if (awaiting_writer_) {
+        if (const int error = make_blocking(fd_)) {
+            return error;
+        }
+        awaiting_writer_ = false;
     }
     return 0;
 }

@@ -64,8 +64,9 @@ public:
 
 private:
     AudioSource(int fd, UniqueFd owned);
-    int wait_for_writer();
-    int wait_for_output();
+    // Waits until fd_ is readable: a FIFO's first writer, a capture's output; the errno of a
+    // failure, else 0.
+    int wait_for_data();
     bool take_messages();
 
     UniqueFd owned_; // fd_, unless that is standard input

@@ -7,7 +7,8 @@
 
 namespace tonalyx {
 
-// A step that cannot go on: reported as "message: system error" with exit status 101.
+// A step that cannot go on: reported as "message: system error" (the message alone when there
+// is no errno) with exit status 101.
 class FatalError : public std::runtime_error {
 public:
     // `errnum` is the errno value behind the failure, or 0 when there is none.
@@ -27,8 +28,5 @@ class OrderlyExit : public std::runtime_error {
 public:
     explicit OrderlyExit(const std::string& line) : std::runtime_error(line) {}
 };
-
-// The text of a fatal report: the message, and ": " with the system's description if any.
-std::string fatal_report(const std::string& message, int errnum);
 
 } // namespace tonalyx
