@@ -98,11 +98,9 @@ TEST(MixDown, ConvertsEachFrameToTheChannelMean) {
         SampleChunk expected;
     };
     const Case cases[] = {
-        {1, std::string("\x00\x80", 2), {-1.0f}},
-        {1, std::string("\xff\x7f", 2), {32767.0f / 32768.0f}},
+        {1, std::string("\x00\x80\xff\x7f", 4), {-1.0f, 32767.0f / 32768.0f}},
         {1, pcm({0, 1, -1}), {0.0f, 1.0f / 32768.0f, -1.0f / 32768.0f}},
         {2, pcm({16384, -16384}), {0.0f}},
-        {2, pcm({-32768, -32768}), {-1.0f}},
         {2, pcm({32767, 32767, 1000, 3000}), {32767.0f / 32768.0f, 2000.0f / 32768.0f}},
         {3, pcm({100, 200, 600}), {300.0f / 32768.0f}},
         // Trailing bytes short of a whole frame give no sample.
@@ -133,7 +131,6 @@ TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) 
         {2, 800, {{std::string(3200, '\x01')}}, {SampleChunk(800, 257 * unit)}, {3200, 3200}},
         // The two bytes of the unfinished frame stay at the front of the buffer.
         {2, 800, {{std::string(3198, '\x01')}}, {SampleChunk(799, 257 * unit)}, {3200, 3198}},
-        {2, 800, {{std::string(3, '\x05')}}, {}, {3200, 3197}},
         // A frame split across reads is completed, not shifted.
         {2,
          800,
@@ -157,7 +154,6 @@ TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) 
          {{five_frames.substr(0, 3)}, {five_frames.substr(3)}},
          {{1 * unit, 2 * unit, 3 * unit, 4 * unit}},
          {16, 13, 16}},
-        {2, 800, {}, {}, {3200}},
         // Interrupted and would-block reads are retried; another error ends the reading.
         {1,
          800,
