@@ -169,20 +169,13 @@ TEST(SpectrumTransform, AgreesWithADirectDoublePrecisionTransform) {
     }
 }
 
-TEST(SpectrumTransform, AMovedPlanTransformsItsOwnBuffersAndASingleSampleGivesAllZeros) {
+TEST(SpectrumTransform, AMovedPlanTransformsItsOwnBuffers) {
     FftPlan original;
     FftPlan plan = std::move(original);
     build_fft_input(std::vector<float>(fft_size, 0.25f), plan.input());
     run_fft(make_hann_window(), plan);
     // A constant times the window: its sum is 0.25 x 512 at bin 0.
-    ASSERT_NEAR(plan.output()[0][0], 128.0f, 1e-3f);
-    // After that constant, so that a transform that did not run would leave its spectrum behind.
-    build_fft_input(std::vector<float>{0.75f}, plan.input());
-    run_fft(make_hann_window(), plan);
-    for (std::size_t k = 0; k < fft_size; ++k) {
-        ASSERT_EQ(plan.output()[k][0], 0.0f) << "bin " << k;
-        ASSERT_EQ(plan.output()[k][1], 0.0f) << "bin " << k;
-    }
+    EXPECT_NEAR(plan.output()[0][0], 128.0f, 1e-3f);
 }
 
 // A quarter-rate cosine of `amplitude`, 1024 samples: 1, 0, -1, 0 ... lands exactly on bin 256.
