@@ -231,14 +231,13 @@ TEST(SampleReader, PacedReaderKeepsOneReadAheadOfTheClock) {
     }
 }
 
-// A pipe with a writer that writes `write_frames` mono PCM frames every `interval` for a second,
-// then closes it, and a receiver that draws its first frame at 3 ms and each next one `frame`
-// after the last (60 a second unless told), plus the 400 us its drawing takes; it tells the
-// reader so after each frame. A
-// read takes what has been written by the clock's time, up to the buffer; with nothing there it
-// waits, moving the clock, for the next write. Counts the reads that come too late, less than
-// read_lead before the frame due for the oldest write they take: the first frame more than
-// read_lead after it by a schedule told a frame before, which runs two drawing times early.
+// A pipe written with `write_frames` mono PCM frames every `interval` for a second, then closed,
+// and a receiver that draws its first frame at 3 ms and each next `frame` (60 a second unless
+// told) plus the 400 us of drawing after the last, telling the reader so after each frame. A read
+// takes what is written by the clock's time, up to the buffer; with nothing there it waits, moving
+// the clock, for the next write. Counts the late reads, less than read_lead before the frame due
+// for the oldest write they take: the first frame more than read_lead after it by a schedule told
+// a frame before, which runs two drawing times early.
 struct PacedPipe {
     static constexpr nanoseconds first_frame = 3ms;
     FakeClock& clock;
