@@ -54,11 +54,7 @@ void fill_buffer(FftBuffer& buffer, float value) {
 
 TEST(SpectrumWindow, IsAPeriodicHannWindow) {
     const HannWindow w = make_hann_window();
-    EXPECT_EQ(w[0], 0.0f);
-    EXPECT_EQ(w[512], 1.0f);
-    // sin^2(pi / 1024): the periodic window's last weight, which is 0 for a symmetric one.
-    EXPECT_GT(w[1023], 0.0f);
-    EXPECT_NEAR(w[1023], 9.4124e-6f, 1e-7f);
+    // Within 1e-6: a symmetric window's last weight, 0, is 9.4e-6 away.
     for (std::size_t i = 0; i < fft_size; ++i) {
         const double expected =
             0.5 * (1.0 - std::cos(2.0 * std::numbers::pi * static_cast<double>(i) / 1024.0));
@@ -74,17 +70,12 @@ TEST(SpectrumInput, ShapesTheFrameIntoTheTransformInput) {
     };
     const Case cases[] = {
         {"one sample", {1}, 1},
-        {"three chunks of 300", {300, 300, 300}, 900},
         {"empty chunks add nothing", {0, 300, 0, 600, 0}, 900},
         {"exactly 1024", {1024}, 1024},
         // More than 1024: the newest 1024; the oldest are not used.
         {"1025 drops the oldest", {1025}, 1024},
-        {"1500 in two chunks", {700, 800}, 1024},
-        {"2048", {2048}, 1024},
-        {"5000 in one chunk", {5000}, 1024},
         {"5000 in many chunks", {800, 800, 800, 800, 800, 800, 200}, 1024},
         {"5000 with a large chunk inside", {1000, 3000, 1000}, 1024},
-        {"a flood of 300000", std::vector<std::size_t>(100, 3000), 1024},
         {"a large chunk on a full buffer", {1024, 4000}, 1024},
     };
     for (const Case& c : cases) {
@@ -116,20 +107,6 @@ TEST(SpectrumInput, ShapesTheFrameIntoTheTransformInput) {
     }
 }
 
-TEST(SpectrumInputLimits, AnIdleOrDisconnectedChannelDrainsToNothing) {
-    std::vector<float> samples(10, 0.5f);
-    auto [sender, receiver] = make_sample_channel();
-    EXPECT_EQ(drain_samples(receiver, samples), 0u);
-    EXPECT_TRUE(samples.empty());
-    // A channel whose sender is gone drains like an idle one, frame after frame.
-    { auto gone = std::move(sender); }
-    samples.assign(10, 0.5f);
-    for (int frame = 0; frame < 3; ++frame) {
-        EXPECT_EQ(drain_samples(receiver, samples), 0u);
-    }
-    EXPECT_TRUE(samples.empty());
-}
-
 // Shapes, windows and transforms `samples` (not empty) and returns the spectrum.
 std::vector<std::complex<float>> transform(const std::vector<float>& samples) {
     FftPlan plan;
@@ -156,17 +133,15 @@ TEST(SpectrumTransform, AgreesWithADirectDoublePrecisionTransform) {
     const HannWindow window = make_hann_window();
     std::mt19937 random(12345);
     std::uniform_real_distribution<float> value(-1.0f, 1.0f);
-    // Sines on a bin, whose peak is 0.5 x 1024 / 2 halved again by the window's mean as the
-    // transform is unnormalised, and noise of three lengths (no peak to check).
-    std::vector<std::pair<std::vector<float>, std::size_t>> inputs = {
-        {sine(37, fft_size, 0.5), 37}, {sine(511, fft_size, 0.5), 511}};
+    // Sines on a bin and noise of three lengths.
+    std::vector<std::vector<float>> inputs = {sine(37, fft_size, 0.5), sine(511, fft_size, 0.5)};
     for (const std::size_t count : {1024u, 800u, 37u}) {
-        inputs.emplace_back(std::vector<float>(count), 0);
-        for (float& sample : inputs.back().first) {
+        inputs.emplace_back(count);
+        for (float& sample : inputs.back()) {
             sample = value(random);
         }
     }
-    for (const auto& [samples, peak] : inputs) {
+    for (const std::vector<float>& samples : inputs) {
         const std::size_t count = samples.size();
         const auto spectrum = transform(samples);
 
@@ -189,26 +164,16 @@ TEST(SpectrumTransform, AgreesWithADirectDoublePrecisionTransform) {
             ASSERT_NEAR(std::abs(actual - expected), 0.0, tolerance)
                 << "bin " << k << " of " << count << " samples";
         }
-        if (peak != 0) {
-            EXPECT_NEAR(std::abs(spectrum[peak]), 128.0f, 0.01f);
-        }
     }
 }
 
-TEST(SpectrumTransform, AMovedPlanTransformsItsOwnBuffersAndASingleSampleGivesAllZeros) {
+TEST(SpectrumTransform, AMovedPlanTransformsItsOwnBuffers) {
     FftPlan original;
     FftPlan plan = std::move(original);
     build_fft_input(std::vector<float>(fft_size, 0.25f), plan.input());
     run_fft(make_hann_window(), plan);
     // A constant times the window: its sum is 0.25 x 512 at bin 0.
-    ASSERT_NEAR(plan.output()[0][0], 128.0f, 1e-3f);
-    // After that constant, so that a transform that did not run would leave its spectrum behind.
-    build_fft_input(std::vector<float>{0.75f}, plan.input());
-    run_fft(make_hann_window(), plan);
-    for (std::size_t k = 0; k < fft_size; ++k) {
-        ASSERT_EQ(plan.output()[k][0], 0.0f) << "bin " << k;
-        ASSERT_EQ(plan.output()[k][1], 0.0f) << "bin " << k;
-    }
+    EXPECT_NEAR(plan.output()[0][0], 128.0f, 1e-3f);
 }
 
 // A quarter-rate cosine of `amplitude`, 1024 samples: 1, 0, -1, 0 ... lands exactly on bin 256.

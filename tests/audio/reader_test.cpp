@@ -98,11 +98,9 @@ TEST(MixDown, ConvertsEachFrameToTheChannelMean) {
         SampleChunk expected;
     };
     const Case cases[] = {
-        {1, std::string("\x00\x80", 2), {-1.0f}},
-        {1, std::string("\xff\x7f", 2), {32767.0f / 32768.0f}},
+        {1, std::string("\x00\x80\xff\x7f", 4), {-1.0f, 32767.0f / 32768.0f}},
         {1, pcm({0, 1, -1}), {0.0f, 1.0f / 32768.0f, -1.0f / 32768.0f}},
         {2, pcm({16384, -16384}), {0.0f}},
-        {2, pcm({-32768, -32768}), {-1.0f}},
         {2, pcm({32767, 32767, 1000, 3000}), {32767.0f / 32768.0f, 2000.0f / 32768.0f}},
         {3, pcm({100, 200, 600}), {300.0f / 32768.0f}},
         // Trailing bytes short of a whole frame give no sample.
@@ -133,7 +131,6 @@ TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) 
         {2, 800, {{std::string(3200, '\x01')}}, {SampleChunk(800, 257 * unit)}, {3200, 3200}},
         // The two bytes of the unfinished frame stay at the front of the buffer.
         {2, 800, {{std::string(3198, '\x01')}}, {SampleChunk(799, 257 * unit)}, {3200, 3198}},
-        {2, 800, {{std::string(3, '\x05')}}, {}, {3200, 3197}},
         // A frame split across reads is completed, not shifted.
         {2,
          800,
@@ -157,7 +154,6 @@ TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) 
          {{five_frames.substr(0, 3)}, {five_frames.substr(3)}},
          {{1 * unit, 2 * unit, 3 * unit, 4 * unit}},
          {16, 13, 16}},
-        {2, 800, {}, {}, {3200}},
         // Interrupted and would-block reads are retried; another error ends the reading.
         {1,
          800,
@@ -195,22 +191,20 @@ TEST(SampleReader, StopsReadingOnceTheReceiverIsGone) {
 
 // Paced, the frames sent never run more than one read ahead of the time since the first read:
 // frames_sent <= elapsed * rate + frames_per_read. It sleeps no more than that needs: not at all
-// when its reads are slower than the audio they bring, nor when it is not paced.
+// when its reads are slower than the audio they bring.
 TEST(SampleReader, PacedReaderKeepsOneReadAheadOfTheClock) {
     constexpr std::uint32_t rate = 48000;
     constexpr std::size_t frames_per_read = 800;
     struct Case {
-        bool paced;
         nanoseconds read_time;
         std::size_t sleeps;
         nanoseconds elapsed;
     };
     const Case cases[] = {
         // The last of ten chunks goes out when nine reads' worth of time has passed.
-        {true, 0ns, 9, 9 * 800 * 1'000'000'000ns / rate},
+        {0ns, 9, 9 * 800 * 1'000'000'000ns / rate},
         // Each read takes 50 ms, longer than the 16.7 ms of audio it brings.
-        {true, 50ms, 0, 500ms},
-        {false, 50ms, 0, 500ms},
+        {50ms, 0, 500ms},
     };
     for (const Case& test : cases) {
         FakeClock clock;
@@ -228,21 +222,19 @@ TEST(SampleReader, PacedReaderKeepsOneReadAheadOfTheClock) {
             std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
             return {buffer.size(), 0};
         };
-        EXPECT_EQ(run_reader({frames_per_read, rate, 1, test.paced}, source, clock.clock()).size(),
-                  10u);
-        EXPECT_EQ(clock.sleeps.size(), test.sleeps) << "paced " << test.paced;
+        EXPECT_EQ(run_reader({frames_per_read, rate, 1, true}, source, clock.clock()).size(), 10u);
+        EXPECT_EQ(clock.sleeps.size(), test.sleeps) << test.read_time.count();
         EXPECT_EQ(clock.time - start, test.elapsed);
     }
 }
 
-// A pipe with a writer that writes `write_frames` mono PCM frames every `interval` for a second,
-// then closes it, and a receiver that draws its first frame at 3 ms and each next one `frame`
-// after the last (60 a second unless told), plus the 400 us its drawing takes; it tells the
-// reader so after each frame. A
-// read takes what has been written by the clock's time, up to the buffer; with nothing there it
-// waits, moving the clock, for the next write. Counts the reads that come too late, less than
-// read_lead before the frame due for the oldest write they take: the first frame more than
-// read_lead after it by a schedule told a frame before, which runs two drawing times early.
+// A pipe written with `write_frames` mono PCM frames every `interval` for a second, then closed,
+// and a receiver that draws its first frame at 3 ms and each next `frame` (60 a second unless
+// told) plus the 400 us of drawing after the last, telling the reader so after each frame. A read
+// takes what is written by the clock's time, up to the buffer; with nothing there it waits, moving
+// the clock, for the next write. Counts the late reads, less than read_lead before the frame due
+// for the oldest write they take: the first frame more than read_lead after it by a schedule told
+// a frame before, which runs two drawing times early.
 struct PacedPipe {
     static constexpr nanoseconds first_frame = 3ms;
     FakeClock& clock;
@@ -349,7 +341,6 @@ TEST(SampleReader, AGatheredReadThatFillsTheBufferIsFollowedByAnotherAtOnce) {
 
 TEST(SampleReader, ReadsOneDrawingsWorthOfAudioWithinBounds) {
     EXPECT_EQ(read_frames(48000, 60), 800u);
-    EXPECT_EQ(read_frames(44100, 30), 1470u);
     // A rate below the frame rate still reads a whole PCM frame at a time.
     EXPECT_EQ(read_frames(48000, 65535), 1u);
     // The largest rate at one frame a second would otherwise need a read buffer of gigabytes.

@@ -33,24 +33,11 @@ struct TempDir {
 };
 
 // Sets PATH for the scope of a test and puts the old value back afterwards.
-class PathOverride {
-public:
-    explicit PathOverride(const std::string& value) {
-        if (const char* old = std::getenv("PATH")) {
-            saved_ = old;
-        }
-        ::setenv("PATH", value.c_str(), 1);
-    }
-    ~PathOverride() {
-        if (saved_) {
-            ::setenv("PATH", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("PATH");
-        }
-    }
-
-private:
-    std::optional<std::string> saved_;
+struct PathOverride {
+    explicit PathOverride(const std::string& value) { ::setenv("PATH", value.c_str(), 1); }
+    ~PathOverride() { saved ? ::setenv("PATH", saved->c_str(), 1) : ::unsetenv("PATH"); }
+    std::optional<std::string> saved =
+        std::getenv("PATH") ? std::optional<std::string>(std::getenv("PATH")) : std::nullopt;
 };
 
 inline void write_file(const fs::path& path, const std::string& text, fs::perms permissions) {

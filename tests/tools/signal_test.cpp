@@ -30,11 +30,8 @@ int rising_crossings(const std::vector<std::int16_t>& samples, std::size_t chann
 
 TEST(SignalGenerator, ToneCrossesZeroAtItsFrequency) {
     for (const float frequency : {50.0f, 440.0f, 1000.0f, 5000.0f}) {
-        SignalSettings settings;
-        settings.kind = SignalKind::tone;
-        settings.frequency = frequency;
-        settings.channels = 1;
-        const std::vector<std::int16_t> second = generate(settings, 48000);
+        const std::vector<std::int16_t> second =
+            generate({.kind = SignalKind::tone, .channels = 1, .frequency = frequency}, 48000);
         EXPECT_NEAR(rising_crossings(second, 1, 0, 48000), frequency, 1.0f);
         const auto [low, high] = std::minmax_element(second.begin(), second.end());
         EXPECT_NEAR(*high, 0.5f * 32767.0f, 2.0f);
@@ -43,14 +40,13 @@ TEST(SignalGenerator, ToneCrossesZeroAtItsFrequency) {
 }
 
 TEST(SignalGenerator, SweepRisesInPitchAndRepeats) {
-    SignalSettings settings;
-    settings.kind = SignalKind::sweep;
-    settings.channels = 1;
-    settings.rate = 8000;
-    settings.sweep_low = 50.0f;
-    settings.sweep_high = 2000.0f;
-    settings.sweep_seconds = 2.0f;
-    const std::vector<std::int16_t> samples = generate(settings, 32000);
+    const std::vector<std::int16_t> samples = generate({.kind = SignalKind::sweep,
+                                                        .rate = 8000,
+                                                        .channels = 1,
+                                                        .sweep_low = 50.0f,
+                                                        .sweep_high = 2000.0f,
+                                                        .sweep_seconds = 2.0f},
+                                                       32000);
     const int start = rising_crossings(samples, 1, 0, 4000);
     const int end = rising_crossings(samples, 1, 12000, 16000);
     EXPECT_GT(end, 5 * start);
@@ -60,10 +56,8 @@ TEST(SignalGenerator, SweepRisesInPitchAndRepeats) {
 
 TEST(SignalGenerator, EveryChannelCarriesTheSameValueWithinTheAmplitude) {
     for (const SignalKind kind : {SignalKind::music, SignalKind::sweep, SignalKind::silence}) {
-        SignalSettings settings;
-        settings.kind = kind;
-        settings.amplitude = 0.8f;
-        const std::vector<std::int16_t> samples = generate(settings, 24000);
+        const std::vector<std::int16_t> samples =
+            generate({.kind = kind, .amplitude = 0.8f}, 24000);
         int loudest = 0;
         for (std::size_t pcm_frame = 0; pcm_frame < 24000; ++pcm_frame) {
             ASSERT_EQ(samples[2 * pcm_frame], samples[2 * pcm_frame + 1])
