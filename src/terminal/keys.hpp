@@ -64,7 +64,7 @@ public:
     // True while an unfinished sequence waits for more bytes.
     bool pending() const { return state_ != State::ground; }
 
-    // The bytes of the unfinished sequence kept for decoding; never above `max_sequence_bytes`.
+    // The bytes of the unfinished sequence kept, at most `max_sequence_bytes`.
     std::size_t pending_size() const { return length_; }
 
 private:

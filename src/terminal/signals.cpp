@@ -67,10 +67,6 @@ void on_signal(int signal_number, siginfo_t*, void*) {
     errno = saved_errno;
 }
 
-bool ignored(const struct sigaction& action) {
-    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
-}
-
 } // namespace
 
 SignalPipe::SignalPipe() {
@@ -97,7 +93,8 @@ SignalPipe::SignalPipe() {
         ::sigaction(handled[i], nullptr, &current);
         // Resizes and continuing matter whatever the parent chose; the others stay ignored
         // when the process was started with them ignored.
-        if (ignored(current) && handled[i] != SIGWINCH && handled[i] != SIGCONT) {
+        const bool ignored = (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN;
+        if (ignored && handled[i] != SIGWINCH && handled[i] != SIGCONT) {
             continue;
         }
         struct sigaction action {};
