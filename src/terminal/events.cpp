@@ -53,8 +53,7 @@ bool EventSource::poll(std::chrono::nanoseconds timeout) {
         const auto left = sequence_deadline_ - std::chrono::steady_clock::now();
         wait = std::clamp<std::chrono::nanoseconds>(left, std::chrono::nanoseconds::zero(), wait);
     }
-    // Without a signal pipe or a wake-up descriptor that descriptor is -1, which the poll leaves
-    // out.
+    // A missing signal pipe or wake-up descriptor is -1, which the poll leaves out.
     pollfd fds[4] = {{terminal_, POLLIN, 0},
                      {signals_.fd(), POLLIN, 0},
                      {wake_fds_[0], POLLIN, 0},

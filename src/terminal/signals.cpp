@@ -53,9 +53,8 @@ void keep_for_loop(int signal_number) {
 void on_signal(int signal_number, siginfo_t*, void*) {
     const int saved_errno = errno;
     if (ends_program(signal_number) && termination_caught.exchange(true)) {
-        // The first one has not ended the process yet: the loop may be stuck writing to a
-        // stalled terminal. Give back what can be given without waiting, then end by this
-        // signal: it stays blocked until the handler returns, then takes the default action.
+        // The loop, perhaps stuck on a stalled terminal, has not ended on the first one: give back
+        // what needs no waiting and end by this one, blocked until the handler returns.
         end_child_group();
         restore_terminal_without_waiting();
         const struct sigaction action = default_action();
