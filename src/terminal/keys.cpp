@@ -132,27 +132,15 @@ KeyDecoder::Status KeyDecoder::next(KeyEvent& key) {
 
 void KeyDecoder::resolve() {
     const Modifiers alt{false, true, false};
-    switch (state_) {
-    case State::escape:
+    if (state_ == State::escape) {
         emit_key({std::nullopt, {false, alt_, false}});
-        break;
-    case State::csi:
-        if (after_escape_ && length_ == 0 && !intermediate_ && !malformed_) {
-            emit_key({U'[', alt});
-        }
-        break;
-    case State::ss3:
-        if (after_escape_) {
-            emit_key({U'O', alt});
-        }
-        break;
-    case State::string:
-        if (after_escape_ && string_empty_) {
-            emit_key({introducer_, alt});
-        }
-        break;
-    default: // nothing to give for the rest
-        break;
+    } else if (state_ == State::csi && after_escape_ && length_ == 0 && !intermediate_ &&
+               !malformed_) {
+        emit_key({U'[', alt});
+    } else if (state_ == State::ss3 && after_escape_) {
+        emit_key({U'O', alt});
+    } else if (state_ == State::string && after_escape_ && string_empty_) {
+        emit_key({introducer_, alt});
     }
     to_ground();
 }
