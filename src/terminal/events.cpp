@@ -9,30 +9,15 @@
 #include <utility>
 
 namespace tonalyx {
-namespace {
-
-timespec to_timespec(std::chrono::nanoseconds duration) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
-    return {static_cast<time_t>(seconds.count()), static_cast<long>((duration - seconds).count())};
-}
-
-} // namespace
-
 void EventSource::decode() {
     if (ready_) {
         return;
     }
     KeyEvent key;
-    switch (decoder_.next(key)) {
-    case KeyDecoder::Status::key:
+    if (const KeyDecoder::Status status = decoder_.next(key); status == KeyDecoder::Status::key) {
         ready_ = key;
-        break;
-    case KeyDecoder::Status::other:
+    } else if (status == KeyDecoder::Status::other) {
         ready_ = OtherEvent{};
-        break;
-    case KeyDecoder::Status::incomplete:
-    case KeyDecoder::Status::none:
-        break;
     }
 }
 
@@ -68,13 +53,14 @@ bool EventSource::poll(std::chrono::nanoseconds timeout) {
         const auto left = sequence_deadline_ - std::chrono::steady_clock::now();
         wait = std::clamp<std::chrono::nanoseconds>(left, std::chrono::nanoseconds::zero(), wait);
     }
-    // Without a signal pipe or a wake-up descriptor that descriptor is -1, which the poll leaves
-    // out.
+    // A missing signal pipe or wake-up descriptor is -1, which the poll leaves out.
     pollfd fds[4] = {{terminal_, POLLIN, 0},
                      {signals_.fd(), POLLIN, 0},
                      {wake_fds_[0], POLLIN, 0},
                      {wake_fds_[1], POLLIN, 0}};
-    const timespec limit = to_timespec(wait);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    const timespec limit{static_cast<time_t>(seconds.count()),
+                         static_cast<long>((wait - seconds).count())};
     const int result = ::ppoll(fds, 4, &limit, nullptr);
     if (result < 0) {
         if (errno != EINTR) {
@@ -98,28 +84,21 @@ bool EventSource::poll(std::chrono::nanoseconds timeout) {
 }
 
 TerminalEvent EventSource::read() {
-    if (pending_.termination != 0) {
-        return SignalEvent{std::exchange(pending_.termination, 0)};
-    }
-    if (pending_.job_control != 0) {
-        return SignalEvent{std::exchange(pending_.job_control, 0)};
+    if (pending_.termination != 0 || pending_.job_control != 0) {
+        int& first = pending_.termination != 0 ? pending_.termination : pending_.job_control;
+        return SignalEvent{std::exchange(first, 0)};
     }
     if (pending_.resize) {
         pending_.resize = false;
         // A terminal that does not tell its size keeps the size found before.
         TerminalSize size;
-        if (!terminal_size(terminal_, size, TputFallback::forbidden)) {
-            return ResizeEvent{size};
-        }
-        return OtherEvent{};
+        return terminal_size(terminal_, size, TputFallback::forbidden) ? TerminalEvent{OtherEvent{}}
+                                                                       : ResizeEvent{size};
     }
     if (terminal_gone_ && !ready_) {
         // The kernel or the shell sends SIGHUP for a hang-up: it may come a moment later, so
         // end by it now unless it is ignored.
-        if (signals_.catches(SIGHUP)) {
-            return SignalEvent{SIGHUP};
-        }
-        return HangUpEvent{};
+        return signals_.catches(SIGHUP) ? TerminalEvent{SignalEvent{SIGHUP}} : HangUpEvent{};
     }
     if (!ready_) {
         return OtherEvent{};

@@ -35,9 +35,8 @@ struct SignalEvent {
 
 using TerminalEvent = std::variant<KeyEvent, ResizeEvent, OtherEvent, HangUpEvent, SignalEvent>;
 
-// The event source of the frame loop. The keys come from `terminal`, the terminal device that the
-// session opened at start-up and lends it; the signals come from `signals`, which is in place
-// from start-up on. Ending signals come first, then job control, then resizes, then keys.
+// The frame loop's events: keys from `terminal`, the device the session lends it, and signals from
+// `signals`. Ending signals come first, then job control, then resizes, then keys.
 class EventSource {
 public:
     EventSource(SignalPipe& signals, int terminal) : terminal_(terminal), signals_(signals) {}
@@ -51,8 +50,8 @@ public:
     // Takes exactly one event; meant to be called after poll reported one.
     TerminalEvent read();
 
-    // Makes a wait also end, with no event ready, once one of `fds` is readable; -1 for none.
-    // Whoever makes one readable clears it, or takes it out of the set.
+    // Makes a wait also end, with no event, once one of `fds` is readable (-1 for none); whoever
+    // makes one readable clears it, or takes it out of the set.
     void set_wake_fds(std::array<int, 2> fds) { wake_fds_ = fds; }
 
 private:

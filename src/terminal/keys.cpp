@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 namespace tonalyx {
 namespace {
@@ -90,43 +91,23 @@ CsiKey csi_key(std::uint8_t final_byte, const CsiParameters& parameters, bool al
     const auto& values = parameters.values;
     const Modifiers modifiers = modifiers_from(values[1], alt);
     const bool at_most_two = parameters.count <= 2;
-    switch (final_byte) {
-    case 'A': // arrows
-    case 'B':
-    case 'C':
-    case 'D':
-    case 'E': // keypad 5
-    case 'F': // End
-    case 'H': // Home
-    case 'P': // F1 to F4
-    case 'Q':
-    case 'R':
-    case 'S':
-        if (at_most_two) {
-            return {KeyEvent{std::nullopt, modifiers}, std::nullopt, {}};
-        }
-        break;
-    case 'Z': // Shift+Tab
-        if (at_most_two) {
-            return {
-                KeyEvent{std::nullopt, {true, modifiers.alt, modifiers.control}}, std::nullopt, {}};
-        }
-        break;
-    case '~':
-        if (values[0] == 27u && parameters.count == 3 && values[2]) {
-            return {std::nullopt, *values[2], modifiers}; // modifyOtherKeys: 27 ; modifiers ; code
-        }
-        if (values[0] && is_tilde_key(*values[0]) && at_most_two) {
-            return {KeyEvent{std::nullopt, modifiers}, std::nullopt, {}};
-        }
-        break;
-    case 'u': // CSI-u: code ; modifiers
-        if (values[0]) {
-            return {std::nullopt, *values[0], modifiers};
-        }
-        break;
-    default:
-        break;
+    // Arrows, keypad 5, End, Home, F1 to F4.
+    if (std::string_view("ABCDEFHPQRS").find(static_cast<char>(final_byte)) !=
+            std::string_view::npos &&
+        at_most_two) {
+        return {KeyEvent{std::nullopt, modifiers}, std::nullopt, {}};
+    }
+    if (final_byte == 'Z' && at_most_two) { // Shift+Tab
+        return {KeyEvent{std::nullopt, {true, modifiers.alt, modifiers.control}}, std::nullopt, {}};
+    }
+    if (final_byte == '~' && values[0] == 27u && parameters.count == 3 && values[2]) {
+        return {std::nullopt, *values[2], modifiers}; // modifyOtherKeys: 27 ; modifiers ; code
+    }
+    if (final_byte == '~' && values[0] && is_tilde_key(*values[0]) && at_most_two) {
+        return {KeyEvent{std::nullopt, modifiers}, std::nullopt, {}};
+    }
+    if (final_byte == 'u' && values[0]) { // CSI-u: code ; modifiers
+        return {std::nullopt, *values[0], modifiers};
     }
     return {};
 }
@@ -151,30 +132,15 @@ KeyDecoder::Status KeyDecoder::next(KeyEvent& key) {
 
 void KeyDecoder::resolve() {
     const Modifiers alt{false, true, false};
-    switch (state_) {
-    case State::escape:
+    if (state_ == State::escape) {
         emit_key({std::nullopt, {false, alt_, false}});
-        break;
-    case State::csi:
-        if (after_escape_ && length_ == 0 && !intermediate_ && !malformed_) {
-            emit_key({U'[', alt});
-        }
-        break;
-    case State::ss3:
-        if (after_escape_) {
-            emit_key({U'O', alt});
-        }
-        break;
-    case State::string:
-        if (after_escape_ && string_empty_) {
-            emit_key({introducer_, alt});
-        }
-        break;
-    case State::ground:
-    case State::linux_function:
-    case State::string_escape:
-    case State::utf8:
-        break;
+    } else if (state_ == State::csi && after_escape_ && length_ == 0 && !intermediate_ &&
+               !malformed_) {
+        emit_key({U'[', alt});
+    } else if (state_ == State::ss3 && after_escape_) {
+        emit_key({U'O', alt});
+    } else if (state_ == State::string && after_escape_ && string_empty_) {
+        emit_key({introducer_, alt});
     }
     to_ground();
 }
@@ -335,18 +301,13 @@ void KeyDecoder::finish_csi(std::uint8_t final_byte) {
         return;
     }
     const bool discard = malformed_;
-    const bool intermediate = intermediate_;
-    const bool alt = alt_;
     const std::optional<CsiParameters> parameters = parse_parameters(bytes_, length_);
+    const CsiKey key =
+        parameters && !intermediate_ ? csi_key(final_byte, *parameters, alt_) : CsiKey{};
     to_ground();
     if (discard) {
         return;
     }
-    if (intermediate || !parameters) {
-        emit_other();
-        return;
-    }
-    const CsiKey key = csi_key(final_byte, *parameters, alt);
     if (key.code) {
         emit_code(*key.code, key.modifiers);
     } else if (key.key) {

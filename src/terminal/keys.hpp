@@ -29,11 +29,10 @@ struct KeyEvent {
     friend bool operator==(const KeyEvent&, const KeyEvent&) = default;
 };
 
-// Decodes UTF-8 characters, control keys (0x03 is `c` with Control), Escape as an Alt prefix,
-// and the xterm-style CSI and SS3 sequences of special keys, including CSI-u and
-// modifyOtherKeys reports of characters with modifiers; 8-bit CSI and SS3 too. Characters are
-// never control characters. Other complete sequences (mouse and focus reports, strings such as
-// OSC) decode as `other`.
+// Decodes UTF-8 characters, control keys (0x03 is `c` with Control), Escape as an Alt prefix, and
+// xterm-style CSI and SS3 keys (8-bit forms too), CSI-u and modifyOtherKeys reports included.
+// Characters are never control characters; other complete sequences (mouse, focus, OSC and
+// other strings) decode as `other`.
 class KeyDecoder {
 public:
     // The most bytes of one unfinished sequence kept for decoding; a longer one is skipped to
@@ -64,7 +63,7 @@ public:
     // True while an unfinished sequence waits for more bytes.
     bool pending() const { return state_ != State::ground; }
 
-    // The bytes of the unfinished sequence kept for decoding; never above `max_sequence_bytes`.
+    // The bytes of the unfinished sequence kept, at most `max_sequence_bytes`.
     std::size_t pending_size() const { return length_; }
 
 private:

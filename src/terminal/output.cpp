@@ -30,7 +30,6 @@ std::error_code OutputBuffer::write_all(const char* bytes, std::size_t count,
 std::error_code OutputBuffer::flush() {
     std::size_t written = 0;
     const std::error_code error = write_all(data_.data(), size_, written);
-    // Keep what was not written, in order, for the next attempt.
     std::memmove(data_.data(), data_.data() + written, size_ - written);
     size_ -= written;
     return error;

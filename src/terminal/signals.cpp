@@ -53,9 +53,8 @@ void keep_for_loop(int signal_number) {
 void on_signal(int signal_number, siginfo_t*, void*) {
     const int saved_errno = errno;
     if (ends_program(signal_number) && termination_caught.exchange(true)) {
-        // The first one has not ended the process yet: the loop may be stuck writing to a
-        // stalled terminal. Give back what can be given without waiting, then end by this
-        // signal: it stays blocked until the handler returns, then takes the default action.
+        // The loop, perhaps stuck on a stalled terminal, has not ended on the first one: give back
+        // what needs no waiting and end by this one, blocked until the handler returns.
         end_child_group();
         restore_terminal_without_waiting();
         const struct sigaction action = default_action();
@@ -65,10 +64,6 @@ void on_signal(int signal_number, siginfo_t*, void*) {
         keep_for_loop(signal_number);
     }
     errno = saved_errno;
-}
-
-bool ignored(const struct sigaction& action) {
-    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
 }
 
 } // namespace
@@ -97,7 +92,8 @@ SignalPipe::SignalPipe() {
         ::sigaction(handled[i], nullptr, &current);
         // Resizes and continuing matter whatever the parent chose; the others stay ignored
         // when the process was started with them ignored.
-        if (ignored(current) && handled[i] != SIGWINCH && handled[i] != SIGCONT) {
+        const bool ignored = (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN;
+        if (ignored && handled[i] != SIGWINCH && handled[i] != SIGCONT) {
             continue;
         }
         struct sigaction action {};

@@ -20,17 +20,15 @@ struct PendingSignals {
     bool any() const { return termination != 0 || job_control != 0 || resize; }
 };
 
-// The self-pipe and its handlers, installed for as long as this object lives. The handled
-// signals are unblocked, whatever mask the process inherited. A signal that the process ignores
-// when it starts (under nohup, or as a background job of a shell without job control) stays
-// ignored. What a signal asks is kept in a flag, never only in the pipe, whose bytes merely wake
-// the loop: a pipe filled by a flood of resizes loses no ending signal. A second ending signal,
-// arriving while the first still waits for the loop (whose output may be stuck on a stalled
-// terminal), ends the process at once after giving back what can be given without waiting.
+// The self-pipe and its handlers, installed while this object lives, the handled signals
+// unblocked. A signal ignored at start (nohup, a background job without job control) stays
+// ignored. What a signal asks is kept in a flag; the pipe's bytes only wake the loop, so a pipe
+// full of resizes loses no ending signal. A second ending signal, while the first still waits for
+// the loop (perhaps stuck on a stalled terminal), ends the process at once after giving back what
+// can be given without waiting.
 class SignalPipe {
 public:
-    // Creates the pipe and installs the handlers. When no pipe can be made, installs nothing:
-    // the signals keep their default actions and fd() is -1.
+    // Creates the pipe and installs the handlers; without a pipe, nothing: fd() is then -1.
     SignalPipe();
     SignalPipe(const SignalPipe&) = delete;
     SignalPipe& operator=(const SignalPipe&) = delete;

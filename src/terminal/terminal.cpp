@@ -33,9 +33,8 @@ constexpr std::string_view enter_sequence = "\x1b[?1049h\x1b[?25l";
 // Leaving the alternate screen also shows the cursor again, so the shell gets it back.
 constexpr std::string_view leave_sequence = "\x1b[?1049l\x1b[?25h";
 
-// The attributes from before raw mode, and the terminal device they were read from while raw
-// mode is on (-1 otherwise). Both change under the lock; the fatal-signal handlers, which must
-// not take it, read the attributes once `saved_device` says they are there.
+// The attributes from before raw mode, and their device while raw mode is on (-1 otherwise),
+// changed under the lock; the signal handlers read the attributes once `saved_device` is set.
 std::mutex saved_mutex;
 termios saved_attributes{};
 std::atomic<int> saved_device{-1};
@@ -43,8 +42,8 @@ std::atomic<int> saved_device{-1};
 // Whether the alternate screen is on: true from entering it until something leaves it.
 std::atomic<bool> screen_active{false};
 
-// Standard output's file status flags from before the run made it blocking, or -1 when they were
-// left alone. The open file description is shared with whoever started the program.
+// Standard output's status flags from before the run made it blocking (the open file description
+// is shared with whoever started the program), or -1 when they were left alone.
 std::atomic<int> saved_output_flags{-1};
 
 // How long a signal handler waits for a busy terminal to take the leave sequence.
@@ -71,9 +70,8 @@ void write_fully(int fd, std::string_view bytes) {
     }
 }
 
-// Leaves the alternate screen if it is on, writing straight to standard output. The screen counts
-// as on until the write is done: a signal handler that comes while it waits on a stalled
-// terminal then still leaves the screen itself.
+// Leaves the alternate screen if it is on. It counts as on until the write is done, so that a
+// signal handler that comes while this waits on a stalled terminal still leaves it itself.
 void leave_screen() {
     if (screen_active) {
         write_fully(STDOUT_FILENO, leave_sequence);
@@ -88,8 +86,8 @@ void restore_output_flags() {
     }
 }
 
-// Makes standard output blocking for the run: a terminal left non-blocking by another program
-// would refuse the picture whenever it is busy.
+// Makes standard output blocking: left non-blocking by another program, a busy terminal would
+// refuse the picture.
 void make_output_blocking() {
     const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK) != 0 &&
@@ -104,12 +102,10 @@ long milliseconds_since(const timespec& start) {
     return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000;
 }
 
-// Writes `bytes` to the terminal on standard output from a signal handler, giving up after
-// leave_wait_ms. It writes through an open file description of its own, made non-blocking, so
-// that neither standard output's flags nor a stalled terminal can hold it up; it pauses between
-// attempts instead of polling, as poll may call a flow-stopped terminal writable. False when no
-// such description can be opened (standard output is no terminal, or /proc is missing). Only
-// async-signal-safe calls.
+// Writes `bytes` to the terminal on standard output from a signal handler within leave_wait_ms,
+// through a non-blocking open file description of its own, pausing between attempts (poll may
+// call a flow-stopped terminal writable). False when standard output is no terminal or /proc is
+// missing. Only async-signal-safe calls.
 bool write_within_wait(std::string_view bytes) {
     termios unused{};
     if (::tcgetattr(STDOUT_FILENO, &unused) != 0) {
@@ -216,8 +212,8 @@ int find_device(UniqueFd& opened) {
     return opened.get();
 }
 
-// Switches the terminal device `device` to raw mode made from the saved attributes, saving them
-// first if none are. The descriptor must stay open as long as the attributes are saved.
+// Switches `device` to raw mode made from the saved attributes, saving them first if none are;
+// the descriptor must stay open while they are saved.
 std::error_code enter_raw_mode(int device) {
     std::lock_guard lock(saved_mutex);
     termios original = saved_attributes;
@@ -233,8 +229,8 @@ std::error_code enter_raw_mode(int device) {
     return {};
 }
 
-// Puts the saved attributes back on the device they came from, and once they are back forgets
-// them if `forget` says so. Does nothing if none are saved; errors are ignored.
+// Puts the saved attributes back, if any, and once they are back forgets them if `forget` says
+// so. Errors are ignored.
 void put_back_attributes(bool forget) {
     std::lock_guard lock(saved_mutex);
     if (const int device = saved_device;
@@ -243,9 +239,16 @@ void put_back_attributes(bool forget) {
     }
 }
 
-// The one restore behind every way out: the saved attributes first, so that a terminal that
-// takes no output still gets its modes back, then the screen. Errors are ignored; a second call
-// does nothing.
+// Makes standard output blocking, then enters the alternate screen through `out` and flushes.
+std::error_code take_screen(OutputBuffer& out) {
+    make_output_blocking();
+    screen_active = true;
+    const std::error_code error = out.write(enter_sequence);
+    return error ? error : out.flush();
+}
+
+// The one restore behind every way out: the attributes first, so that a terminal that takes no
+// output still gets its modes back, then the screen. A second call does nothing.
 void restore_terminal() {
     put_back_attributes(true);
     leave_screen();
@@ -343,13 +346,7 @@ TerminalSession::TerminalSession(OutputBuffer& out) : out_(out), device_(find_de
     if (const std::error_code error = enter_raw_mode(device_)) {
         throw FatalError("failed to enable raw mode", error.value());
     }
-    make_output_blocking();
-    screen_active = true;
-    std::error_code error = out_.write(enter_sequence);
-    if (!error) {
-        error = out_.flush();
-    }
-    if (error) {
+    if (const std::error_code error = take_screen(out_)) {
         // No hook yet to restore the terminal, so give the attributes back here: a shell left
         // in raw mode is unusable.
         screen_active = false;
@@ -384,11 +381,7 @@ void TerminalSession::resume() {
         return;
     }
     (void)enter_raw_mode(device_);
-    make_output_blocking();
-    screen_active = true;
-    if (!out_.write(enter_sequence)) {
-        out_.flush();
-    }
+    (void)take_screen(out_);
 }
 
 void install_restore_hook() {

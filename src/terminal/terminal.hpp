@@ -20,9 +20,8 @@ struct TerminalSize {
     friend bool operator==(const TerminalSize&, const TerminalSize&) = default;
 };
 
-// Makes sure descriptors 0, 1 and 2 are open, putting "/dev/null" where one was closed, so that
-// nothing opened later lands there: the terminal device for keys must never pass for standard
-// input. Call it before anything else is opened.
+// Puts "/dev/null" on whichever of descriptors 0, 1 and 2 is closed, so that nothing opened later
+// (the terminal device above all) passes for a standard stream. Call it before opening anything.
 void open_standard_descriptors();
 
 // Whether the size query may start `tput cols` and `tput lines` (which also read LINES and
@@ -46,17 +45,14 @@ std::string unsupported_terminal_type(const char* term);
 // The display's hold on the terminal: raw mode, alternate screen and hidden cursor while it lives.
 class TerminalSession {
 public:
-    // Finds the terminal device for the whole run, saves its attributes and enables raw mode, makes
-    // standard output blocking (a terminal that another program left non-blocking would refuse the
-    // picture whenever it is busy), enters the alternate screen, hides the cursor and flushes.
-    // Throws FatalError "failed to enable raw mode" (the device included) or "failed to
-    // initialize terminal".
+    // Finds the terminal device, saves its attributes and enables raw mode, makes standard output
+    // blocking, enters the alternate screen with the cursor hidden and flushes. Throws FatalError
+    // "failed to enable raw mode" (the device included) or "failed to initialize terminal".
     explicit TerminalSession(OutputBuffer& out);
     TerminalSession(const TerminalSession&) = delete;
     TerminalSession& operator=(const TerminalSession&) = delete;
-    // Gives the terminal back if leave() has not, then puts standard output's flags back as
-    // they were: last, so that messages printed after leave() still wait for the terminal.
-    // Closes the device last of all.
+    // Gives the terminal back if leave() has not, then puts standard output's flags back (last, so
+    // that messages printed after leave() still wait for the terminal), then closes the device.
     ~TerminalSession();
 
     // The terminal device, lent to the key reader and the size query while this session lives:

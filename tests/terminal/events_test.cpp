@@ -14,9 +14,8 @@
 namespace tonalyx {
 namespace {
 
-// Waits an hour for an event, first with a readable wake-up descriptor in the first place, then
-// in the second; 0 when both waits end at once without an event. The terminal is a pipe that
-// sends nothing.
+// Waits an hour for an event with a readable wake-up descriptor in either place; 0 when both
+// waits end at once without an event. The terminal is a pipe that sends nothing.
 int wait_with_readable_wake_fds() {
     const TestPipe terminal;
     SignalPipe signals;

@@ -52,11 +52,9 @@ TEST(OutputBuffer, FailedFlushRefusesNewBytesAndNeverGrows) {
 }
 
 TEST(OutputBuffer, DeliversEveryByteOnceAndInOrderThroughPartialWritesAndFailedFlushes) {
-    // Taken a little at a time: a socket that holds a few kilobytes and gives a write up after
-    // 5 ms, read by a slow reader that pauses now and then. One flush is split into many partial
-    // writes; one that finds no room in time fails and leaves the rest for the next flush. The
-    // pauses are a little longer than the give-up time, so that some flushes fail and others,
-    // whose pause ends in time, deliver two or more partial writes each.
+    // A socket that holds a few kilobytes and gives a write up after 5 ms, read by a reader whose
+    // pauses are a little longer: some flushes fail part way, leaving the rest for the next one,
+    // and others deliver two or more partial writes each.
     int fds[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     const int room = 4096;

@@ -89,8 +89,7 @@ TEST(RestoreHook, AnExceptionOnAStalledTerminalPutsTheAttributesBackFirst) {
     ::tcflow(slave, TCOON);
     std::string shown;
     int status = 0;
-    bool ended = false;
-    for (;;) {
+    for (bool ended = false;;) {
         char buffer[4096];
         pollfd readable{master, POLLIN, 0};
         if (::poll(&readable, 1, 10) == 1 && (readable.revents & POLLIN) != 0) {
