@@ -142,10 +142,6 @@ bool AudioSource::take_messages() {
 }
 
 AudioSource open_input_file(const std::string& path) {
-    // open() would silently stop at an embedded NUL and open some other file.
-    if (path.find('\0') != std::string::npos) {
-        throw FatalError("failed to open input file", EINVAL);
-    }
     // Non-blocking, so that a FIFO without a writer does not hold up the start: its reader
     // waits for the writer instead, while the keys already work.
     // O_NOCTTY: a terminal named here must not become our controlling terminal.

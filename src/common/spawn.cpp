@@ -44,21 +44,12 @@ struct ChildPlan {
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != plan.parent) {
         ::_exit(127);
     }
-    // Above the standard streams, so that the moves below overwrite none of them.
-    const int report = ::fcntl(plan.report, F_DUPFD_CLOEXEC, 3);
-    if (report < 0) {
-        ::_exit(127);
-    }
-    std::array<int, 3> moved = plan.streams;
-    for (int& fd : moved) {
-        if (fd >= 0 && (fd = ::fcntl(fd, F_DUPFD, 3)) < 0) {
-            report_failure(report, errno);
-        }
-    }
+    // Every descriptor made for the child is above the standard streams, which are open: none
+    // of the moves overwrites another.
     for (int stream = 0; stream < 3; ++stream) {
-        const int fd = moved[static_cast<std::size_t>(stream)];
+        const int fd = plan.streams[static_cast<std::size_t>(stream)];
         if (fd >= 0 && ::dup2(fd, stream) < 0) {
-            report_failure(report, errno);
+            report_failure(plan.report, errno);
         }
     }
     // Everything from 3 up closes with the exec, the report pipe among them.
@@ -68,7 +59,7 @@ struct ChildPlan {
         }
     }
     if (::setpgid(0, 0) != 0) {
-        report_failure(report, errno);
+        report_failure(plan.report, errno);
     }
     // Every action back to the default while all signals are still blocked, then none blocked.
     struct sigaction default_action {};
@@ -81,7 +72,7 @@ struct ChildPlan {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     // glibc's PATH search allocates nothing: it is safe here.
     ::execvpe(plan.arguments[0], plan.arguments, plan.environment);
-    report_failure(report, errno);
+    report_failure(plan.report, errno);
 }
 
 // Each standard stream's end for the child and ours where it is a pipe, or the errno of a

@@ -34,7 +34,8 @@ struct StartedChild {
 // `arguments` and `environment`, its standard input, output and error as `streams` say. The child
 // leads a process group of its own, starts with an empty signal mask and every signal at its
 // default action, and is sent SIGKILL should the calling thread end first: call it from the thread
-// that lives as long as the process. The caller reaps it.
+// that lives as long as the process. Descriptors 0, 1 and 2 must be open, as
+// open_standard_descriptors() leaves them. The caller reaps it.
 StartedChild start_child(const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment,
                          const std::array<ChildStream, 3>& streams);
