@@ -16,9 +16,6 @@
 #include <unistd.h>
 #include <utility>
 
-// The environment, which POSIX leaves the program to declare itself; a C variable.
-extern "C" char** environ;
-
 namespace tonalyx {
 
 namespace {

@@ -161,6 +161,14 @@ StartedChild start_child(const std::vector<std::string>& arguments,
     return started;
 }
 
+std::vector<std::string> own_environment() {
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        environment.emplace_back(*variable);
+    }
+    return environment;
+}
+
 void end_child_group() {
     if (const pid_t group = child_group_to_end.load(); group > 0) {
         ::kill(-group, SIGTERM);

@@ -40,6 +40,9 @@ StartedChild start_child(const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment,
                          const std::array<ChildStream, 3>& streams);
 
+// This process's environment, as start_child takes it.
+std::vector<std::string> own_environment();
+
 // The process group that a crash or an ending by a signal takes down with us: the capture
 // program's while it runs, else 0.
 inline std::atomic<pid_t> child_group_to_end{0};

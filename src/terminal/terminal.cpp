@@ -23,9 +23,6 @@
 #include <unistd.h>
 #include <vector>
 
-// The environment, which POSIX leaves the program to declare itself; a C variable.
-extern "C" char** environ;
-
 namespace tonalyx {
 namespace {
 
@@ -149,12 +146,8 @@ void on_fatal_signal(int signal_number, siginfo_t*, void*) {
 
 // Runs `tput <capability>` and reads the number it prints.
 std::optional<std::uint16_t> tput_number(const char* capability, std::error_code& error) {
-    std::vector<std::string> environment;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        environment.emplace_back(*variable);
-    }
     const StartedChild child =
-        start_child({"tput", capability}, environment,
+        start_child({"tput", capability}, own_environment(),
                     {ChildStream::inherited, ChildStream::pipe, ChildStream::inherited});
     if (child.error != 0) {
         error = {child.error, std::generic_category()};
