@@ -33,18 +33,14 @@ Launch capturing(TemporaryDirectory& directory, const std::string& body,
     tone.kind = tonalyx::SignalKind::tone;
     tone.frequency = 1500.0f;
     directory.write("tone.pcm", tonalyx::pcm_bytes(tone, 48000));
-    directory.write("pw-record",
-                    "#!/bin/sh\nhere='" + directory.path() +
-                        "'\nprintf '%s\\n' \"$@\" > \"$here/arguments\"\n"
-                        "echo \"${_STDBUF_O-unset}\" > \"$here/buffering\"\n"
-                        "echo \"${PIPEWIRE_LATENCY-unset}\" > \"$here/latency\"\n"
-                        "echo $$ > \"$here/pid.new\" && mv \"$here/pid.new\" \"$here/pid\"\n" +
-                        body,
-                    true);
-    Launch launch;
-    launch.args = std::move(args);
-    launch.environment = {{"PATH", directory.path() + ":" + std::getenv("PATH")}};
-    return launch;
+    directory.script("pw-record",
+                     "printf '%s\\n' \"$@\" > \"$here/arguments\"\n"
+                     "echo \"${_STDBUF_O-unset}\" > \"$here/buffering\"\n"
+                     "echo \"${PIPEWIRE_LATENCY-unset}\" > \"$here/latency\"\n"
+                     "echo $$ > \"$here/pid.new\" && mv \"$here/pid.new\" \"$here/pid\"\n" +
+                         body);
+    return Launch{.args = std::move(args),
+                  .environment = {{"PATH", directory.path() + ":" + std::getenv("PATH")}}};
 }
 
 // True once the process whose id is in the file `name` is gone and reaped (a zombie still shows

@@ -53,34 +53,13 @@ std::string utf8(char32_t c) {
     return {bytes, tonalyx::encode_utf8(c, bytes)};
 }
 
-// The child's environment: ours with TERM=xterm-256color and the launch's changes, built before
-// forking.
-std::vector<std::string> environment_for(const Launch& launch) {
-    std::vector<std::pair<std::string, std::optional<std::string>>> changes{
-        {"TERM", "xterm-256color"}};
-    changes.insert(changes.end(), launch.environment.begin(), launch.environment.end());
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        entries.emplace_back(*entry);
-    }
-    for (const auto& change : changes) {
-        const std::string prefix = change.first + "=";
-        std::erase_if(entries, [&](const std::string& entry) { return entry.starts_with(prefix); });
-        if (change.second) {
-            entries.push_back(prefix + *change.second);
-        }
-    }
-    return entries;
+std::string read_whole(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> result;
-    result.reserve(strings.size() + 1);
-    for (std::string& text : strings) {
-        result.push_back(text.data());
-    }
-    result.push_back(nullptr);
-    return result;
+bool is_block(char32_t c) {
+    return c >= U'\u2581' && c <= full_block;
 }
 
 // Forks the job and returns in it once it leads a process group in the terminal's foreground.
@@ -114,19 +93,18 @@ void become_job(int report_fd) {
     ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 126);
 }
 
-// In the forked child: the standard streams and the session (the pseudo-terminal `slave` as the
-// controlling terminal, as the streams only, or detached the pipe `error_write`), then the audio
-// input, the output file, the job and the signals as the launch asks.
-void become_program(const Launch& launch, int slave, int audio_read, int error_write, int output,
-                    int report_fd) {
-    if (launch.controlling_terminal && !launch.detached) {
+// In the forked child (the test process has no other thread, so it may allocate): the standard
+// streams and the session, then the job, the audio input, the output file, the signals and the
+// environment as the launch asks.
+void become_program(const Launch& launch, int slave, int audio_read, int output, int report_fd) {
+    if (launch.controlling_terminal) {
         if (::login_tty(::dup(slave)) != 0) {
             ::_exit(126);
         }
     } else {
         ::setsid(); // a session without a controlling terminal
         for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-            ::dup2(launch.detached ? error_write : slave, fd);
+            ::dup2(slave, fd);
         }
     }
     // Crashes and deaths by SIGQUIT provoked by the tests leave no core files behind.
@@ -137,8 +115,6 @@ void become_program(const Launch& launch, int slave, int audio_read, int error_w
     }
     if (audio_read >= 0) {
         ::dup2(audio_read, STDIN_FILENO);
-    } else if (launch.input == Input::closed || launch.detached) {
-        ::close(STDIN_FILENO);
     }
     if (output >= 0) {
         ::dup2(output, STDOUT_FILENO);
@@ -156,6 +132,10 @@ void become_program(const Launch& launch, int slave, int audio_read, int error_w
         sigaddset(&blocked, signal_number);
     }
     ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    ::setenv("TERM", "xterm-256color", 1);
+    for (const auto& [name, value] : launch.environment) {
+        value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    }
     // Only the three streams, whatever the test runner left open: the tests count descriptors.
     ::close_range(3, ~0U, 0);
 }
@@ -181,19 +161,14 @@ TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     ::tcgetattr(slave, &original_);
-    auto [audio_read, audio_write] =
-        launch.input == Input::pipe ? make_pipe() : decltype(make_pipe()){};
+    auto [audio_read, audio_write] = launch.audio_pipe ? make_pipe() : decltype(make_pipe()){};
     audio_ = std::move(audio_write);
-    auto [error_read, error_write] = launch.detached ? make_pipe() : decltype(make_pipe()){};
-    UniqueFd output;
     if (launch.output_to_file) {
-        output_file_ = (std::filesystem::temp_directory_path() / "tonalyx-e2e-XXXXXX").string();
-        output.reset(::mkostemp(output_file_.data(), O_CLOEXEC));
+        std::string name = (std::filesystem::temp_directory_path() / "tonalyx-e2e-XXXXXX").string();
+        output_file_.reset(::mkostemp(name.data(), O_CLOEXEC));
+        ::unlink(name.c_str()); // read through the descriptor, gone with it
     }
-    start_program(binary, launch, std::move(audio_read), std::move(error_write), std::move(output));
-    if (launch.detached) {
-        master_ = std::move(error_read);
-    }
+    start_program(binary, launch, std::move(audio_read));
     set_nonblocking(master_.get());
     if (audio_) {
         set_nonblocking(audio_.get());
@@ -218,12 +193,14 @@ TerminalRun::TerminalRun(const std::string& binary, const Launch& launch)
 }
 
 void TerminalRun::start_program(const std::string& binary, const Launch& launch,
-                                UniqueFd audio_read, UniqueFd error_write, UniqueFd output) {
-    std::vector<std::string> argv_strings{binary};
-    argv_strings.insert(argv_strings.end(), launch.args.begin(), launch.args.end());
-    std::vector<char*> argv = pointers(argv_strings);
-    std::vector<std::string> env_strings = environment_for(launch);
-    std::vector<char*> envp = pointers(env_strings);
+                                UniqueFd audio_read) {
+    std::vector<std::string> args{binary};
+    args.insert(args.end(), launch.args.begin(), launch.args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
     auto [report_read, report_write] = launch.job_control ? make_pipe() : decltype(make_pipe()){};
     pid_ = ::fork();
     if (pid_ < 0) {
@@ -232,18 +209,17 @@ void TerminalRun::start_program(const std::string& binary, const Launch& launch,
     if (pid_ == 0) {
         // A job's parent lives on without exec: the terminal must not keep a master open there.
         ::close(master_.get());
-        become_program(launch, slave_.get(), audio_read.get(), error_write.get(), output.get(),
+        become_program(launch, slave_.get(), audio_read.get(), output_file_.get(),
                        report_write.get());
-        ::execve(argv[0], argv.data(), envp.data());
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     program_pid_ = pid_;
+    report_write.reset();
     if (launch.job_control) {
-        report_write.reset();
-        pid_t job = -1;
-        if (::read(report_read.get(), &job, sizeof job) == sizeof job) {
-            program_pid_ = job;
-        }
+        // Stays pid_ when the job could not be started.
+        [[maybe_unused]] const ssize_t n =
+            ::read(report_read.get(), &program_pid_, sizeof program_pid_);
     }
 }
 
@@ -255,31 +231,22 @@ TerminalRun::~TerminalRun() {
         ::waitpid(pid_, &status, 0);
     }
     vterm_free(vterm_);
-    if (!output_file_.empty()) {
-        ::unlink(output_file_.c_str());
-    }
 }
 
 std::string TerminalRun::standard_output() const {
-    if (output_file_.empty()) {
-        return output_;
-    }
-    std::ifstream file(output_file_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    return output_file_ ? read_whole("/proc/self/fd/" + std::to_string(output_file_.get()))
+                        : output_;
 }
 
-void TerminalRun::type(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(master_.get(), bytes.data(), bytes.size());
-        if (n < 0 && errno == EAGAIN) {
-            read_available();
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
+bool TerminalRun::put(const UniqueFd& fd, std::string_view bytes) {
+    bool broken = false;
+    return wait_for([&] {
+               const ssize_t n = ::write(fd.get(), bytes.data(), bytes.size());
+               bytes.remove_prefix(n > 0 ? static_cast<std::size_t>(n) : 0);
+               broken = n < 0 && errno != EAGAIN;
+               return bytes.empty() || broken;
+           }) &&
+           !broken;
 }
 
 bool TerminalRun::wait_typed_read() {
@@ -287,26 +254,6 @@ bool TerminalRun::wait_typed_read() {
         int unread = 0;
         return ::ioctl(slave_.get(), FIONREAD, &unread) == 0 && unread == 0;
     });
-}
-
-bool TerminalRun::feed(std::string_view pcm) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!pcm.empty()) {
-        const ssize_t n = ::write(audio_.get(), pcm.data(), pcm.size());
-        if (n > 0) {
-            pcm.remove_prefix(static_cast<std::size_t>(n));
-            continue;
-        }
-        // The pipe is full: wait for the program to read, taking its output meanwhile so that
-        // it is not held up writing to the terminal.
-        if ((n < 0 && errno != EAGAIN) || std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        read_available();
-        pollfd fd{audio_.get(), POLLOUT, 0};
-        ::poll(&fd, 1, 10);
-    }
-    return true;
 }
 
 void TerminalRun::resize(std::uint16_t rows, std::uint16_t cols) {
@@ -336,15 +283,11 @@ void TerminalRun::reset_attributes() {
 }
 
 bool TerminalRun::signal_pending(int signal_number) const {
-    std::ifstream status("/proc/" + std::to_string(program_pid_) + "/status");
     // Signals sent to a process wait in the set shared by its threads, a hexadecimal mask.
-    for (std::string line; std::getline(status, line);) {
-        if (line.starts_with("ShdPnd:")) {
-            const unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-            return ((mask >> (signal_number - 1)) & 1U) != 0;
-        }
-    }
-    return false;
+    const std::string status = read_whole("/proc/" + std::to_string(program_pid_) + "/status");
+    const std::size_t at = status.find("ShdPnd:");
+    return at != std::string::npos &&
+           ((std::stoull(status.substr(at + 7), nullptr, 16) >> (signal_number - 1)) & 1U) != 0;
 }
 
 void TerminalRun::read_available() {
@@ -361,6 +304,8 @@ bool TerminalRun::wait_for(const std::function<bool()>& done, std::chrono::milli
     for (;;) {
         read_available();
         if (done()) {
+            // What the program wrote before the state `done` saw, say before it stopped.
+            read_available();
             return true;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -369,10 +314,6 @@ bool TerminalRun::wait_for(const std::function<bool()>& done, std::chrono::milli
         pollfd fd{master_.get(), POLLIN, 0};
         ::poll(&fd, 1, 10);
     }
-}
-
-void TerminalRun::pump(std::chrono::milliseconds duration) {
-    wait_for([] { return false; }, duration);
 }
 
 std::optional<int> TerminalRun::wait_exit(std::chrono::milliseconds timeout) {
@@ -385,7 +326,6 @@ std::optional<int> TerminalRun::wait_exit(std::chrono::milliseconds timeout) {
             return status_.has_value();
         },
         timeout);
-    read_available();
     return status_;
 }
 
@@ -418,9 +358,7 @@ bool TerminalRun::terminal_nonblocking() const {
 }
 
 char process_state(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)),
-                           std::istreambuf_iterator<char>());
+    const std::string text = read_whole("/proc/" + std::to_string(pid) + "/stat");
     // The state follows the command name, which is in parentheses and may hold anything.
     const std::size_t name_end = text.rfind(')');
     return name_end == std::string::npos || name_end + 2 >= text.size() ? '\0' : text[name_end + 2];
@@ -438,22 +376,22 @@ TemporaryDirectory::~TemporaryDirectory() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TemporaryDirectory::write(const std::string& name, std::string_view content,
-                                      bool executable) {
-    // Whole or not at all, for a script that waits for the file.
+std::string TemporaryDirectory::write(const std::string& name, std::string_view content) {
     std::string file = path_ + "/" + name;
     std::ofstream(file + ".new", std::ios::binary) << content;
-    if (executable) {
-        std::filesystem::permissions(file + ".new", std::filesystem::perms::owner_exec,
-                                     std::filesystem::perm_options::add);
-    }
     std::filesystem::rename(file + ".new", file);
     return file;
 }
 
+std::string TemporaryDirectory::script(const std::string& name, const std::string& body) {
+    std::string file = write(name, "#!/bin/sh\nhere='" + path_ + "'\n" + body);
+    std::filesystem::permissions(file, std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+    return file;
+}
+
 std::string TemporaryDirectory::read(const std::string& name) const {
-    std::ifstream file(path_ + "/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    return read_whole(path_ + "/" + name);
 }
 
 pid_t TemporaryDirectory::pid_in(const std::string& name) const {
@@ -476,25 +414,18 @@ std::vector<std::string> playing_noise(TemporaryDirectory& directory, int second
     return {"-i", directory.write("noise.pcm", noise), "--rate", "8000", "--channels", "1"};
 }
 
-Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint16_t cols,
-                   bool hold) {
-    directory.write("tput",
-                    "#!/bin/sh\nhere='" + directory.path() +
-                        "'\necho \"$1\" >> \"$here/asked\"\n"
-                        "while [ ! -e \"$here/go\" ]; do sleep 0.01; done\n"
-                        "if [ -s \"$here/go\" ]; then exit 1; fi\n"
-                        "case \"$1\" in cols) echo " +
-                        std::to_string(cols) + ";; lines) echo " + std::to_string(rows) +
-                        ";; *) exit 1;; esac\n",
-                    true);
+Launch asking_tput(TemporaryDirectory& directory, bool hold) {
+    directory.script("tput", "echo \"$1\" >> \"$here/asked\"\n"
+                             "while [ ! -e \"$here/go\" ]; do sleep 0.01; done\n"
+                             "if [ -s \"$here/go\" ]; then exit 1; fi\n"
+                             "case \"$1\" in cols) echo 77;; lines) echo 9;; *) exit 1;; esac\n");
     if (!hold) {
         directory.write("go", "");
     }
-    Launch launch;
-    launch.controlling_terminal = false;
-    launch.output_to_file = true;
-    launch.environment = {{"PATH", directory.path() + ":" + std::getenv("PATH")}};
-    return launch;
+    return Launch{.rows = 0,
+                  .cols = 0,
+                  .environment = {{"PATH", directory.path() + ":" + std::getenv("PATH")}},
+                  .output_to_file = true};
 }
 
 bool raw_mode_on(const TerminalRun& run) {

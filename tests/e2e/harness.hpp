@@ -1,6 +1,5 @@
-// Runs the real binaries for the end-to-end tests: on a pseudo-terminal whose output is fed into
-// libvterm, a real terminal emulator, or detached from every terminal; and reads the bars off the
-// emulated screen as a user would.
+// Runs the real binaries for the end-to-end tests on a pseudo-terminal whose output is fed into
+// libvterm, a real terminal emulator, and reads the bars off the emulated screen as a user would.
 #pragma once
 
 #include "common/unique_fd.hpp"
@@ -29,47 +28,33 @@ using tonalyx::UniqueFd;
 // Generous, because the tests also run under the sanitizers on a shared machine.
 inline constexpr std::chrono::milliseconds patience = 15s;
 
-enum class Input {
-    terminal, // standard input is the pseudo-terminal itself
-    pipe,     // standard input is a pipe the test writes audio into
-    closed,   // standard input is closed
-};
-
 struct Launch {
-    std::vector<std::string> args;
+    std::vector<std::string> args{};
     // The terminal's size; 0 × 0 is a terminal that does not know its size.
     std::uint16_t rows = 24;
     std::uint16_t cols = 80;
-    Input input = Input::terminal;
-    // Changes to the test's environment, which otherwise gets TERM=xterm-256color: a variable
-    // set to a value, or removed.
-    std::vector<std::pair<std::string, std::optional<std::string>>> environment;
-    // Signals the program starts with ignored, as under nohup, and blocked, as a parent's mask
-    // can leave them.
-    std::vector<int> ignored_signals;
-    std::vector<int> blocked_signals;
-    // The terminal's open file description is non-blocking, as a crashed program sharing it
-    // can leave it.
+    // Standard input is a pipe the test writes audio into, not the pseudo-terminal.
+    bool audio_pipe = false;
+    // Changes to the environment, which otherwise gets TERM=xterm-256color: set, or removed.
+    std::vector<std::pair<std::string, std::optional<std::string>>> environment{};
+    // Signals the program starts with ignored, as under nohup, and blocked by a parent's mask.
+    std::vector<int> ignored_signals{};
+    std::vector<int> blocked_signals{};
+    // The terminal's open file description is non-blocking, as a crashed program can leave it.
     bool nonblocking_terminal = false;
-    // Run the program as a job-control shell runs a command: in a process group of its own in
-    // the foreground, under a parent that stays in the session. Only then does SIGTSTP stop it.
+    // Run as a job-control shell runs a command: in a foreground process group of its own,
+    // under a parent that stays in the session. Only then does SIGTSTP stop it.
     bool job_control = false;
-    // False: the pseudo-terminal is the program's standard streams but not its controlling
-    // terminal, so "/dev/tty" cannot be opened.
+    // False: the pseudo-terminal is the standard streams but not the controlling terminal, so
+    // "/dev/tty" cannot be opened.
     bool controlling_terminal = true;
-    // No terminal at all: a session of its own, standard error into a pipe that output()
-    // collects.
-    bool detached = false;
-    // Standard output goes to a file of the run's own instead of the terminal (or the pipe).
+    // Standard output goes to a file of the run's own instead of the terminal.
     bool output_to_file = false;
 };
 
 // Started with an idle audio pipe, so standard input is not the terminal.
 inline Launch idle_pipe(std::vector<std::string> args = {}) {
-    Launch launch;
-    launch.args = std::move(args);
-    launch.input = Input::pipe;
-    return launch;
+    return Launch{.args = std::move(args), .audio_pipe = true};
 }
 
 // What wait_exit gives for a process killed by `signal_number`: negative, so that it is never
@@ -86,24 +71,20 @@ public:
     TerminalRun& operator=(const TerminalRun&) = delete;
     ~TerminalRun();
 
-    // Types bytes on the keyboard.
-    void type(std::string_view bytes);
+    // Types bytes on the keyboard; false when the terminal has not taken them within `patience`.
+    bool type(std::string_view bytes) { return put(master_, bytes); }
     // Waits until the program has read every byte typed so far; false on timeout.
     bool wait_typed_read();
-    // Writes audio into the standard-input pipe while pumping the program's output; false once
-    // the program stopped reading, or when it has not taken everything within `patience`.
-    bool feed(std::string_view pcm);
-    // Closes the audio pipe: the end of the input.
-    void close_audio() { audio_.reset(); }
+    // Writes audio into the standard-input pipe; false once the program stopped reading, or
+    // when it has not taken everything within `patience`.
+    bool feed(std::string_view pcm) { return put(audio_, pcm); }
     // Changes the terminal's size, which signals the program.
     void resize(std::uint16_t rows, std::uint16_t cols);
     // Sends a signal to the program, as a crash or another process would.
     void send_signal(int signal_number);
-    // Stops or resumes the terminal's output, as a stalled terminal does: the program's writes
-    // wait meanwhile.
+    // Stops or resumes the terminal's output, as a stalled terminal does.
     void stall_output(bool stalled);
-    // Hangs the terminal up, as a closed terminal window or a dropped ssh connection does.
-    // Nothing more is read from it afterwards.
+    // Hangs the terminal up, as a closed window does; nothing more is read from it afterwards.
     void hang_up();
     // Puts the attributes from before the start back, as a shell does when a job stops.
     void reset_attributes();
@@ -113,14 +94,17 @@ public:
     // The program's process id.
     pid_t pid() const { return program_pid_; }
 
-    // Pumps the program's output into the emulator until `done` holds; false on timeout.
+    // Pumps the program's output into the emulator until `done` holds, and once more after it;
+    // false on timeout.
     bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout = patience);
     // Pumps output for a while regardless.
-    void pump(std::chrono::milliseconds duration);
+    void pump(std::chrono::milliseconds duration) {
+        wait_for([] { return false; }, duration);
+    }
     // Waits for the program to end; the exit status, or killed_by(signal). Empty on timeout.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = patience);
 
-    // Every byte the program wrote to the terminal (detached: to standard error) so far.
+    // Every byte the program wrote to the terminal so far.
     const std::string& output() const { return output_; }
     // What the program wrote to standard output: output(), or the file's content.
     std::string standard_output() const;
@@ -140,12 +124,13 @@ public:
     bool terminal_nonblocking() const;
 
 private:
-    // Forks and starts the program; in the child the launch's streams, session and signals.
-    void start_program(const std::string& binary, const Launch& launch, UniqueFd audio_read,
-                       UniqueFd error_write, UniqueFd output);
+    // Forks and starts the program with the launch's streams, session and signals.
+    void start_program(const std::string& binary, const Launch& launch, UniqueFd audio_read);
+    // Writes all of `bytes` to `fd` while pumping output; false as type and feed say.
+    bool put(const UniqueFd& fd, std::string_view bytes);
     void read_available();
 
-    UniqueFd master_; // the terminal's other end, or detached the standard-error pipe
+    UniqueFd master_;
     UniqueFd slave_;
     UniqueFd audio_;
     pid_t pid_ = -1;
@@ -156,7 +141,7 @@ private:
     VTerm* vterm_ = nullptr;
     VTermScreen* screen_ = nullptr;
     std::string output_;
-    std::string output_file_; // with output_to_file
+    UniqueFd output_file_; // with output_to_file, already unlinked
     termios original_{};
     bool alternate_screen_ = false;
     bool cursor_visible_ = true;
@@ -166,7 +151,6 @@ private:
 // it is gone and reaped.
 char process_state(pid_t pid);
 
-// True while process `pid` is stopped.
 inline bool stopped(pid_t pid) {
     return process_state(pid) == 'T';
 }
@@ -180,8 +164,11 @@ public:
     ~TemporaryDirectory();
 
     const std::string& path() const { return path_; }
-    // Writes a file (executable if asked) and returns its path.
-    std::string write(const std::string& name, std::string_view content, bool executable = false);
+    // Writes a file, whole or not at all, and returns its path.
+    std::string write(const std::string& name, std::string_view content);
+    // Writes the shell script `name` that runs `body` with $here set to this directory, and
+    // returns its path.
+    std::string script(const std::string& name, const std::string& body);
     // The content of a file in the directory, empty if there is none.
     std::string read(const std::string& name) const;
     // The process id a script wrote into the file `name`, or -1 while there is none.
@@ -197,13 +184,11 @@ private:
 std::vector<std::string> playing_level(TemporaryDirectory& directory);
 std::vector<std::string> playing_noise(TemporaryDirectory& directory, int seconds);
 
-// A launch whose program cannot ask the terminal for its size, so that it asks `tput`: the
-// pseudo-terminal is not its controlling terminal, and the picture goes to the output file. A
-// stand-in `tput` from `directory`, first on PATH, appends each capability it is asked for to
-// "asked" there, and answers `rows` for "lines" and `cols` for "cols" once the file "go" exists
-// there, or fails when "go" is not empty; `hold` leaves "go" to the test.
-Launch asking_tput(TemporaryDirectory& directory, std::uint16_t rows, std::uint16_t cols,
-                   bool hold = false);
+// A launch on a terminal that cannot tell its size (0 × 0), so that start-up asks `tput`, with
+// the picture in the output file. A stand-in `tput` from `directory`, first on PATH, appends
+// each capability it is asked for to "asked" there, and answers 9 lines and 77 columns once the
+// file "go" exists there, or fails when "go" is not empty; `hold` leaves "go" to the test.
+Launch asking_tput(TemporaryDirectory& directory, bool hold = false);
 
 // What the program writes to take the terminal: enter the alternate screen, hide the cursor.
 inline constexpr std::string_view enter_sequence = "\x1b[?1049h\x1b[?25l";
@@ -230,8 +215,6 @@ void expect_message_after_restore(const TerminalRun& run, const std::string& mes
 
 // The path of the binary under test.
 std::string tonalyx_binary();
-
-// Reading the picture.
 
 // The one column of `columns` that shows `bin` at `log_power`, or -1 when no column or several
 // columns do. Column c shows bin 512 × (c / columns)^(0.8 × log_power), truncated, at most 511.
@@ -260,17 +243,10 @@ struct Picture {
 
 inline constexpr char32_t full_block = U'\u2588';
 
-inline bool is_block(char32_t c) {
-    return c >= U'\u2581' && c <= full_block;
-}
-
-// The picture on the emulated screen.
 Picture read_picture(const TerminalRun& run);
 
 // The heights, and the fault if there is one, for failure messages.
 std::string describe(const Picture& picture);
-
-// Reading what the program wrote.
 
 // A cell the program drew: the cursor position written before it (1-based, as written), the
 // character after it, and the offset of the cursor sequence in the output.

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace e2e {
@@ -32,11 +33,9 @@ TEST(Session, EntersInRawModeAndEachQuitKeyRestoresTheTerminalExactly) {
         EXPECT_TRUE(run.output().starts_with(enter_sequence)) << run.output();
         EXPECT_FALSE(run.cursor_visible());
         const termios now = run.attributes();
-        EXPECT_EQ(now.c_iflag & (ICRNL | IXON), 0u);
-        EXPECT_EQ(now.c_oflag & OPOST, 0u);
-        EXPECT_EQ(now.c_lflag & IEXTEN, 0u);
-        EXPECT_EQ(now.c_cc[VMIN], 1);
-        EXPECT_EQ(now.c_cc[VTIME], 0);
+        EXPECT_EQ(std::tuple(now.c_iflag & (ICRNL | IXON), now.c_oflag & OPOST,
+                             now.c_lflag & IEXTEN, now.c_cc[VMIN], now.c_cc[VTIME]),
+                  std::tuple(0u, 0u, 0u, 1, 0));
         if (!keys_on_standard_input) {
             ASSERT_TRUE(run.feed(std::string(9600, '\x10')));
         }
@@ -69,9 +68,8 @@ TEST(HostileKeyBytes, QStillQuitsAndGivesTheTerminalBack) {
 // With standard input closed there is no audio, and the keys come from the terminal opened for
 // them, which must not take the free descriptor 0 and pass for audio. Only the quit keys quit.
 TEST(Session, ClosedStandardInputReadsAsNoAudioAndOtherKeysDoNotQuit) {
-    Launch launch;
-    launch.input = Input::closed;
-    TerminalRun run(tonalyx_binary(), launch);
+    TemporaryDirectory directory;
+    TerminalRun run(directory.script("parent", "exec \"$@\" <&-\n"), {.args = {tonalyx_binary()}});
     ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
     char target[64] = {};
     const std::string standard_input = "/proc/" + std::to_string(run.pid()) + "/fd/0";
@@ -96,13 +94,9 @@ TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
     // The picture goes into a pipe whose reader leaves after one byte; keys still come from
     // the terminal.
     TemporaryDirectory directory;
-    const std::string status_file = directory.path() + "/status";
-    const std::string script =
-        directory.write("broken-stdout",
-                        "#!/bin/sh\n(\"$@\"; echo $? > '" + status_file + "') | head -c 1\n", true);
-    Launch launch = idle_pipe();
-    launch.args = {tonalyx_binary()};
-    TerminalRun run(script, launch);
+    TerminalRun run(
+        directory.script("parent", "(\"$@\"; echo $? > \"$here/status\") | head -c 1\n"),
+        idle_pipe({tonalyx_binary()}));
     ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
     EXPECT_TRUE(run.feed(std::string(48000, '\x40')));
     run.pump(300ms);
@@ -132,7 +126,7 @@ TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTputAtStartUpOnly) {
         SCOPED_TRACE(test.name);
         std::filesystem::remove(directory.path() + "/asked");
         std::filesystem::remove(directory.path() + "/picture"); // the last row's
-        Launch launch = asking_tput(directory, 9, 77);
+        Launch launch = asking_tput(directory);
         launch.args = playing_level(directory); // column 0 stands at full height
         launch.controlling_terminal = test.controlling_terminal;
         launch.rows = test.rows;
@@ -221,7 +215,7 @@ TEST(FatalErrors, AParentsClosedOutputOrFewFreeDescriptorsNeverLeaveTheTerminalR
         }
 #endif
         TemporaryDirectory directory;
-        TerminalRun run(directory.write("parent", "#!/bin/sh\n" + test.wrapper + "\n", true),
+        TerminalRun run(directory.script("parent", test.wrapper + "\n"),
                         idle_pipe({tonalyx_binary()}));
         if (test.status == 0) {
             ASSERT_TRUE(run.wait_for([&] { return taken(run); }));
@@ -317,14 +311,14 @@ TEST(FatalErrors, ACrashGivesTheTerminalBackBeforeTheProcessDies) {
     }
 }
 
+// No terminal among the standard streams, and no controlling terminal either.
 TEST(FatalErrors, NoTerminalMeansRawModeCannotBeEnabled) {
-    Launch launch = idle_pipe();
-    launch.detached = true;
-    launch.output_to_file = true;
-    TerminalRun run(tonalyx_binary(), launch);
+    TemporaryDirectory directory;
+    TerminalRun run(directory.script("parent", "exec \"$@\" <&- >\"$here/out\" 2>\"$here/err\"\n"),
+                    {.args = {tonalyx_binary()}, .controlling_terminal = false});
     EXPECT_EQ(run.wait_exit(), 101);
-    EXPECT_EQ(run.standard_output(), "");
-    EXPECT_EQ(run.output(), "failed to enable raw mode: No such device or address\n");
+    EXPECT_EQ(directory.read("out"), "");
+    EXPECT_EQ(directory.read("err"), "failed to enable raw mode: No such device or address\n");
 }
 
 } // namespace

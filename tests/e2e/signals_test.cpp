@@ -36,12 +36,7 @@ TEST(Signals, EachEndingSignalGivesTheTerminalBackThenEndsTheProcessByIt) {
                      << strsignal(test.signal_number) << (test.blocked ? ", blocked" : "")
                      << (test.starting ? ", starting" : ""));
         TemporaryDirectory directory;
-        Launch launch = test.starting ? asking_tput(directory, 24, 80, true) : idle_pipe();
-        if (test.starting) { // a terminal that answers 0 x 0
-            launch.controlling_terminal = true;
-            launch.rows = 0;
-            launch.cols = 0;
-        }
+        Launch launch = test.starting ? asking_tput(directory, true) : idle_pipe();
         if (test.blocked) {
             launch.blocked_signals = handled_signals;
         }
@@ -131,7 +126,6 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
         }
         if (!test.orphaned) {
             ASSERT_TRUE(run.wait_for([&] { return stopped(run.pid()); }));
-            run.pump(0ms);
             if (test.stop != SIGSTOP) {
                 expect_given_back(run);
             }
@@ -162,12 +156,9 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
 // itself would outside raw mode; a continue of the job then goes on with the picture.
 TEST(Signals, CtrlZStopsEveryProcessOfTheJob) {
     TemporaryDirectory directory;
-    const std::string here = directory.path();
-    const std::string script = directory.write(
-        "pipeline",
-        "#!/bin/sh\nsh -c 'echo $$ > \"$1\"/writer; exec cat /dev/zero' sh '" + here +
-            "' | sh -c 'echo $$ > \"$1\"/program; shift; exec \"$@\"' sh '" + here + "' \"$@\"\n",
-        true);
+    const std::string script = directory.script(
+        "pipeline", "sh -c 'echo $$ > \"$1\"/writer; exec cat /dev/zero' sh \"$here\" |"
+                    " sh -c 'echo $$ > \"$1\"/program; shift; exec \"$@\"' sh \"$here\" \"$@\"\n");
     Launch launch;
     launch.args = {tonalyx_binary()};
     launch.job_control = true;
@@ -212,12 +203,7 @@ TEST(Signals, AHangUpEndsTheProgramBySIGHUPOrWithItIgnoredAsAQuitDoes) {
         TemporaryDirectory directory;
         // Starting, it asks tput for the size of a terminal that does not know it; the terminal
         // hangs up meanwhile and tput then fails.
-        Launch launch = test.during_start_up ? asking_tput(directory, 24, 80, true) : idle_pipe();
-        if (test.during_start_up) {
-            launch.controlling_terminal = true;
-            launch.rows = 0;
-            launch.cols = 0;
-        }
+        Launch launch = test.during_start_up ? asking_tput(directory, true) : idle_pipe();
         launch.job_control = test.job_control;
         if (test.ignored) {
             launch.ignored_signals = {SIGHUP};
@@ -245,8 +231,11 @@ TEST(Signals, AResizeIsTakenFromASignalStartedIgnoredOrFromTheSizeCheck) {
     for (const bool signalled : {true, false}) {
         SCOPED_TRACE(signalled ? "signalled" : "size check");
         TemporaryDirectory directory;
-        Launch launch = asking_tput(directory, 9, 77);
+        Launch launch = asking_tput(directory);
         launch.args = playing_level(directory);
+        launch.rows = 24;
+        launch.cols = 80;
+        launch.controlling_terminal = false;
         launch.ignored_signals = {SIGWINCH};
         launch.output_to_file = signalled;
         TerminalRun run(tonalyx_binary(), launch);
