@@ -109,34 +109,26 @@ TEST(Source, AMissingSourceIsAnOrderlyExit) {
         int status;
         std::string message;
     };
+    const std::string open_failed = "failed to open input file: ";
     const Case cases[] = {
         {{"-p"},
-         std::nullopt,
+         {},
          1,
-         "error: pw-record not found \u2014 install PipeWire or pipe audio via stdin.\r\n"},
-        {{"-p"}, "#!/bin/sh\n", 1, "error: failed to start pw-record: Permission denied\r\n"},
-        {{"-i", "/nonexistent/missing.pcm"},
-         std::nullopt,
-         101,
-         "failed to open input file: No such file or directory\r\n"},
+         "error: pw-record not found \u2014 install PipeWire or pipe audio via stdin."},
+        {{"-p"}, "#!/bin/sh\n", 1, "error: failed to start pw-record: Permission denied"},
+        {{"-i", "/nonexistent/missing.pcm"}, {}, 101, open_failed + "No such file or directory"},
         // The terminal's bytes are the keys: read as audio, `q` would rarely get through.
-        {{"-i", "/dev/tty"},
-         std::nullopt,
-         101,
-         "failed to open input file: /dev/tty is a terminal, not audio\r\n"},
-    };
+        {{"-i", "/dev/tty"}, {}, 101, open_failed + "/dev/tty is a terminal, not audio"}};
     for (const Case& test : cases) {
         SCOPED_TRACE(test.message);
         TemporaryDirectory directory;
         if (test.pw_record) {
             directory.write("pw-record", *test.pw_record);
         }
-        Launch launch;
-        launch.args = test.args;
-        launch.environment = {{"PATH", directory.path()}};
-        TerminalRun run(tonalyx_binary(), launch);
+        TerminalRun run(tonalyx_binary(),
+                        {.args = test.args, .environment = {{"PATH", directory.path()}}});
         EXPECT_EQ(run.wait_exit(), test.status);
-        expect_message_after_restore(run, test.message);
+        expect_message_after_restore(run, test.message + "\r\n");
     }
 }
 

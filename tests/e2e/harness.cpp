@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 #include <vterm.h>
 
-#include <cctype>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -22,11 +23,9 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 #include <utmp.h>
-
-// The environment, which POSIX leaves the program to declare itself; a C variable.
-extern "C" char** environ;
 
 namespace e2e {
 namespace {
@@ -138,6 +137,57 @@ void become_program(const Launch& launch, int slave, int audio_read, int output,
     }
     // Only the three streams, whatever the test runner left open: the tests count descriptors.
     ::close_range(3, ~0U, 0);
+}
+
+// Takes the control sequence at `at` of `output` apart into `writes`: a cursor position with the
+// cell drawn after it, a clear or one of the set-up sequences. The offset after it; npos when it
+// is cut off by the end of the output, or wrong (then in writes.fault).
+std::size_t parse_sequence(const std::string& output, std::size_t at, Writes& writes) {
+    const auto fail = [&](const std::string& what, std::size_t where) {
+        writes.fault = what + " at byte " + std::to_string(where) + ": " +
+                       ::testing::PrintToString(output.substr(where, 24));
+        return std::string::npos;
+    };
+    if (output[at] != '\x1b') {
+        return fail("text without a cursor position", at);
+    }
+    if (at + 1 < output.size() && output[at + 1] != '[') {
+        return fail("unknown escape", at);
+    }
+    const std::size_t end = output.find_first_not_of("0123456789;?", at + 2);
+    if (at + 1 >= output.size() || end == std::string::npos) {
+        return std::string::npos;
+    }
+    const std::string parameters = output.substr(at + 2, end - at - 2);
+    if (output[end] == 'J' && parameters == "2") {
+        writes.clears.push_back(at);
+        return end + 1;
+    }
+    if ((output[end] == 'h' || output[end] == 'l') &&
+        (parameters == "?1049" || parameters == "?25")) {
+        return end + 1;
+    }
+    if (output[end] != 'H') {
+        return fail("unexpected control sequence", at);
+    }
+    int row = 0;
+    int col = 0;
+    char extra = 0;
+    if (std::sscanf(parameters.c_str(), "%d;%d%c", &row, &col, &extra) != 2) {
+        return fail("cursor position without row and column", at);
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(output.data()) + end + 1;
+    const std::size_t length = end + 1 < output.size() ? tonalyx::utf8_length(bytes[0]) : 1;
+    if (end + 1 + length > output.size()) {
+        return std::string::npos; // a glyph cut off by the end of what was read so far
+    }
+    const std::optional<char32_t> c =
+        length == 0 ? std::nullopt : tonalyx::decode_utf8(bytes, length);
+    if (!c || (*c != U' ' && !is_block(*c))) {
+        return fail("invalid UTF-8, or neither a space nor a block", end + 1);
+    }
+    writes.draws.push_back(Draw{row, col, *c, at});
+    return end + 1 + length;
 }
 
 } // namespace
@@ -408,9 +458,7 @@ std::vector<std::string> playing_level(TemporaryDirectory& directory) {
 std::vector<std::string> playing_noise(TemporaryDirectory& directory, int seconds) {
     std::string noise(static_cast<std::size_t>(seconds) * 8000 * 2, '\0');
     std::mt19937 random(15);
-    for (char& byte : noise) {
-        byte = static_cast<char>(random());
-    }
+    std::generate(noise.begin(), noise.end(), [&] { return static_cast<char>(random()); });
     return {"-i", directory.write("noise.pcm", noise), "--rate", "8000", "--channels", "1"};
 }
 
@@ -433,13 +481,10 @@ bool raw_mode_on(const TerminalRun& run) {
 }
 
 void expect_attributes_restored(const TerminalRun& run) {
-    const termios now = run.attributes();
-    const termios& before = run.original_attributes();
-    EXPECT_EQ(now.c_iflag, before.c_iflag);
-    EXPECT_EQ(now.c_oflag, before.c_oflag);
-    EXPECT_EQ(now.c_cflag, before.c_cflag);
-    EXPECT_EQ(now.c_lflag, before.c_lflag);
-    EXPECT_EQ(std::memcmp(now.c_cc, before.c_cc, NCCS), 0);
+    const auto fields = [](const termios& t) {
+        return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, std::to_array(t.c_cc));
+    };
+    EXPECT_EQ(fields(run.attributes()), fields(run.original_attributes()));
 }
 
 void expect_given_back(const TerminalRun& run) {
@@ -452,9 +497,8 @@ void expect_given_back(const TerminalRun& run) {
 void expect_message_after_restore(const TerminalRun& run, const std::string& message) {
     const std::size_t restored = run.output().rfind(leave_sequence);
     const std::size_t shown = run.output().find(message);
-    ASSERT_NE(shown, std::string::npos) << run.output();
-    ASSERT_NE(restored, std::string::npos) << run.output();
-    EXPECT_LT(restored, shown);
+    EXPECT_TRUE(restored != std::string::npos && shown != std::string::npos && restored < shown)
+        << run.output();
     EXPECT_FALSE(run.alternate_screen());
     EXPECT_TRUE(run.cursor_visible());
     expect_attributes_restored(run);
@@ -506,63 +550,6 @@ std::string describe(const Picture& picture) {
     }
     return text + (picture.fault.empty() ? "" : "; " + picture.fault);
 }
-
-namespace {
-
-// Takes the control sequence at `at` of `output` apart into `writes`: a cursor position with the
-// cell drawn after it, a clear or one of the set-up sequences. The offset after it; npos when it
-// is cut off by the end of the output, or wrong (then in writes.fault).
-std::size_t parse_sequence(const std::string& output, std::size_t at, Writes& writes) {
-    const auto fail = [&](const std::string& what, std::size_t where) {
-        writes.fault = what + " at byte " + std::to_string(where) + ": " +
-                       ::testing::PrintToString(output.substr(where, 24));
-        return std::string::npos;
-    };
-    if (output[at] != '\x1b') {
-        return fail("text without a cursor position", at);
-    }
-    if (at + 1 < output.size() && output[at + 1] != '[') {
-        return fail("unknown escape", at);
-    }
-    const std::size_t end = output.find_first_not_of("0123456789;?", at + 2);
-    if (at + 1 >= output.size() || end == std::string::npos) {
-        return std::string::npos;
-    }
-    const std::string parameters = output.substr(at + 2, end - at - 2);
-    if (output[end] == 'J' && parameters == "2") {
-        writes.clears.push_back(at);
-        return end + 1;
-    }
-    if ((output[end] == 'h' || output[end] == 'l') &&
-        (parameters == "?1049" || parameters == "?25")) {
-        return end + 1;
-    }
-    const std::size_t separator = parameters.find(';');
-    if (output[end] != 'H') {
-        return fail("unexpected control sequence", at);
-    }
-    if (separator == std::string::npos || separator == 0 || separator + 1 == parameters.size()) {
-        return fail("cursor position without row and column", at);
-    }
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(output.data()) + end + 1;
-    const std::size_t length = end + 1 < output.size() ? tonalyx::utf8_length(bytes[0]) : 1;
-    if (end + 1 + length > output.size()) {
-        return std::string::npos; // a glyph cut off by the end of what was read so far
-    }
-    const std::optional<char32_t> c =
-        length == 0 ? std::nullopt : tonalyx::decode_utf8(bytes, length);
-    if (!c) {
-        return fail("invalid UTF-8", end + 1);
-    }
-    if (*c != U' ' && !is_block(*c)) {
-        return fail("a character that is neither a space nor a block", end + 1);
-    }
-    writes.draws.push_back(Draw{std::stoi(parameters.substr(0, separator)),
-                                std::stoi(parameters.substr(separator + 1)), *c, at});
-    return end + 1 + length;
-}
-
-} // namespace
 
 Writes parse_writes(const std::string& output, std::size_t from) {
     Writes writes;

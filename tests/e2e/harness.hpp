@@ -42,11 +42,10 @@ struct Launch {
     std::vector<int> blocked_signals{};
     // The terminal's open file description is non-blocking, as a crashed program can leave it.
     bool nonblocking_terminal = false;
-    // Run as a job-control shell runs a command: in a foreground process group of its own,
-    // under a parent that stays in the session. Only then does SIGTSTP stop it.
+    // In a foreground process group of its own under a parent in the session, as a shell runs a
+    // job: only then does SIGTSTP stop it.
     bool job_control = false;
-    // False: the pseudo-terminal is the standard streams but not the controlling terminal, so
-    // "/dev/tty" cannot be opened.
+    // False: the pseudo-terminal is the standard streams only, so "/dev/tty" cannot be opened.
     bool controlling_terminal = true;
     // Standard output goes to a file of the run's own instead of the terminal.
     bool output_to_file = false;
@@ -71,13 +70,12 @@ public:
     TerminalRun& operator=(const TerminalRun&) = delete;
     ~TerminalRun();
 
-    // Types bytes on the keyboard; false when the terminal has not taken them within `patience`.
+    // Types bytes on the keyboard, or writes audio into the standard-input pipe, pumping output
+    // meanwhile; false once the reader has gone, or when it has not taken all within `patience`.
     bool type(std::string_view bytes) { return put(master_, bytes); }
+    bool feed(std::string_view pcm) { return put(audio_, pcm); }
     // Waits until the program has read every byte typed so far; false on timeout.
     bool wait_typed_read();
-    // Writes audio into the standard-input pipe; false once the program stopped reading, or
-    // when it has not taken everything within `patience`.
-    bool feed(std::string_view pcm) { return put(audio_, pcm); }
     // Changes the terminal's size, which signals the program.
     void resize(std::uint16_t rows, std::uint16_t cols);
     // Sends a signal to the program, as a crash or another process would.
@@ -126,7 +124,6 @@ public:
 private:
     // Forks and starts the program with the launch's streams, session and signals.
     void start_program(const std::string& binary, const Launch& launch, UniqueFd audio_read);
-    // Writes all of `bytes` to `fd` while pumping output; false as type and feed say.
     bool put(const UniqueFd& fd, std::string_view bytes);
     void read_available();
 
@@ -147,8 +144,7 @@ private:
     bool cursor_visible_ = true;
 };
 
-// The state letter of process `pid` in /proc ('R', 'S', 'T' stopped, 'Z' a zombie), or 0 once
-// it is gone and reaped.
+// The state letter of process `pid` ('T' stopped, 'Z' a zombie), or 0 once it is gone and reaped.
 char process_state(pid_t pid);
 
 inline bool stopped(pid_t pid) {
@@ -190,9 +186,9 @@ std::vector<std::string> playing_noise(TemporaryDirectory& directory, int second
 // file "go" exists there, or fails when "go" is not empty; `hold` leaves "go" to the test.
 Launch asking_tput(TemporaryDirectory& directory, bool hold = false);
 
-// What the program writes to take the terminal: enter the alternate screen, hide the cursor.
+// What the program writes to take the terminal (alternate screen, cursor hidden) and to give it
+// back.
 inline constexpr std::string_view enter_sequence = "\x1b[?1049h\x1b[?25l";
-// What the program writes to give the terminal back: leave the alternate screen, show the cursor.
 inline constexpr std::string_view leave_sequence = "\x1b[?1049l\x1b[?25h";
 
 // True once the program has switched its terminal to raw mode.
@@ -206,14 +202,12 @@ inline bool taken(const TerminalRun& run) {
 // Expects the terminal attributes to be exactly as they were before the program started.
 void expect_attributes_restored(const TerminalRun& run);
 
-// Expects the terminal as the user left it, the last thing written to standard output having
-// given the screen back.
+// Expects the terminal as the user left it, standard output ending by giving the screen back.
 void expect_given_back(const TerminalRun& run);
 
 // Expects `message` on the normal screen: written after the terminal was given back.
 void expect_message_after_restore(const TerminalRun& run, const std::string& message);
 
-// The path of the binary under test.
 std::string tonalyx_binary();
 
 // The one column of `columns` that shows `bin` at `log_power`, or -1 when no column or several
@@ -248,8 +242,7 @@ Picture read_picture(const TerminalRun& run);
 // The heights, and the fault if there is one, for failure messages.
 std::string describe(const Picture& picture);
 
-// A cell the program drew: the cursor position written before it (1-based, as written), the
-// character after it, and the offset of the cursor sequence in the output.
+// A cell drawn: the cursor position before it (1-based), the character, the sequence's offset.
 struct Draw {
     int row;
     int col;
@@ -257,8 +250,8 @@ struct Draw {
     std::size_t offset;
 };
 
-// What the program wrote, taken apart: each cell it drew, the offsets of the screen clears, and
-// the first thing that is neither nor one of its terminal set-up sequences.
+// What the program wrote, taken apart: the cells drawn, the offsets of the screen clears, and
+// the first thing that is neither nor a terminal set-up sequence.
 struct Writes {
     std::vector<Draw> draws;
     std::vector<std::size_t> clears;
@@ -276,8 +269,7 @@ struct Writes {
     }
 };
 
-// Takes `output` apart from the offset `from` on. A sequence cut off by the end of the output
-// (not all of it has arrived yet) is no fault.
+// Takes `output` apart from the offset `from` on; a sequence cut off at its end is no fault.
 Writes parse_writes(const std::string& output, std::size_t from = 0);
 
 } // namespace e2e

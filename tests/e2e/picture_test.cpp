@@ -33,20 +33,10 @@ std::vector<std::string> playing_tone(TemporaryDirectory& directory, unsigned bi
     settings.channels = 1;
     settings.kind = tonalyx::SignalKind::tone;
     settings.frequency = static_cast<float>(bin) * bin_width;
-    const auto silence = [](std::size_t length) { return std::string(96000 * length, '\0'); };
-    return {"-i",
-            directory.write("tone.pcm", silence(before) +
-                                            tonalyx::pcm_bytes(settings, 48000 * seconds) +
-                                            silence(after)),
-            "--channels", "1"};
-}
-
-Launch sized(std::uint16_t rows, std::uint16_t cols, std::vector<std::string> args) {
-    Launch launch;
-    launch.rows = rows;
-    launch.cols = cols;
-    launch.args = std::move(args);
-    return launch;
+    const std::string pcm = std::string(96000 * before, '\0') +
+                            tonalyx::pcm_bytes(settings, 48000 * seconds) +
+                            std::string(96000 * after, '\0');
+    return {"-i", directory.write("tone.pcm", pcm), "--channels", "1"};
 }
 
 // Waits until `column` is taller than every other in a sound picture; the last picture read in
@@ -72,8 +62,9 @@ TEST(TonePicture, StandsInThePredictedColumnAfterSilenceMovesWithTheKeyAndSinksA
     const int after = column_showing(tone_bin, tone_cols, 1.4f + 0.1f);
     ASSERT_TRUE(before >= 0 && after >= 0 && before != after);
     TemporaryDirectory directory;
-    TerminalRun run(tonalyx_binary(),
-                    sized(tone_rows, tone_cols, playing_tone(directory, tone_bin, 3, 1)));
+    TerminalRun run(
+        tonalyx_binary(),
+        {.args = playing_tone(directory, tone_bin, 3, 1), .rows = tone_rows, .cols = tone_cols});
     run.pump(700ms);
     EXPECT_TRUE(parse_writes(run.output()).draws.empty()) << run.output();
     Picture picture;
@@ -102,7 +93,7 @@ TEST(StillPicture, FullDropOffHoldsTheBarsAndWritesNothingWhileAudioKeepsComing)
     std::vector<std::string> args = playing_tone(directory, tone_bin, 2, 0, 30);
     args.insert(args.end(), {"--drop-off", "1.0"});
     const auto quiet = Clock::now() + 3s; // the tone has ended by then
-    TerminalRun run(tonalyx_binary(), sized(tone_rows, tone_cols, args));
+    TerminalRun run(tonalyx_binary(), {.args = args, .rows = tone_rows, .cols = tone_cols});
     const int column = column_showing(tone_bin, tone_cols, 1.4f);
     ASSERT_TRUE(run.wait_for([&] { return read_picture(run).only_tallest(column); }))
         << run.screen();
@@ -129,7 +120,8 @@ TEST(StillPicture, FullDropOffHoldsTheBarsAndWritesNothingWhileAudioKeepsComing)
 
 TEST(Resize, ClearsAndRedrawsAtTheNewSizeEvenWhenItEndsAsItWas) {
     TemporaryDirectory directory;
-    TerminalRun run(tonalyx_binary(), sized(10, 30, playing_noise(directory, 30)));
+    TerminalRun run(tonalyx_binary(),
+                    {.args = playing_noise(directory, 30), .rows = 10, .cols = 30});
     ASSERT_TRUE(run.wait_for([&] { return !read_picture(run).blank(); }));
     EXPECT_TRUE(parse_writes(run.output()).clears.empty());
     // Wider and taller, narrower and lower, and a resize straight back: that size ends as it was,
@@ -183,7 +175,7 @@ TEST(WideTerminal, TheScalingKeySpreadsTheBinsOverTheFirst1000ColumnsOnly) {
     TemporaryDirectory directory;
     std::vector<std::string> args = playing_tone(directory, bin, 30);
     args.insert(args.end(), {"--log-power", "2.9"});
-    TerminalRun run(tonalyx_binary(), sized(6, 1200, args));
+    TerminalRun run(tonalyx_binary(), {.args = args, .rows = 6, .cols = 1200});
     Picture picture;
     for (const float log_power : {before, after}) {
         const int column = column_showing(bin, 1000, log_power);

@@ -90,9 +90,9 @@ TEST(Session, ClosedStandardInputReadsAsNoAudioAndOtherKeysDoNotQuit) {
     expect_given_back(run);
 }
 
+// The picture goes into a pipe whose reader leaves after one byte; keys still come from the
+// terminal.
 TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
-    // The picture goes into a pipe whose reader leaves after one byte; keys still come from
-    // the terminal.
     TemporaryDirectory directory;
     TerminalRun run(
         directory.script("parent", "(\"$@\"; echo $? > \"$here/status\") | head -c 1\n"),
@@ -116,16 +116,13 @@ TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTputAtStartUpOnly) {
         std::uint16_t cols;
         std::string asked; // what tput is asked for over the whole run
     };
-    // All draw into the file "picture". The first has no "/dev/tty", but the key terminal on
-    // standard input answers and is asked instead of tput.
+    // The first has no "/dev/tty", but the key terminal on standard input answers instead of tput.
     const Case cases[] = {{"no controlling terminal", false, 9, 77, ""},
                           {"0 x 0", true, 0, 0, "cols\nlines\n"},
                           {"0 x 80", true, 0, 80, ""}};
-    TemporaryDirectory directory;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
-        std::filesystem::remove(directory.path() + "/asked");
-        std::filesystem::remove(directory.path() + "/picture"); // the last row's
+        TemporaryDirectory directory;
         Launch launch = asking_tput(directory);
         launch.args = playing_level(directory); // column 0 stands at full height
         launch.controlling_terminal = test.controlling_terminal;
@@ -162,10 +159,8 @@ TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTputAtStartUpOnly) {
 
 TEST(Session, ATerminalLeftNonBlockingGetsEveryCellAndItsFlagsBack) {
     TemporaryDirectory directory;
-    Launch launch;
-    launch.args = playing_noise(directory, 1);
-    launch.nonblocking_terminal = true;
-    TerminalRun run(tonalyx_binary(), launch);
+    TerminalRun run(tonalyx_binary(),
+                    {.args = playing_noise(directory, 1), .nonblocking_terminal = true});
     ASSERT_TRUE(run.wait_for([&] { return !read_picture(run).blank(); }));
     // A second in which the terminal takes nothing, and the noise ends: the changes wait, none
     // is lost, and every bar sinks to nothing.
@@ -254,10 +249,10 @@ TEST(CommandLineExits, UnderATerminalTheyAndARefusedTerminalTypeLeaveItAlone) {
     for (const Case& test : cases) {
         SCOPED_TRACE(testing::Message()
                      << test.args.size() << " arguments, TERM " << test.term.value_or("unset"));
-        Launch launch = idle_pipe(test.args);
-        launch.environment = {{"TERM", test.term}};
-        launch.output_to_file = true;
-        TerminalRun run(tonalyx_binary(), launch);
+        TerminalRun run(tonalyx_binary(), {.args = test.args,
+                                           .audio_pipe = true,
+                                           .environment = {{"TERM", test.term}},
+                                           .output_to_file = true});
         EXPECT_EQ(run.wait_exit(), test.status);
         const std::string output = run.standard_output();
         EXPECT_NE(output.find(test.in_stdout), std::string::npos) << output;
@@ -287,9 +282,8 @@ TEST(FatalErrors, ACrashGivesTheTerminalBackBeforeTheProcessDies) {
     for (const Case& test : cases) {
         SCOPED_TRACE(testing::Message()
                      << test.crash << (test.output_to_file ? ", to a file" : ""));
-        Launch launch = idle_pipe();
-        launch.output_to_file = test.output_to_file;
-        TerminalRun run(tonalyx_binary(), launch);
+        TerminalRun run(tonalyx_binary(),
+                        {.audio_pipe = true, .output_to_file = test.output_to_file});
         // Once a bar is drawn the frame loop runs, so the restore hook is in place.
         ASSERT_TRUE(run.feed(std::string(9600, '\x40')));
         ASSERT_TRUE(
