@@ -20,39 +20,64 @@ namespace {
 const std::vector<int> handled_signals = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGTSTP, SIGWINCH};
 
 // An ending signal gives the terminal back, then ends the process by it: from a parent's mask
-// that blocks every handled signal too, and during start-up, where it waits for the loop.
-// On a terminal that answers 0 x 0, start-up asks `tput` for the size once it has taken the
-// terminal; this one holds start-up there until it is told to answer.
-TEST(Signals, EachEndingSignalGivesTheTerminalBackThenEndsTheProcessByIt) {
+// that blocks every handled signal too, and during start-up, where it waits for the loop. A
+// hang-up ends it by SIGHUP, or with SIGHUP ignored as a quit does. On a terminal that answers
+// 0 x 0, start-up asks `tput` for the size once it has taken the terminal; this one holds
+// start-up there until it is told to answer, or to fail once the terminal has hung up.
+TEST(Signals, AnEndingSignalOrAHangUpEndsTheProgramEvenDuringStartUp) {
+    constexpr int hang_up = 0;
     struct Case {
-        int signal_number;
-        bool blocked = false;
+        const char* name;
+        int signal_number; // or hang_up
+        int status;
         bool starting = false;
+        std::vector<int> blocked{};
+        std::vector<int> ignored{};
+        bool job_control = false;
     };
     const Case cases[] = {
-        {SIGTERM, true}, {SIGHUP, true}, {SIGINT}, {SIGQUIT}, {SIGTERM, false, true}};
+        {"SIGTERM, blocked", SIGTERM, killed_by(SIGTERM), false, handled_signals},
+        {"SIGHUP, blocked", SIGHUP, killed_by(SIGHUP), false, handled_signals},
+        {"SIGINT", SIGINT, killed_by(SIGINT)},
+        {"SIGQUIT", SIGQUIT, killed_by(SIGQUIT)},
+        {"SIGTERM, starting", SIGTERM, killed_by(SIGTERM), true},
+        {"hang-up", hang_up, killed_by(SIGHUP)},
+        {"hang-up, SIGHUP ignored", hang_up, 0, false, {}, {SIGHUP}},
+        // Not the session leader: the kernel sends it no SIGHUP, it ends by one of its own.
+        {"hang-up of a job", hang_up, killed_by(SIGHUP), false, {}, {}, true},
+        {"hang-up, starting", hang_up, killed_by(SIGHUP), true},
+        {"hang-up, starting, SIGHUP ignored", hang_up, 0, true, {}, {SIGHUP}},
+    };
     for (const Case& test : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << strsignal(test.signal_number) << (test.blocked ? ", blocked" : "")
-                     << (test.starting ? ", starting" : ""));
+        SCOPED_TRACE(test.name);
         TemporaryDirectory directory;
         Launch launch = test.starting ? asking_tput(directory, true) : idle_pipe();
-        if (test.blocked) {
-            launch.blocked_signals = handled_signals;
-        }
+        launch.blocked_signals = test.blocked;
+        launch.ignored_signals = test.ignored;
+        launch.job_control = test.job_control;
         TerminalRun run(tonalyx_binary(), launch);
+        // A hang-up comes once a bar is drawn, when the frame loop runs.
+        ASSERT_TRUE(test.starting || test.signal_number != hang_up ||
+                    run.feed(std::string(9600, '\x40')));
         ASSERT_TRUE(run.wait_for([&] {
-            return test.starting ? !directory.read("asked").empty() && raw_mode_on(run)
-                                 : taken(run);
+            if (test.starting) {
+                return !directory.read("asked").empty() && raw_mode_on(run);
+            }
+            return test.signal_number == hang_up ? run.cell(run.rows() - 1, 0) != U' ' : taken(run);
         }));
-        run.send_signal(test.signal_number);
-        if (test.starting) {
+        if (test.signal_number == hang_up) {
+            run.hang_up();
+            directory.write("go", "fail");
+        } else {
+            run.send_signal(test.signal_number);
             run.pump(100ms);
             directory.write("go", "");
         }
-        EXPECT_EQ(run.wait_exit(), killed_by(test.signal_number));
-        EXPECT_TRUE(run.standard_output().starts_with(enter_sequence));
-        expect_given_back(run);
+        EXPECT_EQ(run.wait_exit(), test.status);
+        if (test.signal_number != hang_up) {
+            EXPECT_TRUE(run.standard_output().starts_with(enter_sequence));
+            expect_given_back(run);
+        }
     }
 }
 
@@ -88,9 +113,11 @@ TEST(Signals, ASecondEndingSignalEndsAtOnceOnAStalledTerminal) {
     }
 }
 
-// A stop gives the terminal back and a continue takes it again with a full redraw. In an
-// orphaned process group (a session leader under a parent outside its session) job control
-// never stops the program, so a SIGTSTP takes the terminal back at once, as a continue would.
+// A stop gives the terminal back and a continue of the job takes it again with a full redraw.
+// Ctrl+Z, typed in `writer | tonalyx`, stops the whole job, the writer and its shell too, as the
+// terminal itself would outside raw mode. In an orphaned process group (a session leader under a
+// parent outside its session) job control never stops the program, so a SIGTSTP takes the
+// terminal back at once, as a continue would.
 TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) {
     struct Case {
         const char* name;
@@ -105,19 +132,34 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
                           {"Ctrl+Z", 0, {}, {}, false},
                           {"SIGTSTP, non-blocking", SIGTSTP, {}, {}, true},
                           {"SIGTSTP, orphaned", SIGTSTP, {}, {}, false, true}};
-    TemporaryDirectory directory;
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
-        Launch launch;
-        launch.args = playing_level(directory);
-        launch.job_control = !test.orphaned;
-        launch.blocked_signals = test.mask;
-        launch.ignored_signals = test.ignore;
-        launch.nonblocking_terminal = test.nonblocking;
-        TerminalRun run(tonalyx_binary(), launch);
+        TemporaryDirectory directory;
+        const std::string pipeline = directory.script(
+            "pipeline",
+            "sh -c 'echo $$ > \"$1\"/writer; exec cat /dev/zero' sh \"$here\" |"
+            " sh -c 'echo $$ > \"$1\"/program; shift; exec \"$@\"' sh \"$here\" \"$@\"\n");
+        const bool typed = test.stop == 0;
+        Launch launch{.args = playing_level(directory),
+                      .ignored_signals = test.ignore,
+                      .blocked_signals = test.mask,
+                      .nonblocking_terminal = test.nonblocking,
+                      .job_control = !test.orphaned};
+        if (typed) {
+            launch.args.insert(launch.args.begin(), tonalyx_binary());
+        }
+        TerminalRun run(typed ? pipeline : tonalyx_binary(), launch);
         const int bottom = run.rows() - 1;
-        ASSERT_TRUE(run.wait_for([&] { return run.cell(bottom, 0) == full_block; }))
-            << run.screen();
+        ASSERT_TRUE(run.wait_for([&] {
+            return run.cell(bottom, 0) == full_block && (!typed || directory.pid_in("program") > 0);
+        })) << run.screen();
+        // The job's shell, and in the pipeline the writer and the program under it.
+        std::vector<pid_t> job = {run.pid()};
+        if (typed) {
+            job.insert(job.end(), {directory.pid_in("writer"), directory.pid_in("program")});
+        }
+        const auto job_stopped = [&] { return std::all_of(job.begin(), job.end(), stopped); };
+        const auto job_running = [&] { return std::none_of(job.begin(), job.end(), stopped); };
         const std::size_t mark = run.output().size();
         if (test.stop != 0) {
             run.send_signal(test.stop);
@@ -125,7 +167,7 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
             run.type("\x1a");
         }
         if (!test.orphaned) {
-            ASSERT_TRUE(run.wait_for([&] { return stopped(run.pid()); }));
+            ASSERT_TRUE(run.wait_for(job_stopped));
             if (test.stop != SIGSTOP) {
                 expect_given_back(run);
             }
@@ -134,7 +176,7 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
             EXPECT_EQ(run.terminal_nonblocking(), test.nonblocking);
             // While a job is stopped, its shell puts the terminal in its own modes.
             run.reset_attributes();
-            run.send_signal(SIGCONT);
+            ::kill(-run.pid(), SIGCONT); // the job's process group is led by its shell
         }
         // Given back (not when stopped by SIGSTOP), then taken again with a clear and the bar.
         ASSERT_TRUE(run.wait_for([&] {
@@ -142,83 +184,12 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
                 test.stop == SIGSTOP ? mark : run.output().find(leave_sequence, mark);
             return left != std::string::npos &&
                    run.output().find("\x1b[2J", left) != std::string::npos && taken(run) &&
-                   !run.cursor_visible() && run.cell(bottom, 0) == full_block;
+                   !run.cursor_visible() && run.cell(bottom, 0) == full_block && job_running();
         })) << run.output().substr(mark);
         EXPECT_FALSE(run.terminal_nonblocking());
-        EXPECT_FALSE(stopped(run.pid()));
         run.type("q");
         EXPECT_EQ(run.wait_exit(), 0);
         expect_given_back(run);
-    }
-}
-
-// Ctrl+Z in `writer | tonalyx` stops the whole job, the writer and its shell too, as the terminal
-// itself would outside raw mode; a continue of the job then goes on with the picture.
-TEST(Signals, CtrlZStopsEveryProcessOfTheJob) {
-    TemporaryDirectory directory;
-    const std::string script = directory.script(
-        "pipeline", "sh -c 'echo $$ > \"$1\"/writer; exec cat /dev/zero' sh \"$here\" |"
-                    " sh -c 'echo $$ > \"$1\"/program; shift; exec \"$@\"' sh \"$here\" \"$@\"\n");
-    Launch launch;
-    launch.args = {tonalyx_binary()};
-    launch.job_control = true;
-    TerminalRun run(script, launch);
-    ASSERT_TRUE(run.wait_for([&] {
-        return taken(run) && directory.pid_in("writer") > 0 && directory.pid_in("program") > 0;
-    }));
-    const pid_t writer = directory.pid_in("writer");
-    const pid_t program = directory.pid_in("program");
-    run.type("\x1a");
-    EXPECT_TRUE(run.wait_for([&] {
-        return stopped(writer) && stopped(program) && stopped(run.pid());
-    })) << "writer "
-        << stopped(writer) << ", program " << stopped(program) << ", shell " << stopped(run.pid());
-    expect_given_back(run);
-    // The job's process group is led by its shell.
-    ::kill(-run.pid(), SIGCONT);
-    ASSERT_TRUE(run.wait_for([&] { return taken(run) && !stopped(writer) && !stopped(program); }));
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
-    expect_given_back(run);
-}
-
-TEST(Signals, AHangUpEndsTheProgramBySIGHUPOrWithItIgnoredAsAQuitDoes) {
-    struct Case {
-        const char* name;
-        bool during_start_up;
-        bool ignored;
-        bool job_control;
-        int status;
-    };
-    const Case cases[] = {
-        {"running", false, false, false, killed_by(SIGHUP)},
-        {"running, SIGHUP ignored", false, true, false, 0},
-        // Not the session leader: the kernel sends it no SIGHUP, it ends by one of its own.
-        {"running as a job", false, false, true, killed_by(SIGHUP)},
-        {"starting", true, false, false, killed_by(SIGHUP)},
-        {"starting, SIGHUP ignored", true, true, false, 0},
-    };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.name);
-        TemporaryDirectory directory;
-        // Starting, it asks tput for the size of a terminal that does not know it; the terminal
-        // hangs up meanwhile and tput then fails.
-        Launch launch = test.during_start_up ? asking_tput(directory, true) : idle_pipe();
-        launch.job_control = test.job_control;
-        if (test.ignored) {
-            launch.ignored_signals = {SIGHUP};
-        }
-        TerminalRun run(tonalyx_binary(), launch);
-        if (test.during_start_up) {
-            ASSERT_TRUE(run.wait_for([&] { return !directory.read("asked").empty(); }));
-        } else {
-            // Once a bar is drawn the frame loop runs.
-            ASSERT_TRUE(run.feed(std::string(9600, '\x40')));
-            ASSERT_TRUE(run.wait_for([&] { return run.cell(run.rows() - 1, 0) != U' '; }));
-        }
-        run.hang_up();
-        directory.write("go", "fail");
-        EXPECT_EQ(run.wait_exit(), test.status);
     }
 }
 
