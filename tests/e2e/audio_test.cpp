@@ -187,10 +187,10 @@ void expect_capture_end(const CaptureEnd& test) {
 }
 
 TEST(Capture, EndsOfTheCaptureProgram) {
+    const std::string failed = "error: pw-record exited with status 1\r\n";
     const CaptureEnd cases[] = {
         {"fails", "echo 'error: pw_context_connect() failed: Host is down' >&2\nexit 1\n",
-         "error: pw-record exited with status 1\r\n"
-         "error: pw_context_connect() failed: Host is down\r\n"},
+         failed + "error: pw_context_connect() failed: Host is down\r\n"},
         // Reported although its stream never ends, with what is said after it exited; what it
         // left behind (its id in "$here/left"), deaf to the hang-up that ends our session, is
         // stopped with it.
@@ -198,7 +198,7 @@ TEST(Capture, EndsOfTheCaptureProgram) {
          "(trap '' HUP; sleep 0.3; echo 'late words' >&2; exec sleep 600) &\n"
          "echo $! > \"$here/left\"\n"
          "echo 'error: early words' >&2\nexit 1\n",
-         "error: pw-record exited with status 1\r\nerror: early words\r\nlate words\r\n"},
+         failed + "error: early words\r\nlate words\r\n"},
         {"is killed", "head -c 9600 \"$here/tone.pcm\"\necho 'about to die' >&2\nkill -KILL $$\n",
          "error: pw-record was killed by SIGKILL\r\nabout to die\r\n"},
         // SIGTERM first, and time to act on it.
@@ -222,21 +222,20 @@ TEST(Capture, EndsOfTheCaptureProgram) {
         // a moment, at the end of its stream; when they stay open, 700 ms after the exit.
         {.name = "fails while the picture sleeps",
          .body = "sleep 0.3\ndate +%s%N > \"$here/exited\"\nexit 1\n",
-         .report = "error: pw-record exited with status 1\r\n",
+         .report = failed,
          .timed_from = "exited",
          .within = {0ms, 150ms}},
         {.name = "fails while the picture sleeps and its pipes close later",
          .body = "sleep 0.55\n(sleep 0.2; date +%s%N > \"$here/closed\") &\nexit 1\n",
-         .report = "error: pw-record exited with status 1\r\n",
+         .report = failed,
          .timed_from = "closed",
          .within = {0ms, 150ms}},
         {.name = "fails while the picture sleeps and leaves its pipes open",
          .body = "(trap '' HUP; exec sleep 600) &\necho $! > \"$here/left\"\nsleep 0.3\n"
                  "date +%s%N > \"$here/exited\"\nexit 1\n",
-         .report = "error: pw-record exited with status 1\r\n",
+         .report = failed,
          .timed_from = "exited",
-         .within = {650ms, 900ms}},
-    };
+         .within = {650ms, 900ms}}};
     for (const CaptureEnd& test : cases) {
         SCOPED_TRACE(test.name);
         expect_capture_end(test);
