@@ -25,8 +25,8 @@ bool any_bar(const TerminalRun& run) {
 }
 
 // A launch of `args` with a stand-in pw-record first on PATH, in `directory` ($here to it). It
-// records its arguments, its PIPEWIRE_LATENCY, its _STDBUF_O and its process id ("pid") there,
-// then runs `body`; "tone.pcm" there is a second of a tone.
+// writes its arguments, then its PIPEWIRE_LATENCY and _STDBUF_O, a line each, to "started"
+// there, and its process id to "pid", then runs `body`; "tone.pcm" there is a second of a tone.
 Launch capturing(TemporaryDirectory& directory, const std::string& body,
                  std::vector<std::string> args = {"-p"}) {
     tonalyx::SignalSettings tone;
@@ -34,19 +34,17 @@ Launch capturing(TemporaryDirectory& directory, const std::string& body,
     tone.frequency = 1500.0f;
     directory.write("tone.pcm", tonalyx::pcm_bytes(tone, 48000));
     directory.script("pw-record",
-                     "printf '%s\\n' \"$@\" > \"$here/arguments\"\n"
-                     "echo \"${_STDBUF_O-unset}\" > \"$here/buffering\"\n"
-                     "echo \"${PIPEWIRE_LATENCY-unset}\" > \"$here/latency\"\n"
+                     "printf '%s\\n' \"$@\" \"${PIPEWIRE_LATENCY-unset}\" \"${_STDBUF_O-unset}\""
+                     " > \"$here/started\"\n"
                      "echo $$ > \"$here/pid.new\" && mv \"$here/pid.new\" \"$here/pid\"\n" +
                          body);
     return Launch{.args = std::move(args),
                   .environment = {{"PATH", directory.path() + ":" + std::getenv("PATH")}}};
 }
 
-// True once the process whose id is in the file `name` is gone and reaped (a zombie still shows
-// in /proc).
-bool reaped(const TemporaryDirectory& directory, const std::string& name = "pid") {
-    const pid_t pid = directory.pid_in(name);
+// True once the capture program is gone and reaped (a zombie still shows in /proc).
+bool reaped(const TemporaryDirectory& directory) {
+    const pid_t pid = directory.pid_in("pid");
     return pid > 0 && process_state(pid) == '\0';
 }
 
@@ -85,12 +83,11 @@ TEST(Capture, StartsPwRecordWithItsArgumentsAndEnvironmentAndQuitEndsItAtOnce) {
         launch.environment.emplace_back("PIPEWIRE_LATENCY", test.user_latency);
         TerminalRun run(tonalyx_binary(), launch);
         ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run) && directory.pid_in("pid") > 0; }));
-        EXPECT_EQ(directory.read("arguments"), test.arguments);
-        EXPECT_EQ(directory.read("latency"), test.latency);
         // Unbuffered through coreutils' libstdbuf, where it is.
-        EXPECT_EQ(directory.read("buffering"),
-                  std::filesystem::exists("/usr/libexec/coreutils/libstdbuf.so") ? "0\n"
-                                                                                 : "unset\n");
+        EXPECT_EQ(directory.read("started"),
+                  test.arguments + test.latency +
+                      (std::filesystem::exists("/usr/libexec/coreutils/libstdbuf.so") ? "0\n"
+                                                                                      : "unset\n"));
         const auto typed = std::chrono::steady_clock::now();
         run.type("q");
         // Reaped before the process ends, so a sanitizer's work at exit does not count.
@@ -292,10 +289,8 @@ TEST(InputFile, AFifoWaitsForItsWriterWhileTheKeysWork) {
     TemporaryDirectory directory;
     const std::string fifo = directory.path() + "/audio";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    Launch launch;
-    launch.args = {"-i", fifo, "--channels", "1"};
     for (const bool written : {false, true}) {
-        TerminalRun run(tonalyx_binary(), launch);
+        TerminalRun run(tonalyx_binary(), {.args = {"-i", fifo, "--channels", "1"}});
         ASSERT_TRUE(run.wait_for([&] { return taken(run); }));
         // Fails while no reader has the FIFO open, so this also waits for Tonalyx to open it.
         UniqueFd writer;

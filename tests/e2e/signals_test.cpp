@@ -88,9 +88,7 @@ TEST(Signals, ASecondEndingSignalEndsAtOnceOnAStalledTerminal) {
     TemporaryDirectory directory;
     for (const bool resumes : {true, false}) {
         SCOPED_TRACE(resumes ? "resumes" : "stays stalled");
-        Launch launch;
-        launch.args = playing_noise(directory, 30);
-        TerminalRun run(tonalyx_binary(), launch);
+        TerminalRun run(tonalyx_binary(), {.args = playing_noise(directory, 30)});
         ASSERT_TRUE(run.wait_for([&] { return !read_picture(run).blank(); }));
         // Stalled, the program soon waits on a frame's write, terminal still in raw mode.
         run.stall_output(true);
@@ -202,14 +200,11 @@ TEST(Signals, AResizeIsTakenFromASignalStartedIgnoredOrFromTheSizeCheck) {
     for (const bool signalled : {true, false}) {
         SCOPED_TRACE(signalled ? "signalled" : "size check");
         TemporaryDirectory directory;
-        Launch launch = asking_tput(directory);
-        launch.args = playing_level(directory);
-        launch.rows = 24;
-        launch.cols = 80;
-        launch.controlling_terminal = false;
-        launch.ignored_signals = {SIGWINCH};
-        launch.output_to_file = signalled;
-        TerminalRun run(tonalyx_binary(), launch);
+        TerminalRun run(tonalyx_binary(), {.args = playing_level(directory),
+                                           .environment = asking_tput(directory).environment,
+                                           .ignored_signals = {SIGWINCH},
+                                           .controlling_terminal = false,
+                                           .output_to_file = signalled});
         const int rows = signalled ? 9 : 24;
         ASSERT_TRUE(run.wait_for(
             [&] { return parse_writes(run.standard_output()).full_block_at(rows, 1); }));
