@@ -173,8 +173,7 @@ void expect_capture_end(const CaptureEnd& test) {
             EXPECT_TRUE(run.wait_for([&] { return !any_bar(run); })) << run.screen();
             EXPECT_TRUE(run.wait_for([&] { return reaped(directory); }));
         }
-        run.type("q");
-        EXPECT_EQ(run.wait_exit(), 0);
+        EXPECT_EQ(run.quit(), 0);
         EXPECT_TRUE(run.output().ends_with(leave_sequence)) << run.output();
     }
     EXPECT_TRUE(reaped(directory));
@@ -307,8 +306,7 @@ TEST(InputFile, AFifoWaitsForItsWriterWhileTheKeysWork) {
                       static_cast<ssize_t>(pcm.size()));
             EXPECT_TRUE(run.wait_for([&] { return any_bar(run); })) << run.screen();
         }
-        run.type("q");
-        EXPECT_EQ(run.wait_exit(), 0);
+        EXPECT_EQ(run.quit(), 0);
     }
 }
 

@@ -101,6 +101,8 @@ public:
     }
     // Waits for the program to end; the exit status, or killed_by(signal). Empty on timeout.
     std::optional<int> wait_exit(std::chrono::milliseconds timeout = patience);
+    // Types `q` and waits for the program to end, as wait_exit.
+    std::optional<int> quit() { return type("q") ? wait_exit() : std::nullopt; }
 
     // Every byte the program wrote to the terminal so far.
     const std::string& output() const { return output_; }

@@ -81,8 +81,7 @@ TEST(TonePicture, StandsInThePredictedColumnAfterSilenceMovesWithTheKeyAndSinksA
     const Writes writes = parse_writes(run.output());
     EXPECT_EQ(writes.fault, "");
     EXPECT_FALSE(writes.drawn_beyond(tone_rows, tone_cols));
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_EQ(run.quit(), 0);
 }
 
 TEST(StillPicture, FullDropOffHoldsTheBarsAndWritesNothingWhileAudioKeepsComing) {

@@ -59,8 +59,7 @@ TEST(HostileKeyBytes, QStillQuitsAndGivesTheTerminalBack) {
         // been given up when `q` arrives.
         run.pump(250ms);
         ASSERT_FALSE(run.wait_exit(0ms)) << "ended by the bytes themselves";
-        run.type("q");
-        ASSERT_EQ(run.wait_exit(), 0);
+        ASSERT_EQ(run.quit(), 0);
         expect_given_back(run);
     }
 }
@@ -85,8 +84,7 @@ TEST(Session, ClosedStandardInputReadsAsNoAudioAndOtherKeysDoNotQuit) {
     run.pump(10ms);
     run.type("[q");
     EXPECT_FALSE(run.wait_exit(700ms));
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_EQ(run.quit(), 0);
     expect_given_back(run);
 }
 
@@ -100,8 +98,7 @@ TEST(Session, QuitsWithStatus0WhenStandardOutputBreaksWhileRunning) {
     ASSERT_TRUE(run.wait_for([&] { return raw_mode_on(run); }));
     EXPECT_TRUE(run.feed(std::string(48000, '\x40')));
     run.pump(300ms);
-    run.type("q");
-    EXPECT_EQ(run.wait_exit(), 0);
+    EXPECT_EQ(run.quit(), 0);
     EXPECT_EQ(directory.read("status"), "0\n");
     expect_attributes_restored(run);
 }
@@ -151,8 +148,7 @@ TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTputAtStartUpOnly) {
             << run.standard_output().substr(run.standard_output().size() - 200);
         EXPECT_FALSE(writes.drawn_beyond(9, 77));
         EXPECT_EQ(directory.read("asked"), test.asked);
-        run.type("q");
-        EXPECT_EQ(run.wait_exit(), 0);
+        EXPECT_EQ(run.quit(), 0);
         expect_attributes_restored(run);
     }
 }
@@ -215,8 +211,7 @@ TEST(FatalErrors, AParentsClosedOutputOrFewFreeDescriptorsNeverLeaveTheTerminalR
         if (test.status == 0) {
             ASSERT_TRUE(run.wait_for([&] { return taken(run); }));
             run.pump(600ms); // past a size check and the first polls for keys
-            run.type("q");
-            EXPECT_EQ(run.wait_exit(), 0);
+            EXPECT_EQ(run.quit(), 0);
             expect_given_back(run);
         } else {
             EXPECT_EQ(run.wait_exit(), test.status);

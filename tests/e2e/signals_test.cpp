@@ -185,8 +185,7 @@ TEST(Signals, AStopGivesTheTerminalBackAndAContinueTakesItAgainWithAFullRedraw) 
                    !run.cursor_visible() && run.cell(bottom, 0) == full_block && job_running();
         })) << run.output().substr(mark);
         EXPECT_FALSE(run.terminal_nonblocking());
-        run.type("q");
-        EXPECT_EQ(run.wait_exit(), 0);
+        EXPECT_EQ(run.quit(), 0);
         expect_given_back(run);
     }
 }
@@ -220,8 +219,7 @@ TEST(Signals, AResizeIsTakenFromASignalStartedIgnoredOrFromTheSizeCheck) {
             return !writes.clears.empty() &&
                    parse_writes(run.standard_output(), writes.clears.back()).full_block_at(12, 1);
         })) << run.standard_output().substr(mark);
-        run.type("q");
-        EXPECT_EQ(run.wait_exit(), 0);
+        EXPECT_EQ(run.quit(), 0);
     }
 }
 
