@@ -246,11 +246,9 @@ void TerminalRun::start_program(const std::string& binary, const Launch& launch,
                                 UniqueFd audio_read) {
     std::vector<std::string> args{binary};
     args.insert(args.end(), launch.args.begin(), launch.args.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(args.size() + 1, nullptr);
+    std::transform(args.begin(), args.end(), argv.begin(),
+                   [](std::string& arg) { return arg.data(); });
     auto [report_read, report_write] = launch.job_control ? make_pipe() : decltype(make_pipe()){};
     pid_ = ::fork();
     if (pid_ < 0) {

@@ -120,20 +120,18 @@ TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTputAtStartUpOnly) {
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
         TemporaryDirectory directory;
-        Launch launch = asking_tput(directory);
-        launch.args = playing_level(directory); // column 0 stands at full height
-        launch.controlling_terminal = test.controlling_terminal;
-        launch.rows = test.rows;
-        launch.cols = test.cols;
-        TerminalRun run(tonalyx_binary(), launch);
+        TerminalRun run(tonalyx_binary(), {.args = playing_level(directory),
+                                           .rows = test.rows,
+                                           .cols = test.cols,
+                                           .environment = asking_tput(directory).environment,
+                                           .controlling_terminal = test.controlling_terminal,
+                                           .output_to_file = true});
         // Drawn on the 9 lines and 77 columns that tput gave: the full bar reaches the top line,
         // and nothing lies beyond. A terminal of no lines gets no bar.
-        Writes writes;
         ASSERT_TRUE(run.wait_for([&] {
             const std::string picture = run.standard_output();
-            writes = parse_writes(picture);
             return test.asked.empty() ? picture.starts_with(enter_sequence)
-                                      : writes.full_block_at(1, 1);
+                                      : parse_writes(picture).full_block_at(1, 1);
         })) << "asked: "
             << directory.read("asked");
         if (test.rows == 0 && test.cols == 0) {
@@ -142,7 +140,7 @@ TEST(Session, ATerminalThatCannotTellItsSizeIsMeasuredByTputAtStartUpOnly) {
         }
         // Past a size check the picture stands, and tput is not asked again.
         run.pump(1200ms);
-        writes = parse_writes(run.standard_output());
+        const Writes writes = parse_writes(run.standard_output());
         EXPECT_EQ(writes.fault, "");
         EXPECT_TRUE(writes.clears.empty())
             << run.standard_output().substr(run.standard_output().size() - 200);
