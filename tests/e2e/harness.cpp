@@ -148,33 +148,27 @@ std::size_t parse_sequence(const std::string& output, std::size_t at, Writes& wr
                        ::testing::PrintToString(output.substr(where, 24));
         return std::string::npos;
     };
-    if (output[at] != '\x1b') {
-        return fail("text without a cursor position", at);
-    }
-    if (at + 1 < output.size() && output[at + 1] != '[') {
-        return fail("unknown escape", at);
+    if (output.compare(at, 2, "\x1b[", std::min<std::size_t>(2, output.size() - at)) != 0) {
+        return fail("text without a cursor position, or an unknown escape", at);
     }
     const std::size_t end = output.find_first_not_of("0123456789;?", at + 2);
-    if (at + 1 >= output.size() || end == std::string::npos) {
+    if (at + 2 > output.size() || end == std::string::npos) {
         return std::string::npos;
     }
     const std::string parameters = output.substr(at + 2, end - at - 2);
-    if (output[end] == 'J' && parameters == "2") {
+    const std::string sequence = parameters + output[end];
+    if (sequence == "2J") {
         writes.clears.push_back(at);
         return end + 1;
     }
-    if ((output[end] == 'h' || output[end] == 'l') &&
-        (parameters == "?1049" || parameters == "?25")) {
+    if (sequence == "?1049h" || sequence == "?1049l" || sequence == "?25h" || sequence == "?25l") {
         return end + 1;
-    }
-    if (output[end] != 'H') {
-        return fail("unexpected control sequence", at);
     }
     int row = 0;
     int col = 0;
     char extra = 0;
-    if (std::sscanf(parameters.c_str(), "%d;%d%c", &row, &col, &extra) != 2) {
-        return fail("cursor position without row and column", at);
+    if (output[end] != 'H' || std::sscanf(parameters.c_str(), "%d;%d%c", &row, &col, &extra) != 2) {
+        return fail("unexpected control sequence", at);
     }
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(output.data()) + end + 1;
     const std::size_t length = end + 1 < output.size() ? tonalyx::utf8_length(bytes[0]) : 1;
