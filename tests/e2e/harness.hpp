@@ -92,8 +92,7 @@ public:
     // The program's process id.
     pid_t pid() const { return program_pid_; }
 
-    // Pumps the program's output into the emulator until `done` holds, and once more after it;
-    // false on timeout.
+    // Pumps output into the emulator until `done` holds, and once more after; false on timeout.
     bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout = patience);
     // Pumps output for a while regardless.
     void pump(std::chrono::milliseconds duration) {
@@ -164,8 +163,7 @@ public:
     const std::string& path() const { return path_; }
     // Writes a file, whole or not at all, and returns its path.
     std::string write(const std::string& name, std::string_view content);
-    // Writes the shell script `name` that runs `body` with $here set to this directory, and
-    // returns its path.
+    // Writes the shell script `name` running `body` with $here set to this directory; its path.
     std::string script(const std::string& name, const std::string& body);
     // The content of a file in the directory, empty if there is none.
     std::string read(const std::string& name) const;
@@ -188,8 +186,7 @@ std::vector<std::string> playing_noise(TemporaryDirectory& directory, int second
 // file "go" exists there, or fails when "go" is not empty; `hold` leaves "go" to the test.
 Launch asking_tput(TemporaryDirectory& directory, bool hold = false);
 
-// What the program writes to take the terminal (alternate screen, cursor hidden) and to give it
-// back.
+// What the program writes to take the terminal (alternate screen, no cursor) and to give it back.
 inline constexpr std::string_view enter_sequence = "\x1b[?1049h\x1b[?25l";
 inline constexpr std::string_view leave_sequence = "\x1b[?1049l\x1b[?25h";
 
