@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>

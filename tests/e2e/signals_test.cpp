@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
 namespace e2e {
