@@ -3,6 +3,7 @@
 #include "common/utf8.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -19,36 +20,9 @@ constexpr std::size_t longest_position = 14;
 // copies the row's text as 8 bytes, which stays within this: ESC "[", 5 digits and ";".
 constexpr std::size_t longest_change = longest_position + 4;
 
-// "00" to "99": two digits at a time.
-constexpr char digit_pairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233"
-    "34353637383940414243444546474849505152535455565758596061626364656667"
-    "6869707172737475767778798081828384858687888990919293949596979899";
-
-// Writes the two digits of `value` (below 100) at `out`.
-char* put_two_digits(char* out, unsigned value) {
-    std::memcpy(out, digit_pairs + 2 * std::size_t{value}, 2);
-    return out + 2;
-}
-
 // Writes `value` (at most 65536) in decimal without leading zeros at `out`; returns the end.
 char* put_decimal(char* out, unsigned value) {
-    if (value < 10) {
-        *out = static_cast<char>('0' + value);
-        return out + 1;
-    }
-    if (value < 100) {
-        return put_two_digits(out, value);
-    }
-    if (value < 1000) {
-        *out = static_cast<char>('0' + value / 100);
-        return put_two_digits(out + 1, value % 100);
-    }
-    if (value < 10000) {
-        return put_two_digits(put_two_digits(out, value / 100), value % 100);
-    }
-    *out = static_cast<char>('0' + value / 10000);
-    return put_two_digits(put_two_digits(out + 1, value / 100 % 100), value % 100);
+    return std::to_chars(out, out + 5, value).ptr;
 }
 
 // Writes "ESC[<row+1>;<column+1>H" at `out`; returns the end.
@@ -168,11 +142,6 @@ ShownBars::ShownBars(std::uint16_t rows, std::uint16_t cols)
     : rows_(rows), heights_(cols, 0), first_on_row_(rows, no_column), active_(cols + 1u),
       still_active_(cols + 1u) {
     changed_.reserve(cols);
-}
-
-bool ShownBars::blank() const {
-    return std::all_of(heights_.begin(), heights_.end(),
-                       [](std::uint16_t height) { return height == 0; });
 }
 
 ShownBars::ChangedRows ShownBars::collect_changes(std::span<const float> bars, float normaliser,
