@@ -36,15 +36,13 @@ TEST(FramePacing, PeriodIsTheSinglePrecisionReciprocalRoundedAndTimeLeftSaturate
     EXPECT_EQ(frame_period(30).count(), 33'333'335);
     EXPECT_EQ(frame_period(1).count(), 1'000'000'000);
     EXPECT_EQ(frame_period(65535).count(), 15'259);
-    // What is left of a frame saturates at both ends.
+    // What is left of a frame saturates at both ends: a clock reading before the last frame
+    // counts as no time elapsed.
     const auto start = Clock::now();
-    const auto period = std::chrono::nanoseconds(16'666'668);
-    EXPECT_EQ(time_left(period, start, start + std::chrono::milliseconds(10)),
-              std::chrono::nanoseconds(6'666'668));
-    EXPECT_EQ(time_left(period, start, start + std::chrono::milliseconds(40)),
-              std::chrono::nanoseconds::zero());
-    // A clock reading before the last frame counts as no time elapsed.
-    EXPECT_EQ(time_left(period, start, start - std::chrono::milliseconds(5)), period);
+    const nanoseconds period(16'666'668);
+    EXPECT_EQ(time_left(period, start, start + 10ms), nanoseconds(6'666'668));
+    EXPECT_EQ(time_left(period, start, start + 40ms), 0ns);
+    EXPECT_EQ(time_left(period, start, start - 5ms), period);
 }
 
 TEST(FrameState, StartsAndAfterAResizeHasOneZeroBarPerColumnAtTheSameGain) {
@@ -95,12 +93,14 @@ struct Cue {
 
 // The clock, the audio, the keys and the terminal size of a frame loop, all scripted: time moves
 // only in poll, to the end of the wait or to the next cue, and a wait ends early where the real
-// one would, at an event, or `wake_delay` after a wake-up of the sample channel; a stop holds
-// the wait until it ends. Records the loop's writes and when.
+// one would, at an event, or `wake_delay` after a wake-up of the sample channel. A stop lasts a
+// second. Records the loop's writes and when.
 class ScriptedIo final : public LoopIo {
 public:
-    ScriptedIo(std::vector<Cue> cues, SampleSender& sender, int wake_fd, const TestPipe& out)
-        : cues_(std::move(cues)), sender_(sender), wake_fd_(wake_fd), out_(out) {}
+    ScriptedIo(std::vector<Cue> cues, SampleSender& sender, int wake_fd, const TestPipe& out,
+               nanoseconds wake_delay)
+        : wake_delay_(wake_delay), cues_(std::move(cues)), sender_(sender), wake_fd_(wake_fd),
+          out_(out) {}
 
     Clock::time_point now() override { return now_; }
 
@@ -110,7 +110,7 @@ public:
         Clock::time_point end = now_ + timeout;
         for (;;) {
             if (woken()) {
-                end = std::min(end, now_ + wake_delay);
+                end = std::min(end, now_ + wake_delay_);
             }
             if (!events_.empty() || next_ == cues_.size() || start_ + cues_[next_].at > end) {
                 break;
@@ -133,8 +133,7 @@ public:
         return {};
     }
 
-    // The process stays stopped for `stop_length`.
-    void stop() override { now_ += stop_length; }
+    void stop() override { now_ += 1s; }
     void resume() override { ++resumed; }
 
     void record_writes() {
@@ -145,8 +144,6 @@ public:
 
     std::vector<std::pair<nanoseconds, std::string>> writes;
     std::vector<nanoseconds> polls;
-    nanoseconds wake_delay{0};
-    nanoseconds stop_length{0};
     int resumed = 0;
 
 private:
@@ -179,6 +176,7 @@ private:
         }
     }
 
+    const nanoseconds wake_delay_;
     const Clock::time_point start_ = Clock::time_point(1000s);
     Clock::time_point now_ = start_;
     std::vector<Cue> cues_;
@@ -222,9 +220,7 @@ Recording record(const std::vector<Cue>& cues, bool sleep_at_rest, nanoseconds w
     AudioFeed audio{std::move(receiver), std::nullopt};
     const auto stops = std::count_if(cues.begin(), cues.end(),
                                      [](const Cue& cue) { return cue.kind == Cue::Kind::stop; });
-    ScriptedIo io(cues, sender, audio.receiver.wake_fd(), pipe);
-    io.wake_delay = wake_delay;
-    io.stop_length = 1s;
+    ScriptedIo io(cues, sender, audio.receiver.wake_fd(), pipe, wake_delay);
     const LoopEnd end = run_frames({frame_period(60), sleep_at_rest}, state, audio, io, out);
     EXPECT_EQ(end.reason, LoopEnd::Reason::quit_key);
     EXPECT_EQ(io.resumed, stops);

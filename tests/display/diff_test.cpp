@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <limits>
 #include <random>
 #include <span>

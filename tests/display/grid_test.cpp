@@ -4,7 +4,6 @@
 
 #include <limits>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace tonalyx {
