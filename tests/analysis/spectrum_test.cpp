@@ -195,6 +195,11 @@ struct FourColumns {
         analyzer.analyse_frame(channel.second, drop_off);
         return analyzer.bars()[2];
     }
+
+    std::vector<float> bars() const { return {analyzer.bars().begin(), analyzer.bars().end()}; }
+    std::vector<std::uint16_t> bins() const {
+        return {analyzer.column_bins().begin(), analyzer.column_bins().end()};
+    }
 };
 
 TEST(SpectrumAnalyzer, BarsRiseStrictlyAboveFallByTheDropOffAndOnlySamplesMoveTheGain) {
@@ -215,11 +220,11 @@ TEST(SpectrumAnalyzer, BarsRiseStrictlyAboveFallByTheDropOffAndOnlySamplesMoveTh
         EXPECT_EQ(four.frame(quarter_rate_tone(0.125f), drop_off), value * drop_off);
         EXPECT_EQ(four.analyzer.normaliser(), value);
         // Frames without samples only let every bar fall.
-        const std::vector<float> before(four.analyzer.bars().begin(), four.analyzer.bars().end());
+        std::vector<float> fallen = four.bars();
+        std::transform(fallen.begin(), fallen.end(), fallen.begin(),
+                       [&](float bar) { return bar * drop_off; });
         four.frame({}, drop_off);
-        for (std::size_t c = 0; c < before.size(); ++c) {
-            EXPECT_EQ(four.analyzer.bars()[c], before[c] * drop_off) << "column " << c;
-        }
+        EXPECT_EQ(four.bars(), fallen);
         EXPECT_EQ(four.analyzer.normaliser(), value);
     }
 }
@@ -260,28 +265,22 @@ TEST(SpectrumAnalyzer, TellsWhenEveryBarIsUnseenAndWhenTheGainHoldsOnlySilence) 
 TEST(SpectrumAnalyzer, KeepsOneBarAndOneBinPerColumn) {
     FourColumns four;
     four.frame(quarter_rate_tone(0.5f), 0.5f);
-    const std::vector<float> bars(four.analyzer.bars().begin(), four.analyzer.bars().end());
+    const std::vector<float> bars = four.bars();
     const float normaliser = four.analyzer.normaliser();
 
     // A new log power moves the columns to new bins; the bars and the gain stay.
     four.analyzer.set_log_power(2.5f);
-    const auto bins = [&] {
-        return std::vector<std::uint16_t>(four.analyzer.column_bins().begin(),
-                                          four.analyzer.column_bins().end());
-    };
-    EXPECT_EQ(bins(), build_column_bins(4, 2.5f));
-    EXPECT_TRUE(std::equal(bars.begin(), bars.end(), four.analyzer.bars().begin(),
-                           four.analyzer.bars().end()));
+    EXPECT_EQ(four.bins(), build_column_bins(4, 2.5f));
+    EXPECT_EQ(four.bars(), bars);
     EXPECT_EQ(four.analyzer.normaliser(), normaliser);
 
     // New columns start from zero at the current gain, up to the widest drawing area.
     for (const std::uint16_t columns : {std::uint16_t{1000}, std::uint16_t{0}, std::uint16_t{7}}) {
         four.analyzer.set_columns(columns, 1.5f);
-        EXPECT_EQ(bins(), build_column_bins(columns, 1.5f));
-        EXPECT_EQ(std::vector<float>(four.analyzer.bars().begin(), four.analyzer.bars().end()),
-                  std::vector<float>(columns, 0.0f));
+        EXPECT_EQ(four.bins(), build_column_bins(columns, 1.5f));
+        EXPECT_EQ(four.bars(), std::vector<float>(columns, 0.0f));
         four.analyzer.set_log_power(0.5f);
-        EXPECT_EQ(bins(), build_column_bins(columns, 0.5f));
+        EXPECT_EQ(four.bins(), build_column_bins(columns, 0.5f));
         EXPECT_EQ(four.analyzer.normaliser(), normaliser);
     }
     // Frames go on at the new width.

@@ -19,11 +19,9 @@ void take_all(KeyDecoder& decoder, std::string& text) {
     for (KeyDecoder::Status status; (status = decoder.next(key)) == KeyDecoder::Status::key ||
                                     status == KeyDecoder::Status::other;) {
         char shown[16] = "<key>";
-        if (key.character && *key.character < 0x80) {
-            shown[0] = static_cast<char>(*key.character);
-            shown[1] = '\0';
-        } else if (key.character) {
-            std::snprintf(shown, sizeof shown, "U+%X", static_cast<unsigned>(*key.character));
+        if (key.character) {
+            const auto code = static_cast<unsigned>(*key.character);
+            std::snprintf(shown, sizeof shown, code < 0x80 ? "%c" : "U+%X", code);
         }
         const Modifiers& held = key.modifiers;
         text += status == KeyDecoder::Status::other
