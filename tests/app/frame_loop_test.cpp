@@ -46,15 +46,20 @@ TEST(FramePacing, PeriodIsTheSinglePrecisionReciprocalRoundedAndTimeLeftSaturate
 }
 
 TEST(FrameState, StartsAndAfterAResizeHasOneZeroBarPerColumnAtTheSameGain) {
+    // Of the starting settings only the drop-off is clamped.
     Cli cli;
-    cli.log_power = 2.0f;
+    cli.log_power = 5.0f;
     cli.drop_off = 1.5f;
     FrameState state = make_frame_state(cli, {50, 1200});
     EXPECT_EQ(state.settings.drop_off, 1.0f);
+    EXPECT_EQ(state.settings.log_power, 5.0f);
+    EXPECT_EQ(state.settings.sensitivity, 1.0f);
+    cli.drop_off = -2.0f;
+    EXPECT_EQ(initial_settings(cli).drop_off, 0.0f);
     EXPECT_EQ(state.display.size(), (TerminalSize{50, 1200}));
     EXPECT_EQ(state.display.grid_cols(), 1000u);
     EXPECT_EQ(bars_of(state), std::vector<float>(1000, 0.0f));
-    EXPECT_EQ(bins_of(state), build_column_bins(1000, 2.0f));
+    EXPECT_EQ(bins_of(state), build_column_bins(1000, 5.0f));
 
     TestPipe pipe;
     OutputBuffer out(pipe.write_end.get());
