@@ -138,10 +138,8 @@ TEST(SpectrumTransform, AgreesWithADirectDoublePrecisionTransform) {
     // Sines on a bin and noise of three lengths.
     std::vector<std::vector<float>> inputs = {sine(37, fft_size, 0.5), sine(511, fft_size, 0.5)};
     for (const std::size_t count : {1024u, 800u, 37u}) {
-        inputs.emplace_back(count);
-        for (float& sample : inputs.back()) {
-            sample = value(random);
-        }
+        std::vector<float>& noise = inputs.emplace_back(count);
+        std::generate(noise.begin(), noise.end(), [&] { return value(random); });
     }
     for (const std::vector<float>& samples : inputs) {
         const std::size_t count = samples.size();
