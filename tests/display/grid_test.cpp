@@ -50,14 +50,5 @@ TEST(Grid, DrawsWholeCellsFromTheBottomAndTruncatedEighthsAbove) {
     }
 }
 
-TEST(Grid, ClearBlanksInPlace) {
-    FrameGrid grid(4, 3);
-    render_bars(grid, std::vector<float>{1.0f, 0.5f, 0.0f}, 1.0f, 1.0f);
-    const Cell* storage = grid.cells().data();
-    grid.clear();
-    EXPECT_EQ(grid, FrameGrid(4, 3));
-    EXPECT_EQ(grid.cells().data(), storage);
-}
-
 } // namespace
 } // namespace tonalyx
