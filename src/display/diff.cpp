@@ -25,17 +25,6 @@ char* put_decimal(char* out, unsigned value) {
     return std::to_chars(out, out + 5, value).ptr;
 }
 
-// Writes "ESC[<row+1>;<column+1>H" at `out`; returns the end.
-char* put_cursor_position(char* out, const CellChange& change) {
-    *out++ = '\x1b';
-    *out++ = '[';
-    out = put_decimal(out, unsigned{change.row} + 1u);
-    *out++ = ';';
-    out = put_decimal(out, unsigned{change.column} + 1u);
-    *out++ = 'H';
-    return out;
-}
-
 // "ESC[<row+1>;" of the row last written: changes come row by row, so it is mostly reused.
 struct RowPrefix {
     char text[16] = {};
@@ -104,15 +93,17 @@ ChangeIterator put_in_place(ChangeIterator change, ChangeIterator last, RowPrefi
     return change;
 }
 
-// Writes `change` through the checked writes, which flush first and may fail.
+// Writes `change` through the checked writes, which flush first and may fail: its cursor
+// position, which is its bytes less its character, then its character.
 void write_checked(const CellChange& change, OutputBuffer& out) {
-    char position[longest_position];
-    const std::size_t position_size =
-        static_cast<std::size_t>(put_cursor_position(position, change) - position);
-    if (!out.write({position, position_size})) {
-        char glyph[4];
+    char bytes[longest_change];
+    RowPrefix fresh;
+    const auto size = static_cast<std::size_t>(put_change(bytes, change, fresh) - bytes);
+    char glyph[4];
+    const std::size_t glyph_size = encode_utf8(change.ch, glyph);
+    if (!out.write({bytes, size - glyph_size})) {
         // A lost character is not retried: the cell is written again only when it changes.
-        (void)out.write({glyph, encode_utf8(change.ch, glyph)});
+        (void)out.write({glyph, glyph_size});
     }
 }
 
