@@ -281,7 +281,6 @@ TEST(SpectrumAnalyzer, KeepsOneBarAndOneBinPerColumn) {
         EXPECT_EQ(four.bins(), build_column_bins(columns, 0.5f));
         EXPECT_EQ(four.analyzer.normaliser(), normaliser);
     }
-    // Frames go on at the new width.
     four.frame(quarter_rate_tone(0.5f), 0.5f);
     EXPECT_EQ(four.analyzer.bars().size(), 7u);
 }

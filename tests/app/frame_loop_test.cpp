@@ -279,7 +279,6 @@ TEST(FrameLoop, SleepsAtRestAndWritesWhatDrawingEveryFrameWrites) {
 
     const Recording every_frame = record(cues, false);
     const Recording sleeping = record(cues, true);
-    // The same writes at the same times.
     ASSERT_EQ(sleeping.writes, every_frame.writes);
     // A loop that wakes 0.1 ms after the chunk that woke it, past the frame that chunk belongs
     // to, draws that frame late but writes the same bytes.

@@ -53,7 +53,6 @@ TEST(DisplayState, TheDrawingAreaIsTheTerminalSizeCappedAt1000EitherWay) {
             EXPECT_EQ(display->grid_cols(), test.grid_cols);
             EXPECT_EQ(display->shown(), ShownBars(test.grid_rows, test.grid_cols));
         }
-        // The resize erased the screen and flushed.
         EXPECT_EQ(out.buffered(), 0u);
         EXPECT_EQ(pipe.drain(), "\x1b[2J");
     }

@@ -13,9 +13,8 @@
 namespace tonalyx {
 namespace {
 
-// A readable wake-up descriptor in either place ends a wait of 20 s at once, without an event;
-// the bound of 10 s is far above the microseconds it takes. The terminal is a pipe that sends
-// nothing.
+// A readable wake-up descriptor in either place ends a 20 s wait at once (the bound of 10 s is
+// far above the microseconds it takes), without an event from the terminal, a silent pipe.
 TEST(EventSource, AReadableWakeDescriptorEndsTheWaitWithoutAnEvent) {
     const TestPipe terminal;
     SignalPipe signals;
