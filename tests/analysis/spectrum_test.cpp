@@ -23,28 +23,6 @@ float sample_value(std::size_t j) {
     return static_cast<float>(j % 4000) / 2048.0f - 0.97f;
 }
 
-std::vector<float> stream(std::size_t count) {
-    std::vector<float> samples(count);
-    for (std::size_t j = 0; j < count; ++j) {
-        samples[j] = sample_value(j);
-    }
-    return samples;
-}
-
-// Sends `samples` over a fresh channel in chunks of the given sizes and drains it once into
-// `drained`.
-std::size_t drain_in_chunks(std::vector<float>& drained, const std::vector<float>& samples,
-                            const std::vector<std::size_t>& chunk_sizes) {
-    auto [sender, receiver] = make_sample_channel();
-    std::size_t offset = 0;
-    for (const std::size_t size : chunk_sizes) {
-        const auto first = samples.begin() + static_cast<std::ptrdiff_t>(offset);
-        sender.send(SampleChunk(first, first + static_cast<std::ptrdiff_t>(size)));
-        offset += size;
-    }
-    return drain_samples(receiver, drained);
-}
-
 void fill_buffer(FftBuffer& buffer, float value) {
     for (std::size_t i = 0; i < fft_size; ++i) {
         buffer[i][0] = value;
@@ -81,22 +59,29 @@ TEST(SpectrumInput, ShapesTheFrameIntoTheTransformInput) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::size_t total = std::accumulate(c.chunks.begin(), c.chunks.end(), std::size_t{0});
+        std::vector<float> stream(total);
+        for (std::size_t j = 0; j < total; ++j) {
+            stream[j] = sample_value(j);
+        }
+        auto [sender, receiver] = make_sample_channel();
+        for (auto first = stream.begin(); const std::size_t size : c.chunks) {
+            sender.send(SampleChunk(first, first + static_cast<std::ptrdiff_t>(size)));
+            first += static_cast<std::ptrdiff_t>(size);
+        }
         std::vector<float> samples;
         samples.reserve(sample_buffer_capacity);
         const float* storage = samples.data();
-        FftBuffer points;
-        fill_buffer(points, 7.0f);
-
-        ASSERT_EQ(drain_in_chunks(samples, stream(total), c.chunks), c.held);
+        ASSERT_EQ(drain_samples(receiver, samples), c.held);
         ASSERT_EQ(samples.size(), c.held);
         // However much arrives, draining stays within the reserved room.
         EXPECT_EQ(samples.data(), storage);
-        build_fft_input(samples, points);
         // Built from the whole stream, not drained first, the input holds the same newest samples.
+        FftBuffer points;
         FftBuffer undrained;
+        fill_buffer(points, 7.0f);
         fill_buffer(undrained, 7.0f);
-        build_fft_input(stream(total), undrained);
-
+        build_fft_input(samples, points);
+        build_fft_input(stream, undrained);
         for (std::size_t i = 0; i < fft_size; ++i) {
             const float expected = i < c.held ? sample_value(total - c.held + i) : 0.0f;
             for (const FftBuffer* input : {&points, &undrained}) {
