@@ -1,6 +1,7 @@
 #include "analysis/dynamics.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 namespace tonalyx {
 
@@ -9,25 +10,15 @@ AutoGain::AutoGain(std::uint16_t fps) : limit_(fps / 2u) {
 }
 
 void AutoGain::record(std::span<const float> bars) {
-    float largest = 0.0f;
-    for (const float bar : bars) {
-        // Written as a comparison that is false for NaN, so NaN is passed over.
-        if (bar > largest) {
-            largest = bar;
-        }
-    }
+    // std::max keeps its first argument unless the second is larger, so NaN is passed over.
+    const auto larger = [](float a, float b) { return std::max(a, b); };
+    const float largest = std::accumulate(bars.begin(), bars.end(), 0.0f, larger);
     // At most fps / 2 entries to move: cheaper than a deque, which allocates as it moves along.
     peaks_.insert(peaks_.begin(), largest < silent_peak ? 1.0f : largest);
     if (peaks_.size() > limit_) {
         peaks_.pop_back();
     }
-    float recent = 0.0f;
-    for (const float peak : peaks_) {
-        if (peak > recent) {
-            recent = peak;
-        }
-    }
-    normaliser_ = std::max(0.1f, recent);
+    normaliser_ = std::max(0.1f, std::accumulate(peaks_.begin(), peaks_.end(), 0.0f, larger));
 }
 
 bool AutoGain::at_rest() const {

@@ -54,9 +54,6 @@ public:
     std::uint16_t rows() const { return rows_; }
     std::uint16_t cols() const { return static_cast<std::uint16_t>(heights_.size()); }
 
-    // True when every column is drawn at height 0.
-    bool blank() const;
-
     // Same size and same heights; the scratch is not compared.
     friend bool operator==(const ShownBars& a, const ShownBars& b) {
         return a.rows_ == b.rows_ && a.heights_ == b.heights_;

@@ -165,9 +165,7 @@ std::optional<std::uint16_t> tput_number(const char* capability, std::error_code
     int status = 0;
     while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-        text.pop_back();
-    }
+    text.erase(text.find_last_not_of("\n ") + 1); // all of it when it is only blanks
     std::uint16_t value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || result.ec != std::errc() ||

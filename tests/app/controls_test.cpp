@@ -75,18 +75,6 @@ TEST(RuntimeKeys, EachKeyStepsItsSettingTowardOnlyTheBoundItMovesTo) {
     }
 }
 
-TEST(RuntimeKeys, StartingSettingsClampOnlyTheDropOff) {
-    Cli cli;
-    cli.drop_off = 1.5f;
-    cli.log_power = 5.0f;
-    LiveSettings settings = initial_settings(cli);
-    EXPECT_EQ(settings.drop_off, 1.0f);
-    EXPECT_EQ(settings.log_power, 5.0f);
-    EXPECT_EQ(settings.sensitivity, 1.0f);
-    cli.drop_off = -2.0f;
-    EXPECT_EQ(initial_settings(cli).drop_off, 0.0f);
-}
-
 // The quit rule on real terminal bytes, through the same decoder the program uses.
 TEST(QuitKeys, OnlyQAndControlCQuit) {
     struct Case {

@@ -4,7 +4,6 @@
 
 #include <limits>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace tonalyx {
@@ -49,39 +48,6 @@ TEST(Grid, DrawsWholeCellsFromTheBottomAndTruncatedEighthsAbove) {
             EXPECT_EQ(column_picture(grid, c), test.picture) << "column " << c;
         }
     }
-}
-
-TEST(Grid, EmptyGridsAndMissingValuesDrawNothing) {
-    const std::vector<float> bars(4, 1.0f);
-    FrameGrid no_rows(0, 4);
-    FrameGrid no_cols(5, 0);
-    render_bars(no_rows, bars, 1.0f, 1.0f);
-    render_bars(no_cols, bars, 1.0f, 1.0f);
-    EXPECT_EQ(no_cols, FrameGrid(5, 0));
-
-    // Fewer values than columns: the columns without one stay blank instead of reading past the
-    // end.
-    FrameGrid grid(3, 4);
-    render_bars(grid, std::span(bars).first(2), 1.0f, 1.0f);
-    EXPECT_EQ(column_picture(grid, 1), "###");
-    EXPECT_EQ(column_picture(grid, 2), "...");
-}
-
-TEST(Grid, ClearBlanksInPlaceAndSwapExchangesWithoutCopying) {
-    FrameGrid grid(4, 3);
-    const std::vector<float> bars{1.0f, 0.5f, 0.0f};
-    render_bars(grid, bars, 1.0f, 1.0f);
-    const Cell* storage = grid.cells().data();
-    grid.clear();
-    EXPECT_EQ(grid, FrameGrid(4, 3));
-    EXPECT_EQ(grid.cells().data(), storage);
-
-    FrameGrid other(2, 5);
-    render_bars(grid, bars, 1.0f, 1.0f);
-    std::swap(grid, other);
-    EXPECT_EQ(grid, FrameGrid(2, 5));
-    EXPECT_EQ(other.cells().data(), storage);
-    EXPECT_EQ(column_picture(other, 0), "####");
 }
 
 } // namespace

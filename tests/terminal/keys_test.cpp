@@ -19,11 +19,9 @@ void take_all(KeyDecoder& decoder, std::string& text) {
     for (KeyDecoder::Status status; (status = decoder.next(key)) == KeyDecoder::Status::key ||
                                     status == KeyDecoder::Status::other;) {
         char shown[16] = "<key>";
-        if (key.character && *key.character < 0x80) {
-            shown[0] = static_cast<char>(*key.character);
-            shown[1] = '\0';
-        } else if (key.character) {
-            std::snprintf(shown, sizeof shown, "U+%X", static_cast<unsigned>(*key.character));
+        if (key.character) {
+            const auto code = static_cast<unsigned>(*key.character);
+            std::snprintf(shown, sizeof shown, code < 0x80 ? "%c" : "U+%X", code);
         }
         const Modifiers& held = key.modifiers;
         text += status == KeyDecoder::Status::other
@@ -65,17 +63,13 @@ TEST(KeyDecoding, BytesDecodeToTheSameKeysWholeOrByteByByte) {
         {"q Q=", "q   Q ="},
         {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x8e\xb5\xc2\x88", "U+E9 U+20AC U+1F3B5 <key>"},
         {"\xc2\xbf\xc3\xbf\xef\xbf\xbd", "U+BF U+FF U+FFFD"},
-        {"\x03\x11\x08\x0a\x1d"s
-         "\0"s,
-         "C-c C-q C-h C-j C-] C- "},
+        {"\x03\x11\x08\x0a\x1d\0"s, "C-c C-q C-h C-j C-] C- "},
         {"\r\t\x7f", "<key> <key> <key>"},
         {"\x1bq\x1b\x03\x1b\xc3\xa9\x1b\x7f", "A-q C-A-c A-U+E9 A-<key>"},
         {"\x1b\x1bq\x1b\x1b\x03", "A-q C-A-c"},
         // Special keys: CSI, SS3, 8-bit forms, the Linux console's function keys.
         {"\x1b[A\x1b[1;5A\x1b[15~\x1b[3;5~\x1b[Z", "<key> C-<key> <key> C-<key> S-<key>"},
-        {"\x1bOP\x1bOa\x9b"
-         "A\x8fP\x1b[[A",
-         "<key> <key> <key> <key> <key>"},
+        {"\x1bOP\x1bOa\233A\x8fP\x1b[[A", "<key> <key> <key> <key> <key>"}, // \233 is 0x9b
         {"\x1b\x1b[A\x1b\x1bOP", "A-<key> A-<key>"},
         // Characters with modifiers reported by CSI-u and modifyOtherKeys.
         {"\x1b[113;5u\x1b[27;5;113~\x1b[99;7u\x1b[32;2u\x1b[113;0u", "C-q C-q C-A-c S-  q"},
@@ -92,9 +86,7 @@ TEST(KeyDecoding, BytesDecodeToTheSameKeysWholeOrByteByByte) {
         // A byte that cannot continue a sequence ends it and is decoded afresh.
         {"\x1b[1\x03\x1b[12\x1b[A\x1b]x\x1bq\x1bO\x03", "C-c <key> A-q A-O C-c"},
         {"\xc3q\xe2\x82q\xc3\x1b[A", "q q <key>"},
-        {"\x1b\x9b"
-         "A\x1b\x80q",
-         "<key> <key> <key> q"},
+        {"\x1b\233A\x1b\x80q", "<key> <key> <key> q"},
         // Bytes that are no UTF-8: stray continuations, over-long forms, surrogates, too large.
         {"\x80\xbf\xc0\xaf\xe0\x80\xaf\xf0\x81\x80\x80\xed\xa0\x80\xf4\x90\x80\x80\xffq", "q"},
         // What is pending at the end: lone Escapes, introducers alone, unfinished sequences.

@@ -39,24 +39,5 @@ TEST(SignalPipeDeathTest, KeepsWhatTheSignalsAskFromABlockedMaskAndThroughAFullP
         ::testing::ExitedWithCode(0), "");
 }
 
-// Under nohup SIGHUP stays ignored; a second ending signal does not wait for the loop.
-TEST(SignalPipeDeathTest, AnIgnoredSignalStaysIgnoredAndASecondEndingSignalEndsAtOnce) {
-    EXPECT_EXIT(
-        {
-            std::signal(SIGHUP, SIG_IGN);
-            SignalPipe signals;
-            std::raise(SIGHUP);
-            std::raise(SIGTERM);
-            PendingSignals pending;
-            signals.drain(pending);
-            if (signals.catches(SIGHUP) || pending.termination != SIGTERM) {
-                std::_Exit(1);
-            }
-            std::raise(SIGINT);
-            std::_Exit(2);
-        },
-        ::testing::KilledBySignal(SIGINT), "");
-}
-
 } // namespace
 } // namespace tonalyx
