@@ -14,10 +14,6 @@
 namespace tonalyx {
 namespace {
 
-bool is_open(int fd) {
-    return ::fcntl(fd, F_GETFD) != -1;
-}
-
 TEST(OpenInputFile, ReportsFilesThatCannotBeOpened) {
     TempDir dir;
     const std::pair<std::string, int> cases[] = {
@@ -92,15 +88,13 @@ TEST(AudioSource, PacesFilesAndDevicesButNotPipesOrTerminals) {
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     ::close(ends[1]);
-    EXPECT_FALSE(AudioSource::adopt(UniqueFd(ends[0])).paced());
-
-    const int null_device = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(null_device, 0);
-    EXPECT_TRUE(AudioSource::adopt(UniqueFd(null_device)).paced());
-
-    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(terminal, 0);
-    EXPECT_FALSE(AudioSource::adopt(UniqueFd(terminal)).paced());
+    const std::pair<int, bool> cases[] = {{ends[0], false},
+                                          {::open("/dev/null", O_RDONLY | O_CLOEXEC), true},
+                                          {::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), false}};
+    for (const auto& [fd, paced] : cases) {
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(AudioSource::adopt(UniqueFd(fd)).paced(), paced) << fd;
+    }
 }
 
 } // namespace

@@ -40,13 +40,10 @@ TEST(SignalGenerator, ToneCrossesZeroAtItsFrequency) {
 }
 
 TEST(SignalGenerator, SweepRisesInPitchAndRepeats) {
-    const std::vector<std::int16_t> samples = generate({.kind = SignalKind::sweep,
-                                                        .rate = 8000,
-                                                        .channels = 1,
-                                                        .sweep_low = 50.0f,
-                                                        .sweep_high = 2000.0f,
-                                                        .sweep_seconds = 2.0f},
-                                                       32000);
+    SignalSettings sweep{.kind = SignalKind::sweep, .rate = 8000, .channels = 1, .sweep_low = 50};
+    sweep.sweep_high = 2000.0f;
+    sweep.sweep_seconds = 2.0f;
+    const std::vector<std::int16_t> samples = generate(sweep, 32000);
     const int start = rising_crossings(samples, 1, 0, 4000);
     const int end = rising_crossings(samples, 1, 12000, 16000);
     EXPECT_GT(end, 5 * start);
@@ -60,16 +57,12 @@ TEST(SignalGenerator, EveryChannelCarriesTheSameValueWithinTheAmplitude) {
             generate({.kind = kind, .amplitude = 0.8f}, 24000);
         int loudest = 0;
         for (std::size_t pcm_frame = 0; pcm_frame < 24000; ++pcm_frame) {
-            ASSERT_EQ(samples[2 * pcm_frame], samples[2 * pcm_frame + 1])
-                << "pcm_frame " << pcm_frame;
+            ASSERT_EQ(samples[2 * pcm_frame], samples[2 * pcm_frame + 1]) << pcm_frame;
             loudest = std::max(loudest, std::abs(int{samples[2 * pcm_frame]}));
         }
         EXPECT_LE(loudest, static_cast<int>(0.8f * 32767.0f));
-        if (kind == SignalKind::silence) {
-            EXPECT_EQ(loudest, 0);
-        } else {
-            EXPECT_GT(loudest, 1000);
-        }
+        EXPECT_EQ(loudest > 1000, kind != SignalKind::silence) << loudest;
+        EXPECT_EQ(loudest == 0, kind == SignalKind::silence) << loudest;
     }
 }
 
