@@ -188,8 +188,7 @@ TEST(SampleReader, PacedReaderKeepsOneReadAheadOfTheClock) {
     };
     for (const Case& test : cases) {
         FakeClock clock;
-        clock.time = 1000s;
-        const nanoseconds start = clock.time;
+        const nanoseconds start = clock.time = 1000s;
         std::size_t reads = 0;
         const ByteSource source = [&](std::span<std::uint8_t> buffer) -> ReadResult {
             const double allowed =
@@ -199,7 +198,6 @@ TEST(SampleReader, PacedReaderKeepsOneReadAheadOfTheClock) {
                 return {};
             }
             clock.time += test.read_time;
-            std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
             return {buffer.size(), 0};
         };
         EXPECT_EQ(run_reader({frames_per_read, rate, 1, true}, source, clock.clock()).size(), 10u);
