@@ -14,8 +14,20 @@
 namespace tonalyx {
 namespace {
 
-TEST(OpenInputFile, ReportsFilesThatCannotBeOpened) {
+TEST(OpenInputFile, DeliversTheFileClosesItWhenReleasedAndReportsThoseThatCannotBeOpened) {
     TempDir dir;
+    write_file(dir.path / "tone.raw", "\x10\x20\x30\x40", fs::perms::owner_read);
+    int fd = -1;
+    {
+        AudioSource source =
+            open_audio_source(std::nullopt, (dir.path / "tone.raw").string()).source;
+        fd = source.fd();
+        EXPECT_TRUE(source.paced());
+        AudioSource moved = std::move(source);
+        EXPECT_TRUE(is_open(fd));
+        EXPECT_EQ(read_all(moved), "\x10\x20\x30\x40");
+    }
+    EXPECT_FALSE(is_open(fd));
     const std::pair<std::string, int> cases[] = {
         {(dir.path / "missing.raw").string(), ENOENT},
         // A directory would open and then never deliver a byte.
@@ -30,22 +42,6 @@ TEST(OpenInputFile, ReportsFilesThatCannotBeOpened) {
             EXPECT_EQ(error.errnum(), errnum);
         }
     }
-}
-
-TEST(OpenInputFile, DeliversTheFileAndClosesItWhenReleased) {
-    TempDir dir;
-    write_file(dir.path / "tone.raw", "\x10\x20\x30\x40", fs::perms::owner_read);
-    int fd = -1;
-    {
-        AudioSource source =
-            open_audio_source(std::nullopt, (dir.path / "tone.raw").string()).source;
-        fd = source.fd();
-        EXPECT_TRUE(source.paced());
-        AudioSource moved = std::move(source);
-        EXPECT_TRUE(is_open(fd));
-        EXPECT_EQ(read_all(moved), "\x10\x20\x30\x40");
-    }
-    EXPECT_FALSE(is_open(fd));
 }
 
 // Puts `fd` on standard input for the scope of a test, and the old standard input back after.
