@@ -27,11 +27,8 @@ inline std::optional<std::string> check_key_path(std::string_view bytes,
     std::size_t decoded = 0;
     const auto take_all = [&]() -> std::optional<std::string> {
         KeyEvent key;
-        for (;;) {
-            const KeyDecoder::Status status = decoder.next(key);
-            if (status == KeyDecoder::Status::incomplete || status == KeyDecoder::Status::none) {
-                break;
-            }
+        for (KeyDecoder::Status status; (status = decoder.next(key)) != KeyDecoder::Status::none &&
+                                        status != KeyDecoder::Status::incomplete;) {
             if (++decoded > pushed) {
                 return "more inputs decoded than bytes pushed";
             }
