@@ -24,7 +24,7 @@ std::vector<SampleChunk> drain(SampleReceiver& receiver) {
     return chunks;
 }
 
-TEST(SampleChannel, DeliversInOrderThenTheEndWithItsMessages) {
+TEST(SampleChannel, DeliversInOrderThenTheEndWithItsMessagesAndEndsWithEitherEnd) {
     auto [sender, receiver] = make_sample_channel();
     SampleChunk chunk;
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::empty);
@@ -42,15 +42,14 @@ TEST(SampleChannel, DeliversInOrderThenTheEndWithItsMessages) {
     EXPECT_EQ(drain(receiver), (std::vector<SampleChunk>{{0.5f, -0.5f}}));
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
-}
 
-TEST(SampleChannel, ReleasingAnEndEndsTheStreamForTheOther) {
-    auto [sender, receiver] = make_sample_channel();
+    // Releasing either end of another channel ends the stream for the other end.
     auto [other_sender, other_receiver] = make_sample_channel();
     { SampleSender gone = std::move(other_sender); }
     EXPECT_EQ(other_receiver.final_messages(), "");
-    { SampleReceiver gone = std::move(receiver); }
-    EXPECT_EQ(sender.send({0.125f, 0.75f}), SampleChunk({0.125f, 0.75f}));
+    auto [last_sender, last_receiver] = make_sample_channel();
+    { SampleReceiver gone = std::move(last_receiver); }
+    EXPECT_EQ(last_sender.send({0.125f, 0.75f}), SampleChunk({0.125f, 0.75f}));
 }
 
 TEST(SampleChannel, DropsTheOldestChunksBeyondItsLimit) {
