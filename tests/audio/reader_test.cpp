@@ -141,6 +141,7 @@ TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) 
         // A frame split across reads is completed, not shifted.
         {2, 800, cut(split, {3, 8}), {{200, -300}, {2000}}, {3200, 3197, 3200, 3200}},
         {2, 800, cut(split, {4, 6}), {{200}, {-300, 2000}}, {3200, 3200, 3198, 3200}},
+        {2, 800, cut(split, {6}), {{200}, {-300, 2000}}, {3200, 3198, 3200}},
         // Four frames a read: after 3 kept bytes the reader asks for the other 13 only.
         {2, 4, cut(five, {3, 16}), {{1, 2, 3, 4}, {5}}, {16, 13, 16, 16}},
         // A source that claims more than it was asked for fills the buffer and no more.
