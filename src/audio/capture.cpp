@@ -5,7 +5,6 @@
 #include "common/visible_text.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -152,14 +151,12 @@ std::string capture_failure_report(int wait_status, const std::string& messages)
     std::string report = "error: pw-record ";
     if (WIFEXITED(wait_status)) {
         report += "exited with status " + std::to_string(WEXITSTATUS(wait_status));
-    } else if (WIFSIGNALED(wait_status)) {
-        // "SIGTERM" for SIGTERM; "signal N" for a number without a name.
+    } else {
+        // Killed, as every other end is: "SIGTERM" for SIGTERM; "signal N" for one without a name.
         const char* abbreviation = ::sigabbrev_np(WTERMSIG(wait_status));
         report += "was killed by " + (abbreviation != nullptr
                                           ? std::string("SIG") + abbreviation
                                           : "signal " + std::to_string(WTERMSIG(wait_status)));
-    } else {
-        report += "ended with wait status " + std::to_string(wait_status);
     }
     const std::string shown = visible_text(messages);
     report += "\n" + shown;

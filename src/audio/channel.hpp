@@ -68,8 +68,7 @@ struct ChannelState {
     bool asleep = false;
     std::optional<SampleTime> woken_at; // when the chunk, or the end, that ended the sleep came
     WakeOn wake_on = WakeOn::any_chunk;
-    // When the receiver draws, once it has told.
-    std::optional<DrawSchedule> draws;
+    std::optional<DrawSchedule> draws; // when the receiver draws, once it has told
 };
 } // namespace detail
 

@@ -98,17 +98,6 @@ private:
     bool waited_ = false;
 };
 
-// The steady clock and a real sleep.
-ReaderClock steady_reader_clock() {
-    return {
-        [] {
-            return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                std::chrono::steady_clock::now().time_since_epoch());
-        },
-        [](std::chrono::nanoseconds duration) { std::this_thread::sleep_for(duration); },
-    };
-}
-
 } // namespace
 
 std::size_t read_frames(std::uint32_t rate, std::uint16_t fps) {
@@ -218,10 +207,13 @@ void start_sample_reader(SampleSender sender, AudioSource source, const ReaderFo
         // What a capture program says reaches the frame loop while it runs, through the channel.
         source.on_messages(
             [&sender](const std::string& messages) { sender.set_messages(messages); });
+        const ReaderClock steady{
+            [] { return std::chrono::steady_clock::now().time_since_epoch(); },
+            [](std::chrono::nanoseconds time) { std::this_thread::sleep_for(time); }};
         try {
             reader.run(
                 sender, [&source](std::span<std::uint8_t> buffer) { return source.read(buffer); },
-                steady_reader_clock());
+                steady);
         } catch (const std::bad_alloc&) {
             // A chunk too large for memory ends the reader like a read error would.
         }

@@ -66,8 +66,8 @@ public:
     // once a read that waited for data brought less than frames_per_read frames (a writer that
     // writes more often than the receiver draws), it lets the writes gather and reads them, up
     // to twice frames_per_read frames at a time, just before each of the receiver's drawings,
-    // waiting at most max_gather at a time. A read that fills what it
-    // asked for is followed by another at once.
+    // waiting at most max_gather at a time. A read that fills what it asked for is followed by
+    // another at once.
     void run(SampleSender& sender, const ByteSource& read, const ReaderClock& clock);
 
 private:

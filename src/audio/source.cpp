@@ -29,6 +29,34 @@ int make_blocking(int fd) {
     return 0;
 }
 
+// Opens `path` for reading only, without waiting for the writer of a FIFO. Throws
+// FatalError("failed to open input file", errno), or with a reason of its own for a terminal.
+AudioSource open_input_file(const std::string& path) {
+    // Non-blocking, so that a FIFO without a writer does not hold up the start: its reader
+    // waits for the writer instead, while the keys already work.
+    // O_NOCTTY: a terminal named here must not become our controlling terminal.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) {
+        throw FatalError("failed to open input file", errno);
+    }
+    if (::isatty(fd.get()) != 0) {
+        // Its bytes are the user's keys: read as audio they would never reach the display.
+        throw FatalError("failed to open input file: " + path + " is a terminal, not audio");
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) == 0 && S_ISFIFO(status.st_mode)) {
+        return AudioSource::fifo(std::move(fd));
+    }
+    // A directory opens but can never be read; say so now instead of showing nothing forever.
+    if (S_ISDIR(status.st_mode)) {
+        throw FatalError("failed to open input file", EISDIR);
+    }
+    if (const int error = make_blocking(fd.get())) {
+        throw FatalError("failed to open input file", error);
+    }
+    return AudioSource::adopt(std::move(fd));
+}
+
 } // namespace
 
 AudioSource::AudioSource(int fd, UniqueFd owned)
@@ -39,12 +67,8 @@ AudioSource AudioSource::adopt(UniqueFd fd) {
     return {read_fd, std::move(fd)};
 }
 
-AudioSource AudioSource::standard_input() {
-    return {STDIN_FILENO, UniqueFd()};
-}
-
-AudioSource AudioSource::empty() {
-    return {-1, UniqueFd()};
+AudioSource AudioSource::borrow(int fd) {
+    return {fd, UniqueFd()};
 }
 
 AudioSource AudioSource::capture(UniqueFd fd, UniqueFd messages) {
@@ -141,32 +165,6 @@ bool AudioSource::take_messages() {
     return true;
 }
 
-AudioSource open_input_file(const std::string& path) {
-    // Non-blocking, so that a FIFO without a writer does not hold up the start: its reader
-    // waits for the writer instead, while the keys already work.
-    // O_NOCTTY: a terminal named here must not become our controlling terminal.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd) {
-        throw FatalError("failed to open input file", errno);
-    }
-    if (::isatty(fd.get()) != 0) {
-        // Its bytes are the user's keys: read as audio they would never reach the display.
-        throw FatalError("failed to open input file: " + path + " is a terminal, not audio");
-    }
-    struct stat status {};
-    if (::fstat(fd.get(), &status) == 0 && S_ISFIFO(status.st_mode)) {
-        return AudioSource::fifo(std::move(fd));
-    }
-    // A directory opens but can never be read; say so now instead of showing nothing forever.
-    if (S_ISDIR(status.st_mode)) {
-        throw FatalError("failed to open input file", EISDIR);
-    }
-    if (const int error = make_blocking(fd.get())) {
-        throw FatalError("failed to open input file", error);
-    }
-    return AudioSource::adopt(std::move(fd));
-}
-
 OpenedSource open_audio_source(const std::optional<CaptureOptions>& capture,
                                const std::optional<std::string>& input) {
     if (capture) {
@@ -179,10 +177,7 @@ OpenedSource open_audio_source(const std::optional<CaptureOptions>& capture,
     }
     // A terminal on standard input carries the user's keys, not audio: reading it as PCM would
     // swallow the keystrokes meant for the display, `q` among them.
-    if (::isatty(STDIN_FILENO) != 0) {
-        return {AudioSource::empty(), std::nullopt};
-    }
-    return {AudioSource::standard_input(), std::nullopt};
+    return {AudioSource::borrow(::isatty(STDIN_FILENO) != 0 ? -1 : STDIN_FILENO), std::nullopt};
 }
 
 } // namespace tonalyx

@@ -33,10 +33,9 @@ public:
     // A FIFO opened without waiting for a writer (non-blocking); the first read waits for one
     // and then switches to blocking reads.
     static AudioSource fifo(UniqueFd fd);
-    // The process's standard input, which releasing the source leaves open.
-    static AudioSource standard_input();
-    // A source that is at its end from the start.
-    static AudioSource empty();
+    // Reads `fd` but leaves it open when released: standard input, or -1 for a source that is
+    // at its end from the start.
+    static AudioSource borrow(int fd);
 
     // Reads up to `buffer.size()` bytes; blocks unless the descriptor is non-blocking. For a
     // capture, the end of its output also waits for the end of its standard error.
@@ -90,10 +89,5 @@ struct OpenedSource {
 // directory counts as unopenable).
 OpenedSource open_audio_source(const std::optional<CaptureOptions>& capture,
                                const std::optional<std::string>& input);
-
-// Opens `path` for reading only, without waiting for the writer of a FIFO. Throws
-// FatalError("failed to open input file", errno), or with a reason of its own for a terminal,
-// whose bytes are the user's keys.
-AudioSource open_input_file(const std::string& path);
 
 } // namespace tonalyx

@@ -14,19 +14,10 @@ namespace tonalyx {
 // for a byte that cannot begin a well-formed character (a continuation byte, 0xC0, 0xC1, 0xF5
 // and above).
 constexpr std::size_t utf8_length(std::uint8_t lead) {
-    if (lead < 0x80) {
-        return 1;
-    }
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        return 2;
-    }
-    if (lead >= 0xe0 && lead <= 0xef) {
-        return 3;
-    }
-    if (lead >= 0xf0 && lead <= 0xf4) {
-        return 4;
-    }
-    return 0;
+    const bool lead_byte = lead >= 0xc2 && lead <= 0xf4;
+    return lead < 0x80 ? 1
+           : lead_byte ? 2 + std::size_t{lead >= 0xe0} + std::size_t{lead >= 0xf0}
+                       : 0;
 }
 
 // The character of the `length` bytes at `bytes` (`length` as utf8_length gave for the first);

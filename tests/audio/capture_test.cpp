@@ -35,6 +35,7 @@ TEST(StartCapture, ChildGetsOnlyItsPipesAndItsStandardErrorIsDrained) {
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     ASSERT_EQ(::dup2(ends[0], 57), 57);
+    const UniqueFd inherited[] = {UniqueFd(ends[0]), UniqueFd(ends[1]), UniqueFd(57)};
 
     // The capture wins over a file, even one that does not exist.
     OpenedSource capture = open_audio_source(CaptureOptions{}, "/nonexistent");
@@ -51,13 +52,7 @@ TEST(StartCapture, ChildGetsOnlyItsPipesAndItsStandardErrorIsDrained) {
     EXPECT_TRUE(capture.capture->poll());
     EXPECT_EQ(capture.capture->exit_fd(), -1);
     capture.capture->stop();
-    ASSERT_TRUE(capture.capture->poll());
-    EXPECT_TRUE(WIFEXITED(*capture.capture->poll()));
-    EXPECT_EQ(WEXITSTATUS(*capture.capture->poll()), 3);
-
-    ::close(57);
-    ::close(ends[0]);
-    ::close(ends[1]);
+    EXPECT_EQ(capture.capture->poll(), std::optional(3 << 8)); // exited with status 3
     EXPECT_FALSE(fs::exists(dir.path / "leak"));
     EXPECT_EQ(read_file(dir.path / "stdin"), "/dev/null\n");
 }
@@ -65,13 +60,11 @@ TEST(StartCapture, ChildGetsOnlyItsPipesAndItsStandardErrorIsDrained) {
 // The arguments and PIPEWIRE_LATENCY for each kind of capture, the latency one drawing's worth of
 // audio but no less than 5 ms.
 TEST(CaptureArguments, AskForTheFormatTheNodeAndAboutOneDrawingOfAudio) {
-    const auto plain = [](const std::string& rate, const std::string& channels) {
-        return std::vector<std::string>{"--format=s16", "--rate=" + rate, "--channels=" + channels,
-                                        "--raw", "-"};
-    };
-    const auto before = [&](std::vector<std::string> first) {
-        const std::vector<std::string> rest = plain("48000", "2");
-        first.insert(first.end(), rest.begin(), rest.end());
+    // The arguments that follow those for the monitor and the target.
+    const auto then = [](std::vector<std::string> first, const std::string& rate = "48000",
+                         const std::string& channels = "2") {
+        first.insert(first.end(),
+                     {"--format=s16", "--rate=" + rate, "--channels=" + channels, "--raw", "-"});
         return first;
     };
     const std::string sink = "{ stream.capture.sink=true }";
@@ -81,16 +74,14 @@ TEST(CaptureArguments, AskForTheFormatTheNodeAndAboutOneDrawingOfAudio) {
         std::string latency;
     };
     const Case cases[] = {
-        {{48000, 2, 60, false, {}}, plain("48000", "2"), "800/48000"},
-        {{22050, 1, 60, false, {}}, plain("22050", "1"), "367/22050"},
-        {{48000, 2, 60, true, {}}, before({"-P", sink}), "800/48000"},
-        {{48000, 2, 30, false, "45"}, before({"--target=45"}), "1600/48000"},
-        {{48000, 2, 60, true, "music sink"},
-         before({"-P", sink, "--target=music sink"}),
-         "800/48000"},
-        {{48000, 2, 1000, false, {}}, plain("48000", "2"), "240/48000"},
-        {{44100, 2, 65535, false, {}}, plain("44100", "2"), "221/44100"},
-        {{4294967295u, 255, 1, false, {}}, plain("4294967295", "255"), "4294967295/4294967295"},
+        {{48000, 2, 60, false, {}}, then({}), "800/48000"},
+        {{22050, 1, 60, false, {}}, then({}, "22050", "1"), "367/22050"},
+        {{48000, 2, 60, true, {}}, then({"-P", sink}), "800/48000"},
+        {{48000, 2, 30, false, "45"}, then({"--target=45"}), "1600/48000"},
+        {{48000, 2, 60, true, "a sink"}, then({"-P", sink, "--target=a sink"}), "800/48000"},
+        {{48000, 2, 1000, false, {}}, then({}), "240/48000"},
+        {{44100, 2, 65535, false, {}}, then({}, "44100"), "221/44100"},
+        {{4294967295u, 255, 1, false, {}}, then({}, "4294967295", "255"), "4294967295/4294967295"},
     };
     const char* const no_environment[] = {nullptr};
     for (const Case& test : cases) {
@@ -103,7 +94,8 @@ TEST(CaptureArguments, AskForTheFormatTheNodeAndAboutOneDrawingOfAudio) {
 // The user's own latency, preloads and buffering are kept, the buffering made none where the
 // library is.
 TEST(CaptureEnvironment, AsksForUnbufferedOutputLeavingTheUsersOwn) {
-    const char* lib = "/lib/libstdbuf.so";
+    const char* lib = "/s.so";
+    const char* own = "PIPEWIRE_LATENCY=64/48000";
     const std::string latency = "PIPEWIRE_LATENCY=800/48000";
     struct Case {
         std::vector<const char*> environment;
@@ -111,12 +103,8 @@ TEST(CaptureEnvironment, AsksForUnbufferedOutputLeavingTheUsersOwn) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {{"HOME=/root"},
-         lib,
-         {"HOME=/root", latency, "LD_PRELOAD=/lib/libstdbuf.so", "_STDBUF_O=0"}},
-        {{"LD_PRELOAD=/a.so", "_STDBUF_O=L", "PIPEWIRE_LATENCY=64/48000"},
-         lib,
-         {"PIPEWIRE_LATENCY=64/48000", "LD_PRELOAD=/a.so:/lib/libstdbuf.so", "_STDBUF_O=0"}},
+        {{"HOME=/root"}, lib, {"HOME=/root", latency, "LD_PRELOAD=/s.so", "_STDBUF_O=0"}},
+        {{"LD_PRELOAD=/a", "_STDBUF_O=L", own}, lib, {own, "LD_PRELOAD=/a:/s.so", "_STDBUF_O=0"}},
         // Without the library nothing of the user's is touched.
         {{"LD_PRELOAD=", "_STDBUF_O=L"}, nullptr, {"LD_PRELOAD=", "_STDBUF_O=L", latency}},
     };

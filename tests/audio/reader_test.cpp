@@ -1,4 +1,5 @@
 #include "audio/reader.hpp"
+#include "signal.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -18,14 +20,12 @@ namespace {
 using std::chrono::nanoseconds;
 using namespace std::chrono_literals;
 
-// Little-endian bytes of the given 16-bit samples.
-std::string pcm(std::initializer_list<int> samples) {
+// One step of a 16-bit sample: received samples are compared in these steps, which is exact.
+constexpr float unit = 1.0f / 32768.0f;
+
+std::string pcm(std::vector<std::int16_t> samples) {
     std::string bytes;
-    for (const int sample : samples) {
-        const auto bits = static_cast<std::uint16_t>(sample);
-        bytes.push_back(static_cast<char>(bits & 0xffu));
-        bytes.push_back(static_cast<char>(bits >> 8));
-    }
+    append_pcm(bytes, samples);
     return bytes;
 }
 
@@ -35,30 +35,35 @@ struct Step {
     int error = 0;
 };
 
-// Replays its steps read by read, then reports the end of the stream. Remembers how many bytes
-// each read asked for. A step longer than the read asked for fills the buffer and claims its
-// whole length, as a faulty source might.
-struct ScriptedSource {
-    explicit ScriptedSource(std::vector<Step> script = {}) : steps(std::move(script)) {}
+// `bytes` cut at the offsets `at`, a step each.
+std::vector<Step> cut(const std::string& bytes, std::initializer_list<std::size_t> at) {
+    std::vector<Step> steps;
+    std::size_t from = 0;
+    for (const std::size_t to : at) {
+        steps.push_back({bytes.substr(from, to - from)});
+        from = to;
+    }
+    steps.push_back({bytes.substr(from)});
+    return steps;
+}
 
+// Replays its steps read by read, then reports the end of the stream, noting what each read
+// asked for. A step longer than the read fills the buffer and claims its whole length, as a
+// faulty source might.
+struct ScriptedSource {
+    explicit ScriptedSource(std::vector<Step> script) : steps(std::move(script)) {}
     std::vector<Step> steps;
     std::size_t next = 0;
     std::vector<std::size_t> requested;
 
-    ReadResult read(std::span<std::uint8_t> buffer) {
+    ReadResult operator()(std::span<std::uint8_t> buffer) {
         requested.push_back(buffer.size());
         if (next == steps.size()) {
             return {};
         }
         const Step& step = steps[next++];
-        if (step.error != 0) {
-            return {0, step.error};
-        }
         std::memcpy(buffer.data(), step.bytes.data(), std::min(step.bytes.size(), buffer.size()));
-        return {step.bytes.size(), 0};
-    }
-    ByteSource source() {
-        return [this](std::span<std::uint8_t> buffer) { return read(buffer); };
+        return {step.bytes.size(), step.error};
     }
 };
 
@@ -75,8 +80,8 @@ struct FakeClock {
     }
 };
 
-// Runs the reader to its end and returns every chunk it sent, checking that the channel
-// reports disconnected afterwards.
+// Runs the reader to its end and returns every chunk it sent, in steps of `unit`, checking that
+// the channel reports disconnected afterwards.
 std::vector<SampleChunk> run_reader(const ReaderFormat& format, const ByteSource& source,
                                     const ReaderClock& clock) {
     auto [sender, receiver] = make_sample_channel();
@@ -85,6 +90,7 @@ std::vector<SampleChunk> run_reader(const ReaderFormat& format, const ByteSource
     std::vector<SampleChunk> chunks;
     SampleChunk chunk;
     while (receiver.try_receive(chunk) == ReceiveStatus::value) {
+        std::transform(chunk.begin(), chunk.end(), chunk.begin(), [](float x) { return x / unit; });
         chunks.push_back(chunk);
     }
     EXPECT_EQ(receiver.try_receive(chunk), ReceiveStatus::disconnected);
@@ -98,11 +104,11 @@ TEST(MixDown, ConvertsEachFrameToTheChannelMean) {
         SampleChunk expected;
     };
     const Case cases[] = {
-        {1, std::string("\x00\x80\xff\x7f", 4), {-1.0f, 32767.0f / 32768.0f}},
-        {1, pcm({0, 1, -1}), {0.0f, 1.0f / 32768.0f, -1.0f / 32768.0f}},
+        {1, std::string("\x00\x80\xff\x7f", 4), {-1.0f, 32767 * unit}},
+        {1, pcm({0, 1, -1}), {0.0f, unit, -unit}},
         {2, pcm({16384, -16384}), {0.0f}},
-        {2, pcm({32767, 32767, 1000, 3000}), {32767.0f / 32768.0f, 2000.0f / 32768.0f}},
-        {3, pcm({100, 200, 600}), {300.0f / 32768.0f}},
+        {2, pcm({32767, 32767, 1000, 3000}), {32767 * unit, 2000 * unit}},
+        {3, pcm({100, 200, 600}), {300 * unit}},
         // Trailing bytes short of a whole frame give no sample.
         {2, pcm({8192, 8192, 5}), {0.25f}},
         {2, pcm({7}), {}},
@@ -117,61 +123,36 @@ TEST(MixDown, ConvertsEachFrameToTheChannelMean) {
 
 TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) {
     const std::string split = pcm({100, 300, -200, -400, 1000, 3000});
-    const std::string five_frames = pcm({1, 1, 2, 2, 3, 3, 4, 4, 5, 5});
-    constexpr float unit = 1.0f / 32768.0f;
+    const std::string five = pcm({1, 1, 2, 2, 3, 3, 4, 4, 5, 5});
+    const std::vector<Step> failing = {{{}, EINTR}, {pcm({4})}, {{}, EAGAIN}, {{}, EWOULDBLOCK},
+                                       {pcm({8})},  {{}, EIO},  {pcm({9})}};
     struct Case {
         std::size_t channels;
         std::size_t frames_per_read;
         std::vector<Step> steps;
-        std::vector<SampleChunk> chunks;
+        std::vector<SampleChunk> chunks; // in steps of `unit`
         std::vector<std::size_t> requested;
         std::size_t pauses = 0; // of a millisecond, after each would-block
     };
     const Case cases[] = {
-        {2, 800, {{std::string(3200, '\x01')}}, {SampleChunk(800, 257 * unit)}, {3200, 3200}},
+        {2, 800, {{std::string(3200, '\x01')}}, {SampleChunk(800, 257)}, {3200, 3200}},
         // The two bytes of the unfinished frame stay at the front of the buffer.
-        {2, 800, {{std::string(3198, '\x01')}}, {SampleChunk(799, 257 * unit)}, {3200, 3198}},
+        {2, 800, {{std::string(3198, '\x01')}}, {SampleChunk(799, 257)}, {3200, 3198}},
         // A frame split across reads is completed, not shifted.
-        {2,
-         800,
-         {{split.substr(0, 3)}, {split.substr(3, 5)}, {split.substr(8)}},
-         {{200 * unit, -300 * unit}, {2000 * unit}},
-         {3200, 3197, 3200, 3200}},
-        {2,
-         800,
-         {{split.substr(0, 4)}, {split.substr(4, 2)}, {split.substr(6)}},
-         {{200 * unit}, {-300 * unit, 2000 * unit}},
-         {3200, 3200, 3198, 3200}},
+        {2, 800, cut(split, {3, 8}), {{200, -300}, {2000}}, {3200, 3197, 3200, 3200}},
+        {2, 800, cut(split, {4, 6}), {{200}, {-300, 2000}}, {3200, 3200, 3198, 3200}},
+        {2, 800, cut(split, {6}), {{200}, {-300, 2000}}, {3200, 3198, 3200}},
         // Four frames a read: after 3 kept bytes the reader asks for the other 13 only.
-        {2,
-         4,
-         {{five_frames.substr(0, 3)}, {five_frames.substr(3, 13)}, {five_frames.substr(16)}},
-         {{1 * unit, 2 * unit, 3 * unit, 4 * unit}, {5 * unit}},
-         {16, 13, 16, 16}},
+        {2, 4, cut(five, {3, 16}), {{1, 2, 3, 4}, {5}}, {16, 13, 16, 16}},
         // A source that claims more than it was asked for fills the buffer and no more.
-        {2,
-         4,
-         {{five_frames.substr(0, 3)}, {five_frames.substr(3)}},
-         {{1 * unit, 2 * unit, 3 * unit, 4 * unit}},
-         {16, 13, 16}},
+        {2, 4, cut(five, {3}), {{1, 2, 3, 4}}, {16, 13, 16}},
         // Interrupted and would-block reads are retried; another error ends the reading.
-        {1,
-         800,
-         {{{}, EINTR},
-          {pcm({4})},
-          {{}, EAGAIN},
-          {{}, EWOULDBLOCK},
-          {pcm({8})},
-          {{}, EIO},
-          {pcm({9})}},
-         {{4 * unit}, {8 * unit}},
-         {1600, 1600, 1600, 1600, 1600, 1600},
-         2},
+        {1, 800, failing, {{4}, {8}}, std::vector<std::size_t>(6, 1600), 2},
     };
     for (const Case& test : cases) {
         ScriptedSource script{test.steps};
         FakeClock clock;
-        EXPECT_EQ(run_reader({test.frames_per_read, 48000, test.channels, false}, script.source(),
+        EXPECT_EQ(run_reader({test.frames_per_read, 48000, test.channels, false}, std::ref(script),
                              clock.clock()),
                   test.chunks)
             << test.requested.size() << " reads";
@@ -181,11 +162,11 @@ TEST(SampleReader, SendsTheWholeFramesOfEachReadAndCompletesTheRestWithTheNext) 
 }
 
 TEST(SampleReader, StopsReadingOnceTheReceiverIsGone) {
-    ScriptedSource script{{{pcm({1, 1})}, {pcm({2, 2})}, {pcm({3, 3})}}};
+    ScriptedSource script{{{pcm({1, 1})}, {pcm({2, 2})}}};
     auto [sender, receiver] = make_sample_channel();
     { SampleReceiver gone = std::move(receiver); }
     FakeClock clock;
-    SampleReader({800, 48000, 2, false}).run(sender, script.source(), clock.clock());
+    SampleReader({800, 48000, 2, false}).run(sender, std::ref(script), clock.clock());
     EXPECT_EQ(script.requested.size(), 1u);
 }
 
@@ -208,8 +189,7 @@ TEST(SampleReader, PacedReaderKeepsOneReadAheadOfTheClock) {
     };
     for (const Case& test : cases) {
         FakeClock clock;
-        clock.time = 1000s;
-        const nanoseconds start = clock.time;
+        const nanoseconds start = clock.time = 1000s;
         std::size_t reads = 0;
         const ByteSource source = [&](std::span<std::uint8_t> buffer) -> ReadResult {
             const double allowed =
@@ -219,7 +199,6 @@ TEST(SampleReader, PacedReaderKeepsOneReadAheadOfTheClock) {
                 return {};
             }
             clock.time += test.read_time;
-            std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
             return {buffer.size(), 0};
         };
         EXPECT_EQ(run_reader({frames_per_read, rate, 1, true}, source, clock.clock()).size(), 10u);
@@ -254,7 +233,7 @@ struct PacedPipe {
     nanoseconds frame_after(nanoseconds time) const {
         return first_frame + (time < first_frame ? 0 : (time - first_frame) / drawn + 1) * drawn;
     }
-    ReadResult read(std::span<std::uint8_t> buffer) {
+    ReadResult operator()(std::span<std::uint8_t> buffer) {
         ++reads;
         if (taken == writes_by(1s) * write_frames) {
             return {};
@@ -296,24 +275,19 @@ TEST(SampleReader, ReadsSmallWritesOnceAFrameJustBeforeItAndLargeOnesAsTheyCome)
         {10ms, 480, 52, 52, 1s, read_frames(48000, 1)},
     };
     for (const Case& test : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << test.write_frames << " frames, " << test.frame.count());
+        SCOPED_TRACE(testing::Message() << test.write_frames << " frames " << test.frame.count());
         FakeClock clock;
         auto [sender, receiver] = make_sample_channel();
         PacedPipe pipe{clock, receiver, test.interval, test.write_frames, test.frame};
         receiver.set_draw_schedule({SampleTime(PacedPipe::first_frame), pipe.frame});
         SampleReader({test.frames_per_read, 48000, 1, false})
-            .run(
-                sender, [&](std::span<std::uint8_t> buffer) { return pipe.read(buffer); },
-                clock.clock());
+            .run(sender, std::ref(pipe), clock.clock());
         EXPECT_LE(clock.sleeps.size() + pipe.waits, test.most_wake_ups);
         EXPECT_LE(pipe.reads, test.most_reads);
         EXPECT_EQ(pipe.taken, pipe.writes_by(1s) * test.write_frames);
         EXPECT_EQ(pipe.late, 0u);
-        const nanoseconds longest_sleep =
-            clock.sleeps.empty() ? 0ns
-                                 : *std::max_element(clock.sleeps.begin(), clock.sleeps.end());
-        EXPECT_LE(longest_sleep, max_gather);
+        EXPECT_TRUE(std::all_of(clock.sleeps.begin(), clock.sleeps.end(),
+                                [](nanoseconds sleep) { return sleep <= max_gather; }));
     }
 }
 
@@ -332,18 +306,17 @@ TEST(SampleReader, AGatheredReadThatFillsTheBufferIsFollowedByAnotherAtOnce) {
             return {};
         }
         clock.time += 1ms;
-        const std::size_t bytes = std::min(reads_frames[reads++] * 2, buffer.size());
-        return {bytes, 0};
+        return {std::min(reads_frames[reads++] * 2, buffer.size()), 0};
     };
     SampleReader({800, 48000, 1, false}).run(sender, source, clock.clock());
     EXPECT_EQ(sleeps_before, (std::vector<std::size_t>{0, 1, 1, 1, 2}));
 }
 
 TEST(SampleReader, ReadsOneDrawingsWorthOfAudioWithinBounds) {
+    // A rate below the frame rate still reads a whole PCM frame at a time; the largest rate at one
+    // frame a second would otherwise need a read buffer of gigabytes.
     EXPECT_EQ(read_frames(48000, 60), 800u);
-    // A rate below the frame rate still reads a whole PCM frame at a time.
     EXPECT_EQ(read_frames(48000, 65535), 1u);
-    // The largest rate at one frame a second would otherwise need a read buffer of gigabytes.
     EXPECT_EQ(read_frames(4294967295u, 1), max_read_frames);
 }
 

@@ -1,4 +1,4 @@
-// Files, PATH and reading helpers shared by the audio source and capture tests.
+// Files, PATH, descriptor and reading helpers shared by the audio and common tests.
 #pragma once
 
 #include "audio/source.hpp"
@@ -7,10 +7,11 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -47,9 +48,11 @@ inline void write_file(const fs::path& path, const std::string& text, fs::perms 
 
 inline std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline bool is_open(int fd) {
+    return ::fcntl(fd, F_GETFD) >= 0;
 }
 
 // Everything the source delivers until the end of the stream.

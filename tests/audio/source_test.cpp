@@ -14,12 +14,20 @@
 namespace tonalyx {
 namespace {
 
-bool is_open(int fd) {
-    return ::fcntl(fd, F_GETFD) != -1;
-}
-
-TEST(OpenInputFile, ReportsFilesThatCannotBeOpened) {
+TEST(OpenInputFile, DeliversTheFileClosesItWhenReleasedAndReportsThoseThatCannotBeOpened) {
     TempDir dir;
+    write_file(dir.path / "tone.raw", "\x10\x20\x30\x40", fs::perms::owner_read);
+    int fd = -1;
+    {
+        AudioSource source =
+            open_audio_source(std::nullopt, (dir.path / "tone.raw").string()).source;
+        fd = source.fd();
+        EXPECT_TRUE(source.paced());
+        AudioSource moved = std::move(source);
+        EXPECT_TRUE(is_open(fd));
+        EXPECT_EQ(read_all(moved), "\x10\x20\x30\x40");
+    }
+    EXPECT_FALSE(is_open(fd));
     const std::pair<std::string, int> cases[] = {
         {(dir.path / "missing.raw").string(), ENOENT},
         // A directory would open and then never deliver a byte.
@@ -34,22 +42,6 @@ TEST(OpenInputFile, ReportsFilesThatCannotBeOpened) {
             EXPECT_EQ(error.errnum(), errnum);
         }
     }
-}
-
-TEST(OpenInputFile, DeliversTheFileAndClosesItWhenReleased) {
-    TempDir dir;
-    write_file(dir.path / "tone.raw", "\x10\x20\x30\x40", fs::perms::owner_read);
-    int fd = -1;
-    {
-        AudioSource source =
-            open_audio_source(std::nullopt, (dir.path / "tone.raw").string()).source;
-        fd = source.fd();
-        EXPECT_TRUE(source.paced());
-        AudioSource moved = std::move(source);
-        EXPECT_TRUE(is_open(fd));
-        EXPECT_EQ(read_all(moved), "\x10\x20\x30\x40");
-    }
-    EXPECT_FALSE(is_open(fd));
 }
 
 // Puts `fd` on standard input for the scope of a test, and the old standard input back after.
@@ -92,15 +84,13 @@ TEST(AudioSource, PacesFilesAndDevicesButNotPipesOrTerminals) {
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
     ::close(ends[1]);
-    EXPECT_FALSE(AudioSource::adopt(UniqueFd(ends[0])).paced());
-
-    const int null_device = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(null_device, 0);
-    EXPECT_TRUE(AudioSource::adopt(UniqueFd(null_device)).paced());
-
-    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(terminal, 0);
-    EXPECT_FALSE(AudioSource::adopt(UniqueFd(terminal)).paced());
+    const std::pair<int, bool> cases[] = {{ends[0], false},
+                                          {::open("/dev/null", O_RDONLY | O_CLOEXEC), true},
+                                          {::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC), false}};
+    for (const auto& [fd, paced] : cases) {
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(AudioSource::adopt(UniqueFd(fd)).paced(), paced) << fd;
+    }
 }
 
 } // namespace

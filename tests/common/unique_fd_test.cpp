@@ -1,14 +1,11 @@
 #include "common/unique_fd.hpp"
 
-#include <fcntl.h>
+#include "audio/source_files.hpp"
+
 #include <gtest/gtest.h>
 
 namespace tonalyx {
 namespace {
-
-bool is_open(int fd) {
-    return ::fcntl(fd, F_GETFD) >= 0;
-}
 
 TEST(UniqueFd, ClosesOnceWhateverMovesOrReleasesIt) {
     int fds[2];

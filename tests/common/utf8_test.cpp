@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace tonalyx {
 namespace {
@@ -24,26 +25,20 @@ char32_t decoded(const std::string& bytes) {
 }
 
 TEST(Utf8, EveryLengthEncodesAndDecodesBackAtItsEdges) {
-    struct Case {
-        char32_t ch;
-        std::string bytes;
-    };
-    const Case cases[] = {
-        {U'\0', std::string(1, '\0')},
-        {U'\x7f', "\x7f"},
-        {U'\u0080', "\xc2\x80"},
-        {U'\u07ff', "\xdf\xbf"},
-        {U'\u0800', "\xe0\xa0\x80"},
-        {U'\ud7ff', "\xed\x9f\xbf"},
-        {U'\ue000', "\xee\x80\x80"},
-        {U'\u2588', "\xe2\x96\x88"},
-        {U'\uffff', "\xef\xbf\xbf"},
-        {U'\U00010000', "\xf0\x90\x80\x80"},
-        {U'\U0010ffff', "\xf4\x8f\xbf\xbf"},
-    };
-    for (const Case& test : cases) {
-        EXPECT_EQ(encoded(test.ch), test.bytes) << std::hex << std::uint32_t{test.ch};
-        EXPECT_EQ(decoded(test.bytes), test.ch) << std::hex << std::uint32_t{test.ch};
+    const std::pair<char32_t, std::string> cases[] = {{U'\0', std::string(1, '\0')},
+                                                      {U'\x7f', "\x7f"},
+                                                      {U'\u0080', "\xc2\x80"},
+                                                      {U'\u07ff', "\xdf\xbf"},
+                                                      {U'\u0800', "\xe0\xa0\x80"},
+                                                      {U'\ud7ff', "\xed\x9f\xbf"},
+                                                      {U'\ue000', "\xee\x80\x80"},
+                                                      {U'\u2588', "\xe2\x96\x88"},
+                                                      {U'\uffff', "\xef\xbf\xbf"},
+                                                      {U'\U00010000', "\xf0\x90\x80\x80"},
+                                                      {U'\U0010ffff', "\xf4\x8f\xbf\xbf"}};
+    for (const auto& [ch, bytes] : cases) {
+        EXPECT_EQ(encoded(ch), bytes) << std::hex << std::uint32_t{ch};
+        EXPECT_EQ(decoded(bytes), ch) << std::hex << std::uint32_t{ch};
     }
 }
 

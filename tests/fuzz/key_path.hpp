@@ -27,11 +27,8 @@ inline std::optional<std::string> check_key_path(std::string_view bytes,
     std::size_t decoded = 0;
     const auto take_all = [&]() -> std::optional<std::string> {
         KeyEvent key;
-        for (;;) {
-            const KeyDecoder::Status status = decoder.next(key);
-            if (status == KeyDecoder::Status::incomplete || status == KeyDecoder::Status::none) {
-                break;
-            }
+        for (KeyDecoder::Status status; (status = decoder.next(key)) != KeyDecoder::Status::none &&
+                                        status != KeyDecoder::Status::incomplete;) {
             if (++decoded > pushed) {
                 return "more inputs decoded than bytes pushed";
             }
@@ -45,24 +42,17 @@ inline std::optional<std::string> check_key_path(std::string_view bytes,
         }
         return std::nullopt;
     };
-    const auto push = [&](std::string_view piece) {
+    // The reads, then the rest in one, then what resolving leaves; the empty pieces of reads past
+    // the end push nothing.
+    for (std::size_t read = 0; read <= reads.size(); ++read) {
+        const std::string_view piece =
+            bytes.substr(0, read < reads.size() ? reads[read] : bytes.size());
+        bytes.remove_prefix(piece.size());
         decoder.push(piece);
         pushed += piece.size();
-        return take_all();
-    };
-
-    for (const std::size_t size : reads) {
-        if (bytes.empty()) {
-            break;
-        }
-        const std::string_view piece = bytes.substr(0, size);
-        bytes.remove_prefix(piece.size());
-        if (auto broken = push(piece)) {
+        if (auto broken = take_all()) {
             return broken;
         }
-    }
-    if (auto broken = push(bytes)) {
-        return broken;
     }
     decoder.resolve();
     if (auto broken = take_all()) {

@@ -21,22 +21,16 @@ void require(bool holds, const char* promise) {
     }
 }
 
-bool in_range(const tonalyx::SampleChunk& samples) {
-    return std::all_of(samples.begin(), samples.end(),
-                       [](float x) { return x >= -1.0f && x < 1.0f; });
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace tonalyx;
     FuzzedDataProvider input(data, size);
-    const auto channels = input.ConsumeIntegralInRange<std::size_t>(1, 255);
-    tonalyx::ReaderFormat format;
-    format.channels = channels;
-    format.frames_per_read = input.ConsumeIntegralInRange<std::size_t>(1, 64);
-    format.rate = std::max<std::uint32_t>(1, input.ConsumeIntegral<std::uint32_t>());
-    format.paced = input.ConsumeBool();
+    // Braced: the values are taken from the data in the order written.
+    const ReaderFormat format{input.ConsumeIntegralInRange<std::size_t>(1, 64),
+                              std::max<std::uint32_t>(1, input.ConsumeIntegral<std::uint32_t>()),
+                              input.ConsumeIntegralInRange<std::size_t>(1, 255),
+                              input.ConsumeBool()};
 
     // Reads take their sizes and failures from the end of the data, their bytes from the front.
     std::vector<std::uint8_t> delivered;
@@ -57,14 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::chrono::nanoseconds time{0};
     const ReaderClock clock{[&] { return time; },
                             [&](std::chrono::nanoseconds duration) { time += duration; }};
-
     auto [sender, receiver] = make_sample_channel();
-    {
-        // Released at the end of the scope, as the reader thread releases it.
-        SampleSender owned = std::move(sender);
-        SampleReader reader(format);
-        reader.run(owned, read, clock);
-    }
+    SampleReader(format).run(sender, read, clock);
+    sender.finish({}); // as the reader thread does
 
     SampleChunk received;
     SampleChunk chunk;
@@ -75,12 +64,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         received.insert(received.end(), chunk.begin(), chunk.end());
     }
     require(status == ReceiveStatus::disconnected, "the sender is released at the end");
-
-    const SampleChunk expected = mix_down(delivered, channels);
-    const std::size_t frame_bytes = channels * 2;
-    require(expected.size() == delivered.size() / frame_bytes,
+    const SampleChunk expected = mix_down(delivered, format.channels);
+    require(expected.size() == delivered.size() / (format.channels * 2),
             "mix_down yields one sample per whole frame");
-    require(in_range(expected), "every sample in [-1, 1)");
+    require(std::all_of(expected.begin(), expected.end(),
+                        [](float x) { return x >= -1.0f && x < 1.0f; }),
+            "every sample in [-1, 1)");
     require(received == expected, "the chunks are the mix of every whole frame of the stream");
     return 0;
 }
