@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -84,6 +86,24 @@ TEST(PcmBytes, IsLittleEndianDeterministicAndContinuesWhereItLeftOff) {
     std::vector<std::int16_t> decoded(halves.size());
     std::memcpy(decoded.data(), bytes.data(), bytes.size());
     EXPECT_EQ(decoded, halves);
+}
+
+// The tool writes exactly the length asked for, in PCM frames of every channel.
+TEST(SignalTool, WritesTheSecondsAskedForInEveryChannel) {
+    for (const auto& [arguments, bytes] : {std::pair{"--channels 1 --seconds 0.5", 8000u},
+                                           std::pair{"--channels 2 --seconds 2", 64000u}}) {
+        const std::string command =
+            std::string(TONALYX_SIGNAL_BINARY) + " --fast --rate 8000 " + arguments;
+        FILE* output = ::popen(command.c_str(), "r");
+        ASSERT_NE(output, nullptr);
+        std::array<char, 4096> buffer{};
+        std::size_t total = 0;
+        while (const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), output)) {
+            total += n;
+        }
+        EXPECT_EQ(::pclose(output), 0) << command;
+        EXPECT_EQ(total, bytes) << command;
+    }
 }
 
 } // namespace
