@@ -74,18 +74,21 @@ TEST(StartChild, StartsCleanInAGroupOfItsOwnAndDiesWithItsThread) {
     sigaddset(&blocked, SIGUSR1);
     ::pthread_sigmask(SIG_BLOCK, &blocked, &previous_mask);
     const auto previous_action = std::signal(SIGUSR2, SIG_IGN);
-    StartedChild child =
-        start_child({"/bin/sh", "-c", "cat; echo \"$WORD\"; cat /proc/self/status >&2"},
-                    {"WORD=said"}, {ChildStream::pipe, ChildStream::pipe, ChildStream::pipe});
+    StartedChild child = start_child({"/bin/sh", "-c", "cat; echo \"$WORD\" >&2"}, {"WORD=said"},
+                                     {ChildStream::pipe, ChildStream::pipe, ChildStream::pipe});
+    // Not through the shell, which clears its own mask.
+    StartedChild reader = start_child({"cat", "/proc/self/status"}, {}, output_only);
     std::signal(SIGUSR2, previous_action);
     ::pthread_sigmask(SIG_SETMASK, &previous_mask, nullptr);
     ASSERT_EQ(child.error, 0);
     ASSERT_EQ(::write(child.pipes[0].get(), "typed", 5), 5);
     child.pipes[0].reset();
-    EXPECT_EQ(read_to_end(child.pipes[1]), "typedsaid\n");
-    const std::string status = read_to_end(child.pipes[2]);
+    EXPECT_EQ(read_to_end(child.pipes[1]), "typed");
+    EXPECT_EQ(read_to_end(child.pipes[2]), "said\n");
     EXPECT_EQ(reap(child.pid), 0);
-    EXPECT_NE(status.find("\nNSpgid:\t" + std::to_string(child.pid) + "\n"), std::string::npos)
+    const std::string status = read_to_end(reader.pipes[1]);
+    EXPECT_EQ(reap(reader.pid), 0);
+    EXPECT_NE(status.find("\nNSpgid:\t" + std::to_string(reader.pid) + "\n"), std::string::npos)
         << status;
     EXPECT_NE(status.find("\nSigBlk:\t0000000000000000\n"), std::string::npos) << status;
     // Signals 32 and 33 are the C library's own, which sigaction leaves alone; under the
