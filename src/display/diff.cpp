@@ -3,7 +3,6 @@
 #include "common/utf8.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -20,9 +19,47 @@ constexpr std::size_t longest_position = 14;
 // copies the row's text as 8 bytes, which stays within this: ESC "[", 5 digits and ";".
 constexpr std::size_t longest_change = longest_position + 4;
 
+// "00" to "99": two digits at a time.
+constexpr char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233"
+    "34353637383940414243444546474849505152535455565758596061626364656667"
+    "6869707172737475767778798081828384858687888990919293949596979899";
+
+// Writes the two digits of `value` (below 100) at `out`.
+char* put_two_digits(char* out, unsigned value) {
+    std::memcpy(out, digit_pairs + 2 * std::size_t{value}, 2);
+    return out + 2;
+}
+
 // Writes `value` (at most 65536) in decimal without leading zeros at `out`; returns the end.
 char* put_decimal(char* out, unsigned value) {
-    return std::to_chars(out, out + 5, value).ptr;
+    if (value < 10) {
+        *out = static_cast<char>('0' + value);
+        return out + 1;
+    }
+    if (value < 100) {
+        return put_two_digits(out, value);
+    }
+    if (value < 1000) {
+        *out = static_cast<char>('0' + value / 100);
+        return put_two_digits(out + 1, value % 100);
+    }
+    if (value < 10000) {
+        return put_two_digits(put_two_digits(out, value / 100), value % 100);
+    }
+    *out = static_cast<char>('0' + value / 10000);
+    return put_two_digits(put_two_digits(out + 1, value / 100 % 100), value % 100);
+}
+
+// Writes "ESC[<row+1>;<column+1>H" at `out`; returns the end.
+char* put_cursor_position(char* out, const CellChange& change) {
+    *out++ = '\x1b';
+    *out++ = '[';
+    out = put_decimal(out, unsigned{change.row} + 1u);
+    *out++ = ';';
+    out = put_decimal(out, unsigned{change.column} + 1u);
+    *out++ = 'H';
+    return out;
 }
 
 // "ESC[<row+1>;" of the row last written: changes come row by row, so it is mostly reused.
@@ -93,17 +130,15 @@ ChangeIterator put_in_place(ChangeIterator change, ChangeIterator last, RowPrefi
     return change;
 }
 
-// Writes `change` through the checked writes, which flush first and may fail: its cursor
-// position, which is its bytes less its character, then its character.
+// Writes `change` through the checked writes, which flush first and may fail.
 void write_checked(const CellChange& change, OutputBuffer& out) {
-    char bytes[longest_change];
-    RowPrefix fresh;
-    const auto size = static_cast<std::size_t>(put_change(bytes, change, fresh) - bytes);
-    char glyph[4];
-    const std::size_t glyph_size = encode_utf8(change.ch, glyph);
-    if (!out.write({bytes, size - glyph_size})) {
+    char position[longest_position];
+    const std::size_t position_size =
+        static_cast<std::size_t>(put_cursor_position(position, change) - position);
+    if (!out.write({position, position_size})) {
+        char glyph[4];
         // A lost character is not retried: the cell is written again only when it changes.
-        (void)out.write({glyph, glyph_size});
+        (void)out.write({glyph, encode_utf8(change.ch, glyph)});
     }
 }
 
