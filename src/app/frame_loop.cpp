@@ -127,17 +127,18 @@ struct LoopTimes {
 
 // How long the next poll may wait: until the next frame, or while asleep until the frame at
 // which the size check falls due, where a loop drawing every frame would check it; and never
-// past the report of a failed capture program.
+// past `report_due`, when the report of a failed capture program falls due.
 std::chrono::nanoseconds wait_time(std::chrono::nanoseconds period, const LoopTimes& times,
-                                   AudioFeed& audio, Clock::time_point now) {
+                                   std::optional<Clock::time_point> report_due,
+                                   Clock::time_point now) {
     std::int64_t frames = 1;
     if (times.asleep) {
         const auto until_check = times.last_size_check + size_check_interval - times.last_frame;
         frames = std::max<std::int64_t>(1, (until_check + period - 1ns) / period);
     }
     const std::chrono::nanoseconds wait = time_left(frames * period, times.last_frame, now);
-    if (const std::optional<Clock::time_point> due = failure_report_due(audio)) {
-        return std::clamp<std::chrono::nanoseconds>(*due - Clock::now(), 0ns, wait);
+    if (report_due) {
+        return std::clamp<std::chrono::nanoseconds>(*report_due - Clock::now(), 0ns, wait);
     }
     return wait;
 }
@@ -205,8 +206,10 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
                    OutputBuffer& out) {
     const std::chrono::nanoseconds period = pacing.period;
     LoopTimes times{io.now(), io.now()};
+    // Found once a pass, after the frame: the next wait takes it as it stands.
+    std::optional<Clock::time_point> report_due = failure_report_due(audio);
     for (;;) {
-        const bool ready = io.poll(wait_time(period, times, audio, io.now()));
+        const bool ready = io.poll(wait_time(period, times, report_due, io.now()));
         const bool woken_between_frames =
             times.asleep && end_sleep(ready, period, times, audio.receiver, io);
         if (ready) {
@@ -234,7 +237,8 @@ LoopEnd run_frames(const FramePacing& pacing, FrameState& state, AudioFeed& audi
         }
         // Also between frames: the end of the capture program ends a wait at once, and goes on
         // doing so until it is found here.
-        if (const auto due = failure_report_due(audio); due && Clock::now() >= *due) {
+        report_due = failure_report_due(audio);
+        if (report_due && Clock::now() >= *report_due) {
             return {LoopEnd::Reason::capture_failed};
         }
     }
